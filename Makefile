@@ -1,0 +1,40 @@
+# Thin wrapper around CMake. `make demo` and `make test` are all a fresh machine needs.
+GEN := $(shell command -v ninja >/dev/null 2>&1 && echo "-G Ninja")
+JOBS ?= 2
+PREFIX ?= /usr/local
+CTEST := ctest --output-on-failure -j $(JOBS)
+
+.PHONY: all build test asan demo bench fuzz install clean
+
+all: build
+
+build:
+	cmake -S . -B build $(GEN) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_INSTALL_PREFIX=$(PREFIX)
+	cmake --build build -j $(JOBS)
+
+test: build
+	cd build && $(CTEST)
+
+asan:
+	cmake -S . -B build-asan $(GEN) -DCMAKE_BUILD_TYPE=Debug -DTOLVAR_SANITIZE=ON
+	cmake --build build-asan -j $(JOBS)
+	cd build-asan && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 $(CTEST)
+
+demo: build
+	bash examples/demo.sh build
+
+bench:
+	cmake -S . -B build-bench $(GEN) -DCMAKE_BUILD_TYPE=Release -DTOLVAR_BENCH=ON -DTOLVAR_TESTS=OFF
+	cmake --build build-bench -j $(JOBS)
+	bash bench/run.sh build-bench
+
+fuzz:
+	CC=clang CXX=clang++ cmake -S . -B build-fuzz $(GEN) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTOLVAR_FUZZ=ON -DTOLVAR_TESTS=OFF
+	cmake --build build-fuzz -j $(JOBS)
+	bash fuzz/run.sh build-fuzz
+
+install: build
+	cmake --install build
+
+clean:
+	rm -rf build build-asan build-bench build-fuzz
