@@ -1,0 +1,32 @@
+#pragma once
+// Builds Intel HEX text and files for the image-check tests.
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace hextest {
+
+// One record line without line end, checksum computed.
+std::string Record(uint8_t type, uint16_t address, const std::vector<uint8_t>& data);
+std::string Data(uint16_t address, const std::vector<uint8_t>& data);
+std::string EndRecord();
+
+// A fresh directory for one test, removed with its files when the object goes.
+class TempDir {
+  public:
+    TempDir();
+    ~TempDir();
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+
+    // Writes the lines, each followed by eol, and returns the file's path.
+    std::string Write(const std::string& name, const std::vector<std::string>& lines,
+                      const std::string& eol = "\n") const;
+    std::string WriteRaw(const std::string& name, const std::string& bytes) const;
+    const std::string& Path() const { return m_path; }
+
+  private:
+    std::string m_path;
+};
+
+}  // namespace hextest
