@@ -1,11 +1,7 @@
 #include "front/ConsoleUi.h"
+#include "imagecheck/ChipIdentity.h"
 #include "imagecheck/FirmwareHeaders.h"
 #include "imagecheck/ImageCheck.h"
-#include "link/TargetSession.h"
-
-namespace {
-constexpr uint32_t kIdRegister = 0x80000000;
-}
 
 bool CheckUptFile(const char* path) {
     ConsoleUi& console = ConsoleUi::instance();
@@ -24,7 +20,7 @@ bool CheckUptFile(const char* path) {
 
 void CheckMarnelImage(const char* path) {
     ConsoleUi& console = ConsoleUi::instance();
-    uint32_t id = TargetReadOn(kIdRegister, static_cast<uint8_t>(Session().currentTarget));
+    uint32_t id = ReadIdRegister();
     std::optional<FwHeader> header = FindFwHeader(path);
     if (!header) {
         console.print(formatText("Marnel FW header is not found in: '%s'\n", path ? path : ""));
