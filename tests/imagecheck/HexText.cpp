@@ -7,6 +7,8 @@
 #include <filesystem>
 #include <fstream>
 
+#include "hexlib/include/quillan.h"
+
 namespace hextest {
 
 std::string Record(uint8_t type, uint16_t address, const std::vector<uint8_t>& data) {

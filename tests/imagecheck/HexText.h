@@ -11,6 +11,15 @@ std::string Record(uint8_t type, uint16_t address, const std::vector<uint8_t>& d
 std::string Data(uint16_t address, const std::vector<uint8_t>& data);
 std::string EndRecord();
 
+// Marnel firmware image whose header starts with sideByte (0x9F source, 0x8F sink).
+std::vector<std::string> MarnelImage(uint8_t sideByte);
+
+enum class Crc { None, Good, Wrong };
+// Ostral firmware image (image byte order, for a ".ihex" name) with the version word behind the
+// version marker; with a CRC its header, firmware range and CRC record are filled in by Quillan.
+std::string WriteOstralImage(const class TempDir& dir, const std::string& name, uint32_t versionWord,
+                             Crc crc);
+
 // A fresh directory for one test, removed with its files when the object goes.
 class TempDir {
   public:
