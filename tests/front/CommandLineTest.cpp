@@ -200,17 +200,19 @@ Outcome RunBinary(const std::string& arguments) {
     return {WIFEXITED(status) ? WEXITSTATUS(status) : -1000, out};
 }
 
-TEST(BinaryTest, FatalStopsReachTheShellAs255) {
+using BinaryTest = FreshSession;
+
+TEST_F(BinaryTest, FatalStopsReachTheShellAs255) {
     std::string binary = TOLVAR_BINARY;
-    Outcome none = RunBinary("");
+    Outcome none = RunBinary(m_prefix, "");
     EXPECT_EQ(none.code, 255);
     EXPECT_EQ(none.out, "Ver 1.0.0.45\n" + binary + " \n" + kUsageText + kErrorPause);
 
-    Outcome fill = RunBinary("FF 256");
+    Outcome fill = RunBinary(m_prefix, "FF 256");
     EXPECT_EQ(fill.code, 255);
     EXPECT_EQ(fill.out, "Ver 1.0.0.45\n" + binary + " FF 256 \n" + kUsageText + kErrorPause);
 
-    Outcome declined = RunBinary("snk u3 BV fw_source.hex");
+    Outcome declined = RunBinary(m_prefix, "snk u3 BV fw_source.hex");
     EXPECT_EQ(declined.code, 255);
     EXPECT_EQ(declined.out,
               "Ver 1.0.0.45\n" + binary + " snk u3 BV fw_source.hex \n" + Warning("source file", "sink"));
