@@ -188,9 +188,9 @@ TEST(ParseNumberTest, BasesSaturationAndSilentStops) {
 }
 
 // The real program: exit status as the shell sees it, standard output only.
-Outcome RunBinary(const std::string& arguments) {
+Outcome RunBinary(const std::string& prefix, const std::string& arguments) {
     std::string command =
-        "TOLVAR_PREFIX=$(mktemp -d) " TOLVAR_BINARY " " + arguments + " </dev/null 2>/dev/null";
+        "TOLVAR_PREFIX='" + prefix + "' " TOLVAR_BINARY " " + arguments + " </dev/null 2>/dev/null";
     std::FILE* pipe = popen(command.c_str(), "r");
     std::string out;
     char chunk[4096];
