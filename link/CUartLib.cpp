@@ -8,9 +8,10 @@
 
 #include "front/ConsoleUi.h"
 #include "front/CxException.h"
-#include "link/PortPaths.h"
-#include "link/UartTrace.h"
 #include "platform/Clock.h"
+#include "platform/Prefix.h"
+#include "platform/SystemError.h"
+#include "platform/Trace.h"
 
 namespace {
 
@@ -115,7 +116,8 @@ void CUartLib::Open(const std::string& portName, uint32_t readTimeoutMs) {
     // A name that does not fit would be cut into another port's name.
     if (portName.size() >= m_portName.size()) {
         throw CxExceptionError(
-            "Failed to open com port " + portName + ", reason: " + std::strerror(ENAMETOOLONG) + "\n", 0);
+            "Failed to open com port " + portName + ", reason: " + platform::SystemErrorText(ENAMETOOLONG),
+            0);
     }
     m_portName.fill('\0');
     std::copy(portName.begin(), portName.end(), m_portName.begin());
@@ -139,18 +141,18 @@ void CUartLib::OpenDevice(const std::string& portName) {
 }
 
 void CUartLib::RestartPort() {
-    UartTrace("trying to restart comm port");
+    platform::Trace("trying to restart comm port");
     const std::string name = PortName();
     const uint32_t readTimeout = m_readTimeout;
     ClosePort();
-    UartTrace("Closed comm port");
+    platform::Trace("Closed comm port");
     Open(name, readTimeout);
-    UartTrace("Init comm port");
+    platform::Trace("Init comm port");
 }
 
 void CUartLib::Send(const char* data, size_t length) {
     if (!m_portInitialized) return;
-    UartTrace(">> " + BoundedText(data, length, kTraceLineBytes - 3));
+    platform::Trace(">> " + BoundedText(data, length, kTraceLineBytes - 3));
     if (!m_handle->Write(reinterpret_cast<const uint8_t*>(data), length)) {
         // The device tells no partial count: a failed write counts as nothing written.
         ConsoleUi::instance().print(formatText(
@@ -167,7 +169,7 @@ int32_t CUartLib::Receive(char* buffer, size_t bufferSize) {
     platform::Clock& clock = platform::CurrentClock();
     const uint32_t start = clock.TickMs();
     if (!m_portInitialized) {
-        UartTrace("!m_portInitialized");
+        platform::Trace("!m_portInitialized");
         return 0;
     }
     long last = ReadChunk(buffer);
@@ -185,8 +187,9 @@ int32_t CUartLib::Receive(char* buffer, size_t bufferSize) {
         // A device that failed (gone, hung up) delivers nothing more: no point waiting.
         if (last < 0 || (last == 0 && elapsed > m_readTimeout) || elapsed > kAnswerCapMs) break;
         if (total > kGarbageLimit) {
-            UartTrace(BoundedText(formatText("Clear garbage len: %d, str: %s", total, buffer + 1).c_str(),
-                                  kGarbageLineBytes, kGarbageLineBytes));
+            platform::Trace(
+                BoundedText(formatText("Clear garbage len: %d, str: %s", total, buffer + 1).c_str(),
+                            kGarbageLineBytes, kGarbageLineBytes));
             total = 0;
             buffer[0] = '\0';
         } else if (total >= int32_t(kChunkBytes) && last >= long(kChunkBytes)) {
@@ -196,15 +199,15 @@ int32_t CUartLib::Receive(char* buffer, size_t bufferSize) {
         last = ReadChunk(buffer + total);
         total += static_cast<int32_t>(std::max(last, 0L));
     }
-    UartTrace(BoundedText(buffer, bufferSize, kTraceLineBytes));
+    platform::Trace(BoundedText(buffer, bufferSize, kTraceLineBytes));
     return total;
 }
 
 platform::DeviceOpenResult OpenTtyPort(const std::string& portName) {
-    const std::string path = ComPortDevicePath(portName);
+    const std::string path = platform::ComPortDevicePath(portName);
     if (!path.empty()) return platform::SerialDevice::Open(path);
     platform::DeviceOpenResult result;
     result.failure = platform::OpenFailure::Open;
-    result.errorText = std::string(std::strerror(ENOENT)) + "\n";
+    result.errorText = platform::SystemErrorText(ENOENT);
     return result;
 }

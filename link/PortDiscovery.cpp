@@ -10,7 +10,7 @@
 #include "front/ConsoleUi.h"
 #include "front/CxException.h"
 #include "link/CUartLib.h"
-#include "link/PortPaths.h"
+#include "platform/Prefix.h"
 
 namespace {
 
@@ -34,7 +34,7 @@ RememberedPorts ReadRemembered(int32_t side) {
     RememberedPorts remembered;
     remembered.lastPort[side] = 1;
     remembered.lastPort[1 - side] = 2;
-    std::ifstream file(ComPortsConfigPath());
+    std::ifstream file(platform::ComPortsCfgPath());
     if (!file) return remembered;
     remembered.fileRead = true;
     std::string sink, source;
@@ -45,7 +45,7 @@ RememberedPorts ReadRemembered(int32_t side) {
 }
 
 void WriteRemembered(const RememberedPorts& remembered) {
-    FILE* file = std::fopen(ComPortsConfigPath().c_str(), "w");
+    FILE* file = std::fopen(platform::ComPortsCfgPath().c_str(), "w");
     if (file == nullptr) return;  // an unwritable cache only costs speed next time
     std::fprintf(file, "%d %d", remembered.lastPort[0], remembered.lastPort[1]);
     std::fclose(file);

@@ -6,7 +6,7 @@
 #include "front/CxException.h"
 #include "link/CUartLib.h"
 #include "link/TargetSession.h"
-#include "link/UartTrace.h"
+#include "platform/Trace.h"
 
 namespace {
 
@@ -24,7 +24,7 @@ constexpr uint32_t kSourceBit = 1u << 24;
 }
 
 [[noreturn]] void TraceAndRaise(const std::string& text) {
-    UartTrace(text);
+    platform::Trace(text);
     Raise(text);
 }
 
@@ -138,7 +138,7 @@ uint32_t CUartLib::ReadRegister(uint32_t address) {
             "Got unexpected read answer. Tried to read address 0x%08x, but got response to address 0x%08x\n",
             address, parsed.echoedAddress);
         ConsoleUi::instance().print(formatText("Warning: %s\n", mismatch.c_str()));
-        UartTrace(mismatch);
+        platform::Trace(mismatch);
         char drained[kDrainBytes];
         Receive(drained, sizeof drained);
     }

@@ -9,19 +9,18 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstring>
 
 #include "platform/Clock.h"
+#include "platform/SystemError.h"
 
 namespace platform {
 namespace {
 
 constexpr uint32_t kWriteMsPerByte = 20;
 constexpr uint32_t kWriteConstantMs = 100;
-constexpr short kFailureEvents = POLLERR | POLLHUP | POLLNVAL;
 
 std::string SystemText(int error) {
-    return std::string(std::strerror(error)) + "\n";
+    return SystemErrorText(error);
 }
 
 DeviceOpenResult Failed(int fd, OpenFailure failure, int error) {

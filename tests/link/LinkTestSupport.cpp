@@ -41,7 +41,7 @@ ConsoleCapture::ConsoleCapture() {
 }
 
 ConsoleCapture::~ConsoleCapture() {
-    ConsoleUi::instance().Install({});
+    ConsoleUi::instance().Install(StandardConsoleOperations(stdin, stdout));
 }
 
 platform::DeviceOpenResult OpenFailed(platform::OpenFailure failure, const std::string& text) {
