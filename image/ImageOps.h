@@ -1,0 +1,8 @@
+#pragma once
+// What the front end calls of the image operations. The image engineer owns this header.
+#include <cstdint>
+#include <string>
+
+// mode 1 burns, mode 2 verifies.
+void burnImage(const std::string& path, int32_t mode, int32_t memoryKind, int32_t sizeSelection);
+void fillMemory(uint32_t length, uint32_t pattern, int32_t memoryKind);

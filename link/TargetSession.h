@@ -1,0 +1,99 @@
+#pragma once
+// The one process-wide record through which the front end, the links, the flash driver and the
+// image operations share the link, the selected chip and the memory state; and the register
+// operations dispatched by link kind.
+#include <array>
+#include <cstdint>
+#include <memory>
+
+#include "platform/NamedMutex.h"
+
+class CUartLib;
+class BenchLink;
+class BenchInterface;
+class ConsoleUi;
+
+// Values of TargetSession::linkKind. Every operation treats any value other than 1 and 2 as
+// the bench server.
+enum LinkKind : int32_t { LinkNone = 0, Ethernet = 1, Uart = 2, BenchServer = 3 };
+
+// Parsed operation letters and the ES/EB range.
+struct CommandOptions {
+    bool debug = false;
+    bool noErase = false;
+    bool burn = false;
+    bool verify = false;
+    bool fast = false;
+    bool erase = false;
+    bool pause = false;
+    bool skipImageCheck = false;
+    uint32_t rangeAddress = 0;
+    uint32_t rangeLength = 0;
+};
+
+constexpr size_t kBlockBufferSize = 128;
+
+struct TargetSession {
+    TargetSession();
+    ~TargetSession();
+
+    // Memory-controller register addresses and constants at their defaults.
+    void LoadControllerDefaults();
+
+    int32_t linkKind = LinkNone;
+    std::unique_ptr<CUartLib> uartLink;
+    std::unique_ptr<BenchLink> benchLink;
+    std::shared_ptr<BenchInterface> benchServer;
+    std::shared_ptr<BenchInterface> benchProduct;
+    uint32_t currentTarget = 0;
+    int32_t registerOffset = 0;
+    int32_t debugMode = 0;
+    std::array<uint8_t, kBlockBufferSize> blockBuffer{};
+    platform::NamedMutex accessMutex{"Eprom"};
+
+    CommandOptions options;
+    uint8_t fastBurn = 0;
+    ConsoleUi* consoleUi = nullptr;
+    platform::NamedMutex consoleMutex{"Eprom"};
+    int32_t progressTextLength = 0;
+
+    uint32_t ctrlRegister = 0;
+    uint32_t statusRegister = 0;
+    uint32_t txRegister = 0;
+    uint32_t rxRegister = 0;
+    uint32_t widthShift = 0;
+    uint32_t selectValue = 0;
+    uint32_t releaseValue = 0;
+    uint32_t ctrlShadow = 0;
+    int32_t ctrlWidth = 0;
+    int32_t eepromSize = 0;
+    bool flashNegotiated = false;
+
+    uint8_t fastPending = 0;
+    uint32_t readAddress = 0;
+    bool i2cLastMarked = false;
+    platform::NamedMutex flashMutex{"Eprom"};
+    platform::NamedMutex fillMutex{"Eprom"};
+};
+
+// The process's session.
+TargetSession& Session();
+// Back to the start values (closes any open link); for tests that run several invocations in
+// one process.
+void ResetTargetSession();
+
+// Process-wide flags of the front end, read by the image operations; all start on.
+extern bool progressEnabled;
+extern bool eraseBeforeBurn;
+extern bool verifyPassed;
+
+void OpenUartLink(uint32_t port);
+void OpenBenchLink();
+
+uint32_t TargetRead(uint32_t address);
+void TargetWrite(uint32_t address, uint32_t value);
+uint32_t TargetReadOn(uint32_t address, uint8_t target);
+void TargetWriteConfigRegister(uint32_t value);
+bool TargetIsSide(uint8_t side);
+void TargetQuickBurn(uint8_t length);
+bool TargetQuickVerify(uint8_t length);
