@@ -26,8 +26,12 @@ ErrorMessage::ErrorMessage(const char* format, ...) {
 // Out of line on purpose: it anchors the type information that callers match in their handlers.
 ErrorMessage::~ErrorMessage() = default;
 
-const char* ErrorMessage::what() const noexcept { return m_message; }
+const char* ErrorMessage::what() const noexcept {
+    return m_message;
+}
 
 }  // namespace Quillan
 
-extern "C" const char* ihex_getLatestErrorMessage(void) { return latestError; }
+extern "C" const char* ihex_getLatestErrorMessage(void) {
+    return latestError;
+}

@@ -25,7 +25,9 @@ constexpr std::array<int8_t, 256> kHexValue = [] {
     return table;
 }();
 
-int HexValue(char c) { return kHexValue[static_cast<unsigned char>(c)]; }
+int HexValue(char c) {
+    return kHexValue[static_cast<unsigned char>(c)];
+}
 
 uint8_t ByteAt(std::string_view line, size_t index) {
     return uint8_t(HexValue(line[1 + 2 * index]) << 4 | HexValue(line[2 + 2 * index]));
@@ -40,17 +42,20 @@ uint8_t Checksum(const uint8_t* bytes, size_t count) {
 void CheckSyntax(std::string_view line) {
     const std::string text(line);
     if (line.empty() || line[0] != ':') {
-        throw ErrorMessage("Invalid iHex record: '%s'\nThe first character is expected to be: ':',  but got: '%c'",
-                           text.c_str(), line.empty() ? '\0' : line[0]);
+        throw ErrorMessage(
+            "Invalid iHex record: '%s'\nThe first character is expected to be: ':',  but got: '%c'",
+            text.c_str(), line.empty() ? '\0' : line[0]);
     }
     if (line.size() < kMinimumLineLength) {
-        throw ErrorMessage("Invalid iHex record: '%s'\nThe record lengh is: %d, but the minimum size is %d characters",
-                           text.c_str(), int(line.size()), int(kMinimumLineLength));
+        throw ErrorMessage(
+            "Invalid iHex record: '%s'\nThe record lengh is: %d, but the minimum size is %d characters",
+            text.c_str(), int(line.size()), int(kMinimumLineLength));
     }
     for (size_t i = 1; i < line.size(); ++i) {
         if (HexValue(line[i]) < 0) {
-            throw ErrorMessage("Invalid iHex record: '%s'\r\nA non-hex digit is occurred: '%c'  (at position: %d)",
-                               text.c_str(), line[i], int(i));
+            throw ErrorMessage(
+                "Invalid iHex record: '%s'\r\nA non-hex digit is occurred: '%c'  (at position: %d)",
+                text.c_str(), line[i], int(i));
         }
     }
 }
@@ -78,8 +83,8 @@ void ForEachRecord(const char* fileName, OnRecord onRecord) {
             parseRecord(*line, record);
             onRecord(record);
         } catch (const std::exception& e) {
-            throw ErrorMessage("Error during parsing iHex file: '%s', line: %d\n%s", fileName, int(lineNumber),
-                               e.what());
+            throw ErrorMessage("Error during parsing iHex file: '%s', line: %d\n%s", fileName,
+                               int(lineNumber), e.what());
         }
     }
     if (lineNumber == 0) throw ErrorMessage("The iHex file '%s' holds no record", fileName);
@@ -113,7 +118,8 @@ void parseRecord(std::string_view line, IntelHexRecord& record) {
     const uint8_t byteCount = ByteAt(line, 0);
     if (byteCount != count - 5) {
         throw ErrorMessage(
-            "Invalid iHex record: '%s'\r\nThe 'byteCount' field value is '0x%02X', but record contains 0x%02X data "
+            "Invalid iHex record: '%s'\r\nThe 'byteCount' field value is '0x%02X', but record contains "
+            "0x%02X data "
             "bytes",
             std::string(line).c_str(), unsigned(byteCount), unsigned(count - 5));
     }
@@ -122,7 +128,8 @@ void parseRecord(std::string_view line, IntelHexRecord& record) {
     const uint8_t expected = Checksum(bytes.data(), count - 1);
     if (bytes[count - 1] != expected) {
         throw ErrorMessage(
-            "Invalid iHex record: '%s'\nThe checksum at the end of the record is: '0x%02X', but calculated: 0x%02X",
+            "Invalid iHex record: '%s'\nThe checksum at the end of the record is: '0x%02X', but calculated: "
+            "0x%02X",
             std::string(line).c_str(), unsigned(bytes[count - 1]), unsigned(expected));
     }
     record.address = uint32_t(bytes[1]) << 8 | bytes[2];
@@ -137,9 +144,13 @@ void parseRecord(std::string_view line, IntelHexRecord& record) {
 }
 
 std::string encodeRecord(const IntelHexRecord& record) {
-    std::vector<uint8_t> bytes{uint8_t(record.data.size()), uint8_t(record.address >> 8), uint8_t(record.address),
-                               record.type};
-    bytes.insert(bytes.end(), record.data.begin(), record.data.end());
+    std::vector<uint8_t> bytes;
+    bytes.reserve(record.data.size() + 5);
+    bytes.push_back(uint8_t(record.data.size()));
+    bytes.push_back(uint8_t(record.address >> 8));
+    bytes.push_back(uint8_t(record.address));
+    bytes.push_back(record.type);
+    for (const uint8_t byte : record.data) bytes.push_back(byte);
     bytes.push_back(Checksum(bytes.data(), bytes.size()));
     static constexpr char kDigits[] = "0123456789ABCDEF";
     std::string text(1 + 2 * bytes.size(), ':');

@@ -25,7 +25,9 @@ LineReader::LineReader(const char* fileName)
     }
 }
 
-LineReader::~LineReader() { std::fclose(m_file); }
+LineReader::~LineReader() {
+    std::fclose(m_file);
+}
 
 bool LineReader::Refill() {
     m_begin = 0;

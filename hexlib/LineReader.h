@@ -10,7 +10,7 @@
 namespace Quillan {
 
 class LineReader {
-public:
+  public:
     // Throws ErrorMessage when the file cannot be opened.
     explicit LineReader(const char* fileName);
     ~LineReader();
@@ -21,7 +21,7 @@ public:
     // Throws ErrorMessage when reading fails (a directory, an I/O error).
     std::optional<std::string_view> NextLine();
 
-private:
+  private:
     bool Refill();
 
     const char* m_fileName;

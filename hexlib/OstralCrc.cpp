@@ -15,7 +15,8 @@ bool IsSegmentOneRecord(const IntelHexRecord& record) {
 }
 
 bool CoversCrcWord(const IntelHexRecord& record) {
-    return record.type == kData && record.address <= kCrcOffset && record.address + record.data.size() >= kCrcOffset + 4;
+    return record.type == kData && record.address <= kCrcOffset &&
+           record.address + record.data.size() >= kCrcOffset + 4;
 }
 
 // Start of the tail range, when the tail word holds a count and its complement.

@@ -71,8 +71,8 @@ extern "C" uint32_t ihex_readFWVersion(const char* fileName) {
     const Image image = buildImage(fileName);
     // The version word after the marker must lie wholly inside the image, short of its last byte.
     for (size_t i = 0; i + 8 < image.size(); ++i) {
-        if (image[i] == kVersionMarker[0] && image[i + 1] == kVersionMarker[1] && image[i + 2] == kVersionMarker[2] &&
-            image[i + 3] == kVersionMarker[3]) {
+        if (image[i] == kVersionMarker[0] && image[i + 1] == kVersionMarker[1] &&
+            image[i + 2] == kVersionMarker[2] && image[i + 3] == kVersionMarker[3]) {
             return WordAt(image, uint32_t(i + 4)) >> 12 & 0xFFFF;
         }
     }

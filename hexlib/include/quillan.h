@@ -28,7 +28,7 @@ namespace Quillan {
 
 /* The library's one error type. Only the library creates it; callers catch it and read what(). */
 class QUILLAN_API ErrorMessage : public std::exception {
-public:
+  public:
     static constexpr int kCapacity = 1000;
 
     /* printf-style; the text is cut to kCapacity - 1 characters and also becomes the latest error. */
@@ -36,7 +36,7 @@ public:
     ~ErrorMessage() override;
     const char* what() const noexcept override;
 
-private:
+  private:
     char m_message[kCapacity];
 };
 

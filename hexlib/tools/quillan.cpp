@@ -1,4 +1,6 @@
 // quillan: the library's exports from the shell, one subcommand per export family.
+#include "quillan.h"
+
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -10,8 +12,6 @@
 #include <exception>
 #include <optional>
 #include <string_view>
-
-#include "quillan.h"
 
 namespace {
 
@@ -113,7 +113,8 @@ int Run(int argc, char** argv) {
         std::fputs(kHelp, stdout);
         return kOk;
     }
-    if (command == "crc" && (argc == 4 || argc == 5)) return Crc(argv[2], argv[3], argc == 5 ? argv[4] : nullptr);
+    if (command == "crc" && (argc == 4 || argc == 5))
+        return Crc(argv[2], argv[3], argc == 5 ? argv[4] : nullptr);
     if (command == "image" && argc == 4) return Image(ihex_makeImage, argv[2], argv[3]);
     if (command == "fw-image" && argc == 4) return Image(ihex_makeOstralFWImage, argv[2], argv[3]);
     if (command == "version" && argc == 3) {
