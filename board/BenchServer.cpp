@@ -10,6 +10,7 @@
 #include <cctype>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 namespace board {
@@ -102,6 +103,14 @@ std::string Answer(int32_t status, uint32_t value) {
     return text;
 }
 
+std::optional<uint16_t> PortNumber(const std::string& text) {
+    if (text.empty() || text.size() > 5 || !std::all_of(text.begin(), text.end(), ::isdigit))
+        return std::nullopt;
+    unsigned long port = std::stoul(text);
+    if (port < 1 || port > 65535) return std::nullopt;
+    return static_cast<uint16_t>(port);
+}
+
 }  // namespace
 
 std::optional<BenchFault> ParseBenchFault(const std::string& text) {
@@ -116,6 +125,40 @@ std::optional<BenchFault> ParseBenchFault(const std::string& text) {
     fault.fromCall = static_cast<uint32_t>(std::stoul(count));
     if (fault.fromCall == 0) return std::nullopt;
     return fault;
+}
+
+const char* const kBenchOptionsHelp =
+    "  --bench [PORT]          serve both chips as the bench server on localhost:PORT\n"
+    "                          (default $TOLVAR_BENCH_PORT, else 47011); see docs/bench-protocol.md\n"
+    "  --bench-fault KIND[@N]  make the N-th and every later bench call of KIND fail: create,\n"
+    "                          getinterface, query, uart, ethernet, corvane, read, write, silent,\n"
+    "                          hangup, garbage\n";
+
+uint16_t DefaultBenchPort() {
+    const char* text = std::getenv("TOLVAR_BENCH_PORT");
+    std::optional<uint16_t> port = text ? PortNumber(text) : std::nullopt;
+    return port.value_or(47011);
+}
+
+bool TakeBenchOption(int argc, char** argv, int& index, BenchOptions& options, std::string& error) {
+    std::string word = argv[index];
+    if (word == "--bench") {
+        options.enabled = true;
+        if (index + 1 < argc && argv[index + 1][0] != '-') {
+            std::optional<uint16_t> port = PortNumber(argv[++index]);
+            if (!port) error = std::string("--bench: not a port: ") + argv[index];
+            options.port = port.value_or(0);
+        }
+        return true;
+    }
+    if (word != "--bench-fault") return false;
+    std::optional<BenchFault> fault = index + 1 < argc ? ParseBenchFault(argv[++index]) : std::nullopt;
+    if (fault) {
+        options.faults.push_back(*fault);
+    } else {
+        error = "--bench-fault: expected KIND[@N]";
+    }
+    return true;
 }
 
 BenchConversation::BenchConversation(BenchChip* sink, BenchChip* source, std::vector<BenchFault>& faults,

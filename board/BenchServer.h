@@ -43,6 +43,23 @@ struct BenchFault {
 // "KIND" or "KIND@N" as --bench-fault takes it.
 std::optional<BenchFault> ParseBenchFault(const std::string& text);
 
+// The bench server's part of the board program's command line.
+struct BenchOptions {
+    bool enabled = false;
+    uint16_t port = 0;  // 0: $TOLVAR_BENCH_PORT, else 47011
+    std::vector<BenchFault> faults;
+};
+
+// Takes "--bench [PORT]" or "--bench-fault KIND[@N]" at argv[index] and moves index to the last
+// word it used. False when argv[index] is neither; error is set when it is one but malformed.
+bool TakeBenchOption(int argc, char** argv, int& index, BenchOptions& options, std::string& error);
+
+// The port --bench serves when it names none.
+uint16_t DefaultBenchPort();
+
+// Usage lines of the two options, for the program's --help.
+extern const char* const kBenchOptionsHelp;
+
 // What the server saw, for tests and the board's own report.
 struct BenchLog {
     std::vector<std::string> commands;         // command texts, "-" for an absent one

@@ -1,7 +1,5 @@
 #include "link/BenchLink.h"
 
-#include <cstdlib>
-
 #include "front/CxException.h"
 #include "link/TargetSession.h"
 
@@ -16,16 +14,6 @@ BenchProductInterface* Product() {
     return dynamic_cast<BenchProductInterface*>(Session().benchProduct.get());
 }
 
-// The session lives to the end of the process; its interfaces are given back at exit all the same,
-// so the server sees the connection end in order.
-void ReleaseInterfacesAtExit() {
-    static const bool registered = std::atexit([] {
-                                       Session().benchProduct = nullptr;
-                                       Session().benchServer = nullptr;
-                                   }) == 0;
-    (void)registered;
-}
-
 }  // namespace
 
 BenchLink::BenchLink(const std::string& hostName, uint32_t timeoutMs)
@@ -37,7 +25,6 @@ BenchLink::~BenchLink() = default;
 
 void BenchLink::Connect() {
     TargetSession& session = Session();
-    ReleaseInterfacesAtExit();
     std::shared_ptr<BenchServerInterface> server;
     if (CreateBenchServer(m_hostName, kBenchServerClassId, kBenchServerInterfaceId, m_timeoutMs, server) <
         0) {

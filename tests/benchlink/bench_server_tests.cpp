@@ -202,4 +202,38 @@ TEST(BenchServerConversation, FaultSpellings) {
     }
 }
 
+TEST(BenchServerOptions, CommandLineWords) {
+    struct Row {
+        std::vector<std::string> words;
+        bool enabled;
+        uint16_t port;
+        size_t faults;
+        bool error;
+    };
+    const Row rows[] = {
+        {{"--bench"}, true, 0, 0, false},
+        {{"--bench", "47020"}, true, 47020, 0, false},
+        {{"--bench", "--sink", "x"}, true, 0, 0, false},
+        {{"--bench", "0"}, true, 0, 0, true},
+        {{"--bench", "70000"}, true, 0, 0, true},
+        {{"--bench", "12ab"}, true, 0, 0, true},
+        {{"--bench-fault", "read@3", "--bench-fault", "write"}, false, 0, 2, false},
+        {{"--bench-fault"}, false, 0, 0, true},
+        {{"--bench-fault", "flood"}, false, 0, 0, true},
+    };
+    for (const Row& row : rows) {
+        std::vector<char*> argv;
+        for (const std::string& word : row.words) argv.push_back(const_cast<char*>(word.c_str()));
+        board::BenchOptions options;
+        std::string error;
+        for (int i = 0; i < static_cast<int>(argv.size()); ++i) {
+            if (!board::TakeBenchOption(static_cast<int>(argv.size()), argv.data(), i, options, error)) break;
+        }
+        EXPECT_EQ(options.enabled, row.enabled) << row.words[0];
+        EXPECT_EQ(options.port, row.port) << row.words.size();
+        EXPECT_EQ(options.faults.size(), row.faults) << row.words.size();
+        EXPECT_EQ(!error.empty(), row.error) << row.words.size();
+    }
+}
+
 }  // namespace
