@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include "board/Chip.h"
+
 namespace board {
 
 // A chip as the bench server reaches it.
@@ -18,6 +20,17 @@ class BenchChip {
     virtual ~BenchChip() = default;
     virtual uint32_t ReadRegister(uint32_t address) = 0;
     virtual void WriteRegister(uint32_t address, uint32_t value) = 0;
+};
+
+// A chip of the simulated pair, reached at every address as the bench server reaches it.
+class PairChip final : public BenchChip {
+  public:
+    explicit PairChip(Chip& chip) : m_chip(chip) {}
+    uint32_t ReadRegister(uint32_t address) override { return m_chip.ReadRegister(address); }
+    void WriteRegister(uint32_t address, uint32_t value) override { m_chip.WriteRegister(address, value); }
+
+  private:
+    Chip& m_chip;
 };
 
 enum class BenchFaultKind {

@@ -64,6 +64,15 @@ void TempPrefix::WriteTalmer(const std::vector<std::pair<std::string, std::strin
 
 ServerThread::ServerThread(std::vector<board::BenchFault> faults)
     : m_server(&sink, &source, std::move(faults)) {
+    Start();
+}
+
+ServerThread::ServerThread(board::BenchChip* sinkChip, board::BenchChip* sourceChip)
+    : m_server(sinkChip, sourceChip) {
+    Start();
+}
+
+void ServerThread::Start() {
     std::optional<uint16_t> port = m_server.Listen(0);
     if (!port) throw std::runtime_error("bench server cannot listen: " + m_server.ErrorText());
     SetPort(*port);

@@ -42,6 +42,8 @@ class TempPrefix {
 class ServerThread {
   public:
     explicit ServerThread(std::vector<board::BenchFault> faults = {});
+    // Serves the given chips instead of the two storage chips.
+    ServerThread(board::BenchChip* sinkChip, board::BenchChip* sourceChip);
     ~ServerThread();
     // Stops serving; the log may be read after this.
     const board::BenchLog& Stop();
@@ -50,6 +52,8 @@ class ServerThread {
     StorageChip source{0x01010023};
 
   private:
+    void Start();
+
     board::BenchServer m_server;
     std::atomic<bool> m_stop{false};
     std::thread m_thread;

@@ -3,6 +3,7 @@
 
 #include <chrono>
 
+#include "board/BoardPair.h"
 #include "front/CxException.h"
 #include "link/BenchLink.h"
 #include "link/TargetSession.h"
@@ -277,6 +278,29 @@ TEST_F(BenchLinkTest, WithoutALinkReadsAndWritesFail) {
     EXPECT_THROW(BenchRead(1, 0x80000000), CxExceptionError);
     EXPECT_THROW(BenchWrite(1, 0x80000000, 0), CxExceptionError);
     EXPECT_LT(BenchCommand("e"), 0);
+}
+
+// The session's register operations over the bench reach the right chip of the simulated pair,
+// at the address after the sink's offset.
+TEST_F(BenchLinkTest, SessionReachesTheSimulatedPair) {
+    m_prefix.WriteTalmer(kBenchUart7);
+    board::BoardPair pair;
+    board::PairChip sink(pair.Sink());
+    board::PairChip source(pair.Source());
+    ServerThread server(&sink, &source);
+    Session().linkKind = BenchServer;
+    OpenBenchLink();
+    EXPECT_TRUE(TargetIsSide(1));
+    EXPECT_TRUE(TargetIsSide(0));
+    EXPECT_EQ(TargetReadOn(0x80000000, 1), pair.Source().Config().Id());
+    Session().currentTarget = 0;
+    Session().registerOffset = -12;
+    TargetWrite(0x80000100, 0x5a5a0001);
+    EXPECT_EQ(TargetRead(0x80000100), 0x5a5a0001u);
+    ResetTargetSession();
+    server.Stop();
+    EXPECT_EQ(pair.Sink().ReadRegister(0x800000F4), 0x5a5a0001u);
+    EXPECT_EQ(pair.Source().ReadRegister(0x800000F4), 0u);
 }
 
 }  // namespace
