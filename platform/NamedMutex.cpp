@@ -36,13 +36,16 @@ std::string LockPath(const std::string& name) {
     return LocksDir() + "/" + file + ".lock";
 }
 
-// One non-blocking attempt; the descriptor of the held lock, or -1.
-int TryLock(const std::string& name) {
-    int fd = open(LockPath(name).c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
-    if (fd < 0) return -1;
-    if (flock(fd, LOCK_EX | LOCK_NB) == 0) return fd;
+enum class Attempt { Taken, Busy, Impossible };
+
+// One non-blocking attempt; on success `fd` holds the lock.
+Attempt TryLock(const std::string& name, int& fd) {
+    fd = open(LockPath(name).c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    if (fd < 0) return Attempt::Impossible;
+    if (flock(fd, LOCK_EX | LOCK_NB) == 0) return Attempt::Taken;
+    int error = errno;
     close(fd);
-    return -1;
+    return error == EWOULDBLOCK ? Attempt::Busy : Attempt::Impossible;
 }
 
 }  // namespace
@@ -56,12 +59,15 @@ bool NamedMutex::Wait(uint32_t timeoutMs) {
     Clock& clock = CurrentClock();
     uint32_t start = clock.TickMs();
     for (;;) {
-        int fd = TryLock(m_name);
-        if (fd >= 0) {
+        int fd = -1;
+        Attempt attempt = TryLock(m_name, fd);
+        if (attempt == Attempt::Taken) {
             holding.fd = fd;
             holding.count = 1;
             return true;
         }
+        // Without a lock file there is nothing to wait for; a lock only delays, it never refuses.
+        if (attempt == Attempt::Impossible) return false;
         uint32_t waited = clock.TickMs() - start;
         if (waited >= timeoutMs) return false;
         clock.SleepMs(std::min(kRetryMs, timeoutMs - waited));

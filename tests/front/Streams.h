@@ -58,5 +58,16 @@ class FreshSession : public ::testing::Test {
         std::error_code ignored;
         std::filesystem::remove_all(m_prefix, ignored);
     }
+    // Ports whose dosdevices entries point at a device that does not exist.
+    void DeadPorts(std::initializer_list<int> ports) {
+        std::filesystem::create_directories(m_prefix + "/dosdevices");
+        for (int port : ports) {
+            std::string entry = m_prefix + "/dosdevices/com" + std::to_string(port);
+            std::error_code ignored;
+            std::filesystem::remove(entry, ignored);
+            std::filesystem::create_symlink(m_prefix + "/absent-device", entry);
+        }
+    }
+
     std::string m_prefix;
 };

@@ -133,9 +133,10 @@ TEST_F(TargetSessionTest, FullBlockIsLoggedWhole) {
 }
 
 TEST_F(TargetSessionTest, FailedUartOpenLeavesTheObjectInTheSession) {
+    DeadPorts({3});
     for (int i = 0; i < 2; ++i) {
         Session().linkKind = Uart;
-        EXPECT_THROW(OpenUartLink(0), CxExceptionError);
+        EXPECT_THROW(OpenUartLink(3), CxExceptionError);
         EXPECT_TRUE(Session().uartLink);
     }
 }

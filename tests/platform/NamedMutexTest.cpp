@@ -113,4 +113,17 @@ TEST_F(NamedMutexTest, DifferentNamesAreDifferentLocks) {
     eprom.Release();
 }
 
+TEST_F(NamedMutexTest, UnusableLockDirectoryGivesUpAtOnce) {
+    std::string blocked = m_prefix.Dir() + "/file";
+    std::FILE* file = std::fopen(blocked.c_str(), "w");
+    ASSERT_NE(file, nullptr);
+    std::fclose(file);
+    setenv("TOLVAR_PREFIX", blocked.c_str(), 1);
+    platform::NamedMutex mutex("Eprom");
+    uint64_t before = m_clock.NowUs();
+    EXPECT_FALSE(mutex.Wait(3000));
+    EXPECT_LT(m_clock.NowUs() - before, 1000u);
+    setenv("TOLVAR_PREFIX", m_prefix.Dir().c_str(), 1);
+}
+
 }  // namespace
