@@ -33,6 +33,33 @@ std::string EndRecord() {
     return ":00000001FF";
 }
 
+std::vector<std::string> MarnelImage(uint8_t sideByte) {
+    std::vector<uint8_t> header = {sideByte, 0, 0, 0, 0xDE, 0xC0, 0xDD, 0xBA};
+    header.resize(32, 0x11);
+    return {Record(4, 0, {0x50, 0x00}), Data(0, std::vector<uint8_t>(16, 0x5A)), Data(0x10, header),
+            EndRecord()};
+}
+
+namespace {
+std::vector<uint8_t> Le32(uint32_t v) {
+    return {uint8_t(v), uint8_t(v >> 8), uint8_t(v >> 16), uint8_t(v >> 24)};
+}
+}  // namespace
+
+std::string WriteOstralImage(const TempDir& dir, const std::string& name, uint32_t versionWord, Crc crc) {
+    std::vector<uint8_t> version = {0xDC, 0xFE, 0x34, 0x12};
+    for (uint8_t b : Le32(versionWord)) version.push_back(b);
+    std::vector<uint8_t> header = Le32(crc == Crc::None ? 0 : 0xDEADBEEF);
+    header.resize(12, 0);
+    for (uint8_t b : Le32(0x50000000)) header.push_back(b);  // firmware range starts at 0
+    std::string path = dir.Write(name, {Record(4, 0, {0x50, 0x00}), Data(0x100, version), Data(0x300, header),
+                                        Data(0x320, Le32(0x400)), Record(4, 0, {0x50, 0x01}),
+                                        Data(0xFFF4, {0, 0, 0, 0}), EndRecord()});
+    if (crc == Crc::Good) ihex_OstralCRC_update(path.c_str());
+    if (crc == Crc::Wrong) ihex_OstralCRC_write(path.c_str(), ihex_OstralCRC_calculate(path.c_str()) ^ 1);
+    return path;
+}
+
 TempDir::TempDir() {
     std::string pattern = (std::filesystem::path(testing::TempDir()) / "imagecheck.XXXXXX").string();
     char* made = mkdtemp(pattern.data());

@@ -14,12 +14,6 @@ std::string EndRecord();
 // Marnel firmware image whose header starts with sideByte (0x9F source, 0x8F sink).
 std::vector<std::string> MarnelImage(uint8_t sideByte);
 
-enum class Crc { None, Good, Wrong };
-// Ostral firmware image (image byte order, for a ".ihex" name) with the version word behind the
-// version marker; with a CRC its header, firmware range and CRC record are filled in by Quillan.
-std::string WriteOstralImage(const class TempDir& dir, const std::string& name, uint32_t versionWord,
-                             Crc crc);
-
 // A fresh directory for one test, removed with its files when the object goes.
 class TempDir {
   public:
@@ -37,5 +31,10 @@ class TempDir {
   private:
     std::string m_path;
 };
+
+enum class Crc { None, Good, Wrong };
+// Ostral firmware image (image byte order, for a ".ihex" name) with the version word behind the
+// version marker; with a CRC its header, firmware range and CRC record are filled in by Quillan.
+std::string WriteOstralImage(const TempDir& dir, const std::string& name, uint32_t versionWord, Crc crc);
 
 }  // namespace hextest

@@ -14,6 +14,7 @@
 #include "link/CUartLib.h"
 #include "link/TargetSession.h"
 #include "platform/Clock.h"
+#include "platform/SerialDevice.h"
 #include "tests/imagecheck/HexText.h"
 
 using hextest::Crc;
@@ -60,7 +61,12 @@ class BoardCheck : public testing::Test {
             result.device = m_pair->OpenDebugPort(target);
             return result;
         });
-        OpenUartLink(1);
+        try {
+            OpenUartLink(1);
+        } catch (const CxExceptionError& e) {
+            ADD_FAILURE() << e.message;
+        }
+        Session().linkKind = Uart;
         Session().currentTarget = static_cast<uint32_t>(target);
     }
 
@@ -72,6 +78,9 @@ class BoardCheck : public testing::Test {
             return 0;
         } catch (const ProcessExit& exit) {
             return exit.code;
+        } catch (const CxExceptionError& error) {
+            ADD_FAILURE() << "Exception: " << error.message;
+            return 1;
         }
     }
 
