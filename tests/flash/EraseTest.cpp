@@ -43,6 +43,7 @@ TEST(EraseRange, ErasesExactlyTheUnitsTheRangeTouches) {
         SCOPED_TRACE(testing::Message() << std::hex << c.start << " " << c.length);
         BoardSession bench;
         bench.Identify(1);
+        bench.ClearOutput();
         const uint32_t region = 0x60000;
         std::fill(bench.Memory(1).begin(), bench.Memory(1).begin() + region, 0x00);
         EraseRange(c.start, c.unit, 3, c.length, c.unit == 0x1000 ? kSectorEraseWord : kBlockEraseWord);
