@@ -1,0 +1,33 @@
+#pragma once
+// The protocol audit: every misuse of the board that a correct tool never commits, named in one
+// line each. A correct burn, verify, fill, erase or read leaves it empty.
+#include <string>
+#include <vector>
+
+namespace board {
+
+class Audit {
+  public:
+    void Record(std::string line) { m_entries.push_back(std::move(line)); }
+    const std::vector<std::string>& Entries() const { return m_entries; }
+    size_t Count() const { return m_entries.size(); }
+    void Clear() { m_entries.clear(); }
+    // The entries one per line, then "audit: N finding(s)".
+    std::string Report() const;
+
+  private:
+    std::vector<std::string> m_entries;
+};
+
+// One chip's view of the shared audit: its entries carry the chip's name ("source: ...").
+class AuditSink {
+  public:
+    AuditSink(Audit& audit, std::string who) : m_audit(&audit), m_who(std::move(who)) {}
+    void Record(const std::string& text) const { m_audit->Record(m_who + ": " + text); }
+
+  private:
+    Audit* m_audit;
+    std::string m_who;
+};
+
+}  // namespace board
