@@ -22,6 +22,13 @@ Controller::Controller(Family family, Bus bus, MemoryDevice* device, AuditSink a
                        const ChipFaults& faults)
     : m_family(family), m_bus(bus), m_device(device), m_audit(std::move(audit)), m_faults(faults) {}
 
+void Controller::NoteByte(char direction, uint8_t byte) {
+    if (!m_tracing) return;
+    char text[4];
+    std::snprintf(text, sizeof text, "%c%02x", direction, byte);
+    m_trace.emplace_back(text);
+}
+
 void Controller::WriteControl(uint32_t value) {
     uint32_t previous = m_control;
     m_control = value;
@@ -31,6 +38,7 @@ void Controller::WriteControl(uint32_t value) {
     }
     uint32_t stop = BitsOf(m_family).stop;
     if ((previous & stop) && !(value & stop)) {
+        Note("stop");
         if (m_device) m_device->I2cStop();
         m_i2c = I2cState::Idle;
     }
@@ -39,6 +47,7 @@ void Controller::WriteControl(uint32_t value) {
 void Controller::SpiControl(bool select) {
     if (select == m_selected) return;
     m_selected = select;
+    Note(select ? "select" : "release");
     if (!m_device) return;
     if (select)
         m_device->SpiSelect();
@@ -57,10 +66,12 @@ void Controller::WriteTransmit(uint32_t word) {
     unsigned width = Width();
     for (unsigned i = 0; i < width; ++i) {
         auto byte = static_cast<uint8_t>(word >> (24 - 8 * i));
-        if (m_bus == Bus::I2c)
+        if (m_bus == Bus::I2c) {
             I2cTransmit(byte);
-        else if (m_selected && m_device)
+        } else if (m_selected && m_device) {
+            NoteByte('>', byte);
             m_device->SpiShift(byte);
+        }
     }
     Shifted();
 }
@@ -75,6 +86,7 @@ uint32_t Controller::ReadReceive() {
     for (unsigned i = 0; i < width; ++i) {
         bool last = i + 1 == width && (m_control & BitsOf(m_family).last);
         uint8_t byte = m_bus == Bus::I2c ? I2cReceive(last) : m_device->SpiShift(0x00);
+        NoteByte('<', byte);
         value |= uint32_t{byte} << (24 - 8 * i);
     }
     Shifted();
@@ -83,7 +95,11 @@ uint32_t Controller::ReadReceive() {
 
 void Controller::I2cTransmit(uint8_t byte) {
     if (m_i2c == I2cState::Writing) {
-        if (!m_device || !m_device->I2cWrite(byte)) m_i2c = I2cState::Ignored;
+        NoteByte('>', byte);
+        if (!m_device || !m_device->I2cWrite(byte)) {
+            Note("nack");
+            m_i2c = I2cState::Ignored;
+        }
         return;
     }
     if (m_i2c == I2cState::Ignored) return;
@@ -98,7 +114,10 @@ void Controller::I2cTransmit(uint8_t byte) {
         m_i2c = I2cState::Ignored;
         return;
     }
+    Note("start");
+    NoteByte('>', byte);
     bool ack = m_device && m_device->I2cStart(byte);
+    if (!ack) Note("nack");
     m_i2c = !ack ? I2cState::Ignored : (read ? I2cState::Reading : I2cState::Writing);
 }
 

@@ -10,6 +10,8 @@
 // unacknowledged, ending the read. Bits by family: Ostral stop 6, last 7; Marnel stop 7, last 9 and
 // bit 6 must be set while the read device byte goes out and data come in.
 #include <cstdint>
+#include <string>
+#include <vector>
 
 #include "board/Audit.h"
 #include "board/MemoryDevice.h"
@@ -35,6 +37,12 @@ class Controller {
     // Status shows busy for this many reads after each shift.
     void SetBusyPolls(unsigned polls) { m_busyPollsPerShift = polls; }
 
+    // Bus trace for tests: "select", "release", "start", "stop", "nack", ">xx" for a byte sent to
+    // the memory and "<xx" for a byte received (two lower-case hex digits).
+    void EnableTrace(bool on) { m_tracing = on; }
+    const std::vector<std::string>& Trace() const { return m_trace; }
+    void ClearTrace() { m_trace.clear(); }
+
   private:
     enum class I2cState { Idle, Writing, Reading, Ignored };
     uint8_t NoDevice() const { return 0xFF; }
@@ -42,6 +50,10 @@ class Controller {
     void I2cTransmit(uint8_t byte);
     uint8_t I2cReceive(bool last);
     void Shifted() { m_busyPolls = m_busyPollsPerShift; }
+    void Note(const char* event) {
+        if (m_tracing) m_trace.emplace_back(event);
+    }
+    void NoteByte(char direction, uint8_t byte);
 
     Family m_family;
     Bus m_bus;
@@ -53,6 +65,8 @@ class Controller {
     I2cState m_i2c = I2cState::Idle;
     unsigned m_busyPollsPerShift = 0;
     unsigned m_busyPolls = 0;
+    bool m_tracing = false;
+    std::vector<std::string> m_trace;
 };
 
 }  // namespace board

@@ -44,7 +44,9 @@ uint32_t WordAt(std::string_view data, size_t i) {
 
 void Firmware::AddFault(const FaultSpec& spec) {
     m_faults.emplace_back(spec);
-    ArmStateFaults();
+    // A state fault due from the next command on is in force at once, so after=0 covers
+    // register-level use of the chip that never passes through this firmware.
+    ArmStateFaults(m_commands + 1);
 }
 
 void Firmware::Receive(const uint8_t* data, size_t size, std::string& answer) {
@@ -118,7 +120,7 @@ void Firmware::Skip() {
 
 void Firmware::Execute(std::string_view command, std::string& answer) {
     ++m_commands;
-    ArmStateFaults();
+    ArmStateFaults(m_commands);
     if (m_gone) return;
     for (FaultTrigger& fault : m_faults)
         if (fault.Spec().kind == FaultKind::Silence && fault.Fires(m_commands)) return;
@@ -183,11 +185,11 @@ std::string Firmware::Verify(std::string_view data) {
     return same ? "\r\nPass\r\nReady\r\n" : "\r\nFail\r\nReady\r\n";
 }
 
-void Firmware::ArmStateFaults() {
+void Firmware::ArmStateFaults(uint64_t command) {
     ChipFaults& faults = m_chip.Faults();
     for (FaultTrigger& fault : m_faults) {
         if (!fault.Spec().IsState() && fault.Spec().kind != FaultKind::Gone) continue;
-        if (!fault.Fires(m_commands)) continue;
+        if (!fault.Fires(command)) continue;
         switch (fault.Spec().kind) {
             case FaultKind::Gone:
                 m_gone = true;

@@ -43,7 +43,7 @@ class Firmware {
     std::string Write(uint32_t address, uint32_t value);
     std::string Burn(std::string_view data);
     std::string Verify(std::string_view data);
-    void ArmStateFaults();
+    void ArmStateFaults(uint64_t command);
     void Disturb(std::string_view command, std::string& normal);
 
     Chip& m_chip;

@@ -1,7 +1,9 @@
 #pragma once
 // The process-wide console object: every message of the flash driver and the image operations,
 // every yes/no question and every wait for a key goes through it.
+#include <cstdarg>
 #include <cstdint>
+#include <cstdio>
 #include <functional>
 #include <string>
 
@@ -15,6 +17,7 @@ public:
         std::function<void()> errorPause;
     };
 
+    // Created on first use (under the "Eprom" lock) with the standard operations on stdin/stdout.
     static ConsoleUi& instance();
 
     void Install(Operations operations);
@@ -29,14 +32,20 @@ private:
     Operations m_operations;
 };
 
+// The operations of the program: text to `out`, answers and keys from `in`.
+ConsoleUi::Operations StandardConsoleOperations(std::FILE* in, std::FILE* out);
+
 // errorPause, then the process ends with exit code -1 (throws ProcessExit{-1}).
 [[noreturn]] void fatalExit();
 
 // printf-style formatting into a text that grows as needed.
 std::string formatText(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
+std::string formatTextV(const char* format, va_list args);
+
 // printf-style formatting into a caller's buffer; see its definition for the result rule.
-int formatBounded(char* buffer, size_t capacity, const char* format, ...) __attribute__((format(printf, 3, 4)));
+int formatBounded(char* buffer, size_t capacity, const char* format, ...)
+    __attribute__((format(printf, 3, 4)));
 
 // The system's text of the last error (errno), cut to the buffer; returns the buffer.
 char* lastErrorText(char* buffer, size_t capacity);

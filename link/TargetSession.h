@@ -36,6 +36,9 @@ constexpr size_t kBlockBufferSize = 128;
 struct TargetSession {
     TargetSession();
     ~TargetSession();
+    TargetSession(TargetSession&&) = delete;
+    // Replaces every field (an open link is closed); used to restore the start values.
+    TargetSession& operator=(TargetSession&&);
 
     // Memory-controller register addresses and constants at their defaults.
     void LoadControllerDefaults();
@@ -78,8 +81,8 @@ struct TargetSession {
 
 // The process's session.
 TargetSession& Session();
-// Back to the start values (closes any open link); for tests that run several invocations in
-// one process.
+// Back to the start values (closes any open link) and the process flags back on; for tests that
+// run several invocations in one process. The console object, created once per process, stays.
 void ResetTargetSession();
 
 // Process-wide flags of the front end, read by the image operations; all start on.
@@ -89,6 +92,8 @@ extern bool verifyPassed;
 
 void OpenUartLink(uint32_t port);
 void OpenBenchLink();
+// Drops the two bench interface pointers; done at program end.
+void ReleaseBenchInterfaces();
 
 uint32_t TargetRead(uint32_t address);
 void TargetWrite(uint32_t address, uint32_t value);

@@ -1,0 +1,471 @@
+#include "front/CommandLine.h"
+
+#include <strings.h>
+
+#include <cstdarg>
+#include <cstring>
+#include <exception>
+#include <string>
+#include <vector>
+
+#include "flash/FlashDriver.h"
+#include "front/ConsoleUi.h"
+#include "front/CxException.h"
+#include "image/ImageOps.h"
+#include "imagecheck/ImageCheck.h"
+#include "link/PortDiscovery.h"
+#include "link/TargetSession.h"
+
+namespace {
+
+constexpr const char* kUsage[] = {
+    "Usage:\n",
+    "1.\tTolvar [src/snk/uasnk/uasrc] [uX/d] [i/s/dm] P|D|E|F|N|B|V filename\n",
+    "\tsrc/snk - select src or sink over Norvik (otherwise autodetect, starting with src).\n",
+    "\tuasnk/uasrc - select src or snk over UART. Must have exclusive access to the com port.\n",
+    "\tuX/d - burn interface uart com X(x=1-9) or default Norvik.\n",
+    "\ti/s/dm - protocol selection. (otherwise try autodetect according to configuration reg)\n",
+    "\t\ti  - i2c.\n",
+    "\t\ts  - spi.\n",
+    "\t\tdm - memory device Macronix.\n",
+    "\t\tda - memory device Amic.\n",
+    "\t\tds - memody device Spansion.\n",
+    "\tP|D|E|F|N|B|V - operation selection. Any combination can be used simultaneously\n",
+    "\t\tP - Display message 'Press any key to continue' before successful exit as well.\n",
+    "\t\tD - Debug mode on. Log all operations to console.\n",
+    "\t\tE - Fully erase eeprom.\n",
+    "\t\tF - Fast burn/verify. Invalid for QX100/QX010/QX020 type products. Should appear before 'B'/'V' "
+    "option.\n",
+    "\t\tN - 'No erase': Burns the data from filename into eprom without erase. Should appear before 'B' "
+    "option.\n",
+    "\t\tB - Burn the data from filename into eeprom with pre-erasure.\n",
+    "\t\tV - Read Eprom and verify against expected data from filename.\n",
+    "\tThe file (filename) should be given in iHex format.\n",
+    "\te.g. Tolvar uasrc FBV xfilename.iHex\n",
+    "\tWill erase the eeprom, and then fast burn and verify file xfilename.iHex\n\n",
+    "2.\tTolvar [src/snk] [i/s] FF len data\n",
+    "\tFF - Fill eprom with the 32-bit pattern and the given length starting with address 0.\n",
+    "\te.g. Tolvar FF 256 0x5A.\n",
+    "\twill fill 256 bytes with pattern 0x0000005A.\n\n",
+    "3.\tTolvar [src/snk] [i/s] R address len\n",
+    "\tR - Read len bytes from address in eprom and print it.\n\n",
+    "4.\tTolvar [src/snk/uasnk/uasrc] [i/s] ES address len\n",
+    "\tES - Erase 4k-sectors starting from specified address with specified length in bytes.\n",
+    "\tAny address within sector is a valid sector address.\n",
+    "\te.g. Tolvar uasnk ES 0x1001 14\n",
+    "\twill erase 4096 bytes sector at address 0x1000\n\n",
+    "5.\tTolvar [src/snk/uasnk/uasrc] [i/s] EB address len\n",
+    "\tEB - Erase 64k-blocks starting from specified address with specified length in bytes.\n",
+    "\tAny address within block is a valid address of this block.\n",
+    "\te.g. Tolvar uasnk EB 0x20fff 79999\n",
+    "\twill erase 2*65536 bytes at address 0x20000\n",
+};
+
+constexpr uint32_t kIdRegister = 0x80000000;
+constexpr size_t kSideScanLength = 1023;
+
+enum class Command { None, Fill, Read, EraseSectors, EraseBlocks };
+
+bool Is(const char* word, const char* a, const char* b = nullptr) {
+    return word && (std::strcmp(word, a) == 0 || (b && std::strcmp(word, b) == 0));
+}
+
+bool IsIgnoringCase(const char* word, const char* expected) {
+    return word && strcasecmp(word, expected) == 0;
+}
+
+char AsciiLower(char c) {
+    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+}
+char AsciiUpper(char c) {
+    return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
+}
+
+const char* SideName(int32_t side) {
+    return side == 1 ? "source" : "sink";
+}
+
+// Memory kinds that allow fast (block) transfer.
+bool IsFastKind(int32_t kind) {
+    return kind == 3 || kind == 4 || kind == 5 || kind == 8;
+}
+
+int DigitValue(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return 99;
+}
+
+// strtoul with a 32-bit unsigned long: leading blanks, a sign, the optional 0x of base 16, and
+// saturation at 0xFFFFFFFF when the digits do not fit.
+uint32_t ConvertUnsigned(const char* text, int base) {
+    while (*text == ' ' || (*text >= '\t' && *text <= '\r')) ++text;
+    bool negative = *text == '-';
+    if (*text == '-' || *text == '+') ++text;
+    if (base == 16 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X') && DigitValue(text[2]) < 16)
+        text += 2;
+    uint64_t value = 0;
+    for (; DigitValue(*text) < base; ++text) {
+        value = value * static_cast<uint64_t>(base) + static_cast<uint64_t>(DigitValue(*text));
+        if (value > 0xFFFFFFFFu) return 0xFFFFFFFFu;
+    }
+    return negative ? static_cast<uint32_t>(0u - static_cast<uint32_t>(value)) : static_cast<uint32_t>(value);
+}
+
+// One invocation: the words, what has been read from them so far, and the console streams.
+class CTolvarRun {
+  public:
+    CTolvarRun(int argc, char** argv, std::FILE* in, std::FILE* out)
+        : m_argc(argc), m_argv(argv), m_in(in), m_out(out) {}
+
+    int Run();
+
+  private:
+    void Print(const char* format, ...) __attribute__((format(printf, 2, 3)));
+    const char* Word(int position) const { return position < m_argc ? m_argv[position] : nullptr; }
+
+    void RunWords();
+    void ReadSideFromLastWord();
+    void ReadSideWord();
+    void WarnAndConfirm(const char* file, const char* board);
+    void ReadLinkWord();
+    uint32_t SearchUartPort();
+    void ReadMemoryAndSizeWords();
+    Command CommandWord() const;
+    void CheckCount(int expected);
+    void RunCommand(Command command);
+    void RunOperations();
+    void ParseLetters(const char* optionWord);
+    void ActOn(char letter, const char* imagePath);
+    void RequireFastCapableLink();
+    void PauseIfAsked();
+
+    int m_argc;
+    char** m_argv;
+    std::FILE* m_in;
+    std::FILE* m_out;
+    int m_position = 1;
+    int32_t m_side = -1;
+    int32_t m_firstSide = 1;
+    uint32_t m_port = 0;
+    int32_t m_memoryKind = 0;
+    int32_t m_sizeSelection = 0;
+};
+
+void CTolvarRun::Print(const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    std::vfprintf(m_out, format, args);
+    va_end(args);
+    std::fflush(m_out);
+}
+
+int CTolvarRun::Run() {
+    ConsoleUi::instance().Install(StandardConsoleOperations(m_in, m_out));
+    Print("Ver 1.0.0.45\n");
+    for (int i = 0; i < m_argc; ++i) Print("%s ", m_argv[i]);
+    Print("\n");
+    if (m_argc < 4) usageExit(m_out);
+    try {
+        RunWords();
+    } catch (const ProcessExit&) {
+        throw;
+    } catch (const CxExceptionError& error) {
+        Print("Exception: %s\n", error.message.c_str());
+    } catch (const char* text) {
+        Print("Exception: %s\n", text);
+    } catch (const std::exception& error) {
+        Print("Exception: %s\n", error.what());
+    } catch (...) {
+        Print(
+            "Unknown exception. Please verify that WinPCap "
+            "(G:\\sw_work.5.0.0.0\\norviktest\\WinPcap_4_0_2.exe) is "
+            "installed correctly.\n");
+    }
+    PauseIfAsked();
+    return 0;
+}
+
+void CTolvarRun::RunWords() {
+    Session().LoadControllerDefaults();
+    ReadSideFromLastWord();
+    ReadSideWord();
+    ReadLinkWord();
+    ReadMemoryAndSizeWords();
+    Command command = CommandWord();
+    if (command == Command::None) {
+        RunOperations();
+    } else {
+        RunCommand(command);
+    }
+}
+
+void CTolvarRun::ReadSideFromLastWord() {
+    std::string last;
+    for (const char* c = m_argv[m_argc - 1]; *c && last.size() < kSideScanLength; ++c) last += AsciiLower(*c);
+    if (last.find("source") != std::string::npos || last.find("src") != std::string::npos) {
+        m_side = 1;
+    } else if (last.find("sink") != std::string::npos || last.find("snk") != std::string::npos) {
+        m_side = 0;
+    } else {
+        m_side = -1;
+    }
+    // "uasnk"/"uasrc" fix the side but stay for the link word.
+    if (IsIgnoringCase(m_argv[1], "uasnk")) m_side = 0;
+    if (IsIgnoringCase(m_argv[1], "uasrc")) m_side = 1;
+}
+
+void CTolvarRun::ReadSideWord() {
+    const char* word = m_argv[1];
+    if (Is(word, "snk")) {
+        m_firstSide = 0;
+        if (m_side == 1) WarnAndConfirm("source file", "sink");
+        m_side = 0;
+        ++m_position;
+    } else if (Is(word, "src")) {
+        m_firstSide = 1;
+        if (m_side == 0) WarnAndConfirm("sink file", "source");
+        m_side = 1;
+        ++m_position;
+    } else {
+        m_firstSide = 1;
+    }
+}
+
+void CTolvarRun::WarnAndConfirm(const char* file, const char* board) {
+    Print("Important warning: you are trying to burn a %s to a %s board. \n", file, board);
+    if (!ConsoleUi::instance().confirm()) throw ProcessExit{-1};
+}
+
+void CTolvarRun::ReadLinkWord() {
+    const char* word = m_argv[m_position];
+    TargetSession& session = Session();
+    if (word[0] != 'u') {
+        session.linkKind = BenchServer;
+        OpenBenchLink();
+        if (word[0] == 'd') ++m_position;
+        return;
+    }
+    m_port = word[1] == 'a' ? SearchUartPort() : parseNumber(word + 1);
+    session.linkKind = Uart;
+    OpenUartLink(m_port);
+    if (m_side == 0 || m_side == 1) {
+        uint32_t id = TargetReadOn(kIdRegister, 0xff);
+        const char* family = (id & 0xFEFFFFC0u) == 0 ? "Ostral" : "Marnel";
+        Print("Detected %s %s on port %d\n", family, SideName(m_side), static_cast<int>(m_port));
+    }
+    ++m_position;
+}
+
+uint32_t CTolvarRun::SearchUartPort() {
+    if (m_side != -1) {
+        uint32_t port = FindUartPort(m_side);
+        if (port == 0) {
+            Print("Could not autodetect %s connected to any uart port\n", SideName(m_side));
+            fatalExit();
+        }
+        return port;
+    }
+    uint32_t port = FindUartPort(m_firstSide);
+    if (port > 0) {
+        m_side = m_firstSide;
+    } else if ((port = FindUartPort(1 - m_firstSide)) > 0) {
+        m_side = 1 - m_firstSide;
+    } else {
+        Print("Could not autodetect board connected to any uart port\n");
+        fatalExit();
+    }
+    Print("Found %s on port %d\n", SideName(m_side), static_cast<int>(port));
+    return port;
+}
+
+void CTolvarRun::ReadMemoryAndSizeWords() {
+    const char* word = Word(m_position);
+    // "i" asks for the same as "s": identification tells an I2C memory from an SPI one.
+    if (Is(word, "S", "s") || Is(word, "I", "i")) {
+        m_memoryKind = 1;
+        ++m_position;
+    } else if (IsIgnoringCase(word, "dm") || IsIgnoringCase(word, "da") || IsIgnoringCase(word, "ds")) {
+        char maker = AsciiLower(word[1]);
+        m_memoryKind = maker == 'm' ? 3 : maker == 'a' ? 4 : 5;
+        ++m_position;
+    }
+    word = Word(m_position);
+    if (Is(word, "128k")) {
+        m_sizeSelection = 2;
+        ++m_position;
+    } else if (Is(word, "64k")) {
+        m_sizeSelection = 1;
+        ++m_position;
+    }
+}
+
+Command CTolvarRun::CommandWord() const {
+    const char* word = Word(m_position);
+    if (Is(word, "FF", "ff")) return Command::Fill;
+    if (Is(word, "R", "r")) return Command::Read;
+    if (Is(word, "ES", "es")) return Command::EraseSectors;
+    if (Is(word, "EB", "eb")) return Command::EraseBlocks;
+    return Command::None;
+}
+
+void CTolvarRun::CheckCount(int expected) {
+    if (m_argc == expected) return;
+    Print("Expected %d number of params, but got %d instead.\n", expected, m_argc);
+    usageExit(m_out);
+}
+
+void CTolvarRun::RunCommand(Command command) {
+    int c = m_position;
+    CheckCount(c + 3);
+    IdentifyMemory(m_memoryKind, m_side, m_sizeSelection);
+    uint32_t first = parseNumber(m_argv[c + 1]);
+    uint32_t second = parseNumber(m_argv[c + 2]);
+    CommandOptions& options = Session().options;
+    switch (command) {
+        case Command::Fill:
+            fillMemory(first, second, m_memoryKind);
+            break;
+        case Command::Read: {
+            std::vector<uint32_t> words(second / 4);
+            ReadMemory(first, static_cast<int32_t>(words.size()), true, words.data(), m_memoryKind);
+            break;
+        }
+        case Command::EraseSectors:
+            options.rangeAddress = first;
+            options.rangeLength = second;
+            EraseRange(first, 0x1000, m_memoryKind, second, 0x20000000);
+            break;
+        case Command::EraseBlocks:
+            options.rangeAddress = first;
+            options.rangeLength = second;
+            EraseRange(first, 0x10000, m_memoryKind, second, 0xD8000000);
+            break;
+        case Command::None:
+            break;
+    }
+}
+
+void CTolvarRun::RunOperations() {
+    int o = m_position;
+    CheckCount(o + 2);
+    const char* optionWord = m_argv[o];
+    const char* imagePath = m_argv[o + 1];
+    IdentifyMemory(m_memoryKind, m_side, m_sizeSelection);
+    if (!TargetIsSide(static_cast<uint8_t>(m_side))) WarnAndConfirm("src/snk", "snk/src");
+    ParseLetters(optionWord);
+    if (Session().options.debug) {
+        Session().debugMode = 1;
+        progressEnabled = false;
+    }
+    for (const char* letter = optionWord; *letter; ++letter) ActOn(AsciiUpper(*letter), imagePath);
+}
+
+void CTolvarRun::ParseLetters(const char* optionWord) {
+    CommandOptions& options = Session().options;
+    options = CommandOptions{};
+    for (const char* letter = optionWord; *letter; ++letter) {
+        switch (AsciiUpper(*letter)) {
+            case 'B':
+                options.burn = true;
+                break;
+            case 'D':
+                options.debug = true;
+                break;
+            case 'E':
+                options.erase = true;
+                break;
+            case 'F':
+                options.fast = true;
+                break;
+            case 'N':
+                options.noErase = true;
+                break;
+            case 'O':
+                options.skipImageCheck = true;
+                break;
+            case 'P':
+                options.pause = true;
+                break;
+            case 'V':
+                options.verify = true;
+                break;
+            default:
+                Print("Unsupported option '%c'\n", *letter);
+                usageExit(m_out);
+        }
+    }
+}
+
+void CTolvarRun::ActOn(char letter, const char* imagePath) {
+    const CommandOptions& options = Session().options;
+    switch (letter) {
+        case 'B':
+            eraseBeforeBurn = !options.noErase;
+            if (!options.skipImageCheck && !CheckImageFile(imagePath)) fatalExit();
+            if (IsFastKind(m_memoryKind)) PreBurnRead();
+            burnImage(imagePath, 1, m_memoryKind, m_sizeSelection);
+            break;
+        case 'V':
+            eraseBeforeBurn = false;
+            burnImage(imagePath, 2, m_memoryKind, m_sizeSelection);
+            break;
+        case 'F':
+            RequireFastCapableLink();
+            break;
+        case 'E':
+            if (m_memoryKind == 2 || m_memoryKind == 8) {
+                EraseUpdateSection(m_sizeSelection, m_memoryKind);
+            } else {
+                EraseChip(m_memoryKind);
+            }
+            break;
+        default:
+            break;
+    }
+}
+
+void CTolvarRun::RequireFastCapableLink() {
+    bool uart = Session().linkKind == Uart;
+    if (IsFastKind(m_memoryKind) && uart) {
+        Session().fastBurn = 1;
+        Print("Set fast burn\n");
+        return;
+    }
+    if (!IsFastKind(m_memoryKind) && uart) {
+        Print("Fast burn is allowed only for Marnel eeproms.\n");
+    } else {
+        Print("Fast burn is allowed only directly above UART (no Norvik).\n");
+    }
+    usageExit(m_out);
+}
+
+void CTolvarRun::PauseIfAsked() {
+    if (!Session().options.pause) return;
+    Print("Press any key to continue . . .\n");
+    std::fgetc(m_in);
+}
+
+}  // namespace
+
+uint32_t parseNumber(const char* word) {
+    if (word[0] == '0' && word[1] == 'x') return ConvertUnsigned(word + 2, 16);
+    if (word[0] == 'b') return ConvertUnsigned(word + 1, 2);
+    return ConvertUnsigned(word, 10);
+}
+
+void usageExit(std::FILE* out) {
+    for (const char* line : kUsage) std::fputs(line, out);
+    std::fflush(out);
+    fatalExit();
+}
+
+int RunTolvar(int argc, char** argv, std::FILE* in, std::FILE* out) {
+    try {
+        return CTolvarRun(argc, argv, in, out).Run();
+    } catch (const ProcessExit& exit) {
+        std::fflush(out);
+        return exit.code;
+    }
+}

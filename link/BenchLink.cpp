@@ -1,0 +1,67 @@
+#include "link/BenchLink.h"
+
+#include "front/CxException.h"
+#include "link/TargetSession.h"
+
+namespace {
+
+[[noreturn]] void Raise(const std::string& text) {
+    throw CxExceptionError(text, 0);
+}
+
+// The product interface Connect stored; empty before a link was opened.
+BenchProductInterface* Product() {
+    return dynamic_cast<BenchProductInterface*>(Session().benchProduct.get());
+}
+
+}  // namespace
+
+BenchLink::BenchLink(const std::string& hostName, uint32_t timeoutMs)
+    : m_hostName(hostName), m_timeoutMs(timeoutMs) {
+    Connect();
+}
+
+BenchLink::~BenchLink() = default;
+
+void BenchLink::Connect() {
+    TargetSession& session = Session();
+    std::shared_ptr<BenchServerInterface> server;
+    if (CreateBenchServer(m_hostName, kBenchServerClassId, kBenchServerInterfaceId, m_timeoutMs, server) <
+        0) {
+        Raise("Could not create NorvikServer.");
+    }
+    session.benchServer = server;
+
+    std::shared_ptr<BenchInterface> object;
+    if (server->GetInterface(kProductProgId, kIidOlwenProdGiga, object) < 0) {
+        session.benchServer = nullptr;
+        Raise("Could not GetInterface() from NorvikServer to IOlwenProduct.");
+    }
+    session.benchProduct = object ? object->QueryInterface(kIidOlwenProdGiga) : nullptr;
+    if (!Product()) {
+        session.benchProduct = nullptr;
+        Raise("Could not QueryInterface(IID_IOlwenProdGiga).");
+    }
+    Product()->SelectTarget(kTargetProgId);  // its status tells nothing the next calls will not
+}
+
+int32_t BenchCommand(const std::optional<std::string>& text) {
+    BenchProductInterface* product = Product();
+    return product ? product->Command(text) : BenchStatus::Unexpected;
+}
+
+uint32_t BenchRead(uint8_t target, uint32_t address) {
+    uint32_t value = 0;
+    BenchProductInterface* product = Product();
+    if (!product || product->ReadRegister(target, address, value) < 0) {
+        Raise("Error reading value. Please check board connectivity.\n");
+    }
+    return value;
+}
+
+void BenchWrite(uint8_t target, uint32_t address, uint32_t value) {
+    BenchProductInterface* product = Product();
+    if (!product || product->WriteRegister(target, address, value) < 0) {
+        Raise("Error writing value. Please check board connectivity.\n");
+    }
+}

@@ -1,0 +1,192 @@
+#include "link/TargetSession.h"
+
+#include "front/ConsoleUi.h"
+#include "front/CxException.h"
+#include "link/BenchLink.h"
+#include "link/CUartLib.h"
+
+bool progressEnabled = true;
+bool eraseBeforeBurn = true;
+bool verifyPassed = true;
+
+namespace {
+
+constexpr uint32_t kIdRegister = 0x80000000;
+constexpr uint32_t kConfigRegister = 0x8000018c;
+constexpr uint32_t kSourceBit = 1u << 24;
+constexpr uint32_t kUartReadTimeoutMs = 600;
+
+// Every register operation tries the lock without waiting and goes on whatever the outcome.
+void TryAccessLock() {
+    Session().accessMutex.Wait(0);
+}
+
+void DebugLog(const std::string& line) {
+    if (Session().debugMode > 0) ConsoleUi::instance().print(line);
+}
+
+std::string BlockBytes(uint8_t length) {
+    std::string bytes;
+    for (size_t i = 0; i < length && i < kBlockBufferSize; ++i)
+        bytes += formatText("%02x ", Session().blockBuffer[i]);
+    return bytes;
+}
+
+CUartLib& UartLink() {
+    TargetSession& session = Session();
+    if (!session.uartLink) throw CxExceptionError("UART link is not open", 0);
+    return *session.uartLink;
+}
+
+uint32_t ReadOn(uint32_t address, uint8_t target) {
+    switch (Session().linkKind) {
+        case Ethernet:
+            return 0;
+        case Uart:
+            return UartLink().ReadAddress(address, target);
+        default:
+            return BenchRead(target, address);
+    }
+}
+
+void WriteOn(uint32_t address, uint32_t value, uint8_t target) {
+    switch (Session().linkKind) {
+        case Ethernet:
+            return;
+        case Uart:
+            return UartLink().WriteAddress(address, value, target);
+        default:
+            return BenchWrite(target, address, value);
+    }
+}
+
+uint8_t CurrentTarget() {
+    return static_cast<uint8_t>(Session().currentTarget);
+}
+
+uint32_t WithOffset(uint32_t address) {
+    return address + static_cast<uint32_t>(Session().registerOffset);
+}
+
+}  // namespace
+
+TargetSession::TargetSession() {
+    LoadControllerDefaults();
+}
+TargetSession::~TargetSession() = default;
+TargetSession& TargetSession::operator=(TargetSession&&) = default;
+
+void TargetSession::LoadControllerDefaults() {
+    ctrlRegister = 0x80000050;
+    statusRegister = 0x80000054;
+    txRegister = 0x80000058;
+    rxRegister = 0x8000005c;
+    widthShift = 4;
+    selectValue = 0x201;
+    releaseValue = 0x301;
+}
+
+TargetSession& Session() {
+    // Never destroyed: links and locks are left to the end of the process.
+    static auto* session = new TargetSession();
+    return *session;
+}
+
+void ResetTargetSession() {
+    TargetSession& session = Session();
+    ConsoleUi* console = session.consoleUi;
+    session = TargetSession();
+    session.consoleUi = console;
+    progressEnabled = true;
+    eraseBeforeBurn = true;
+    verifyPassed = true;
+}
+
+void OpenUartLink(uint32_t port) {
+    TargetSession& session = Session();
+    session.uartLink.reset();
+    // Held by the session before opening, so a failed open still leaves the object there.
+    session.uartLink = std::make_unique<CUartLib>();
+    session.uartLink->Open(formatText("com%d", static_cast<int32_t>(port)), kUartReadTimeoutMs);
+}
+
+void OpenBenchLink() {
+    auto link = std::make_unique<BenchLink>("localhost");
+    Session().benchLink = std::move(link);
+    SelectBenchTarget();
+}
+
+void ReleaseBenchInterfaces() {
+    Session().benchServer.reset();
+    Session().benchProduct.reset();
+}
+
+uint32_t TargetRead(uint32_t address) {
+    TryAccessLock();
+    uint32_t chipAddress = WithOffset(address);
+    DebugLog(formatText("read %x\n", chipAddress));
+    return ReadOn(chipAddress, CurrentTarget());
+}
+
+void TargetWrite(uint32_t address, uint32_t value) {
+    TryAccessLock();
+    uint32_t chipAddress = WithOffset(address);
+    DebugLog(formatText("w %x %x\n", chipAddress, value));
+    WriteOn(chipAddress, value, CurrentTarget());
+}
+
+uint32_t TargetReadOn(uint32_t address, uint8_t target) {
+    TryAccessLock();
+    return ReadOn(address, target == 0xff ? CurrentTarget() : target);
+}
+
+void TargetWriteConfigRegister(uint32_t value) {
+    TryAccessLock();
+    DebugLog(formatText("w %x %x\n", kConfigRegister, value));
+    WriteOn(kConfigRegister, value, CurrentTarget());
+}
+
+bool TargetIsSide(uint8_t side) {
+    TryAccessLock();
+    uint8_t target = side == 0xff ? CurrentTarget() : side;
+    bool source = (ReadOn(kIdRegister, target) & kSourceBit) != 0;
+    return (source && side == 1) || (!source && side == 0);
+}
+
+void TargetQuickBurn(uint8_t length) {
+    TargetSession& session = Session();
+    TryAccessLock();
+    DebugLog(formatText("BB %d ", length) + BlockBytes(length) + "\n");
+    switch (session.linkKind) {
+        case Ethernet:
+            ConsoleUi::instance().print("2. Ethernet Not supported!");
+            break;
+        case Uart:
+            UartLink().BurnBlock(length);
+            break;
+        default:
+            ConsoleUi::instance().print("Quick burn through UART over Norvik is not supported yet!");
+            break;
+    }
+    session.accessMutex.Release();
+}
+
+bool TargetQuickVerify(uint8_t length) {
+    TargetSession& session = Session();
+    TryAccessLock();
+    DebugLog(formatText("Verify len %d, bytes: ", length) + BlockBytes(length) + "\n");
+    bool matched = false;
+    switch (session.linkKind) {
+        case Ethernet:
+            ConsoleUi::instance().print("2. Ethernet Not supported!");
+            break;
+        case Uart:
+            matched = UartLink().VerifyBlock(length);
+            break;
+        default:
+            ConsoleUi::instance().print("Quick Verify through UART over Norvik is not supported yet!");
+            break;
+    }
+    session.accessMutex.Release();
+    return matched;
+}

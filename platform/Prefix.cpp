@@ -1,0 +1,83 @@
+#include "platform/Prefix.h"
+
+#include <pwd.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <fstream>
+
+namespace platform {
+namespace {
+
+std::string HomeDir() {
+    if (const char* home = std::getenv("HOME"); home && *home) return home;
+    if (const passwd* entry = getpwuid(getuid()); entry && entry->pw_dir) return entry->pw_dir;
+    return "/tmp";
+}
+
+// Port number of "comN" (N > 0, digits only), 0 otherwise.
+unsigned long ComPortNumber(const std::string& portName) {
+    if (portName.size() < 4 || portName.size() > 12 || portName.compare(0, 3, "com") != 0) return 0;
+    unsigned long number = 0;
+    for (size_t i = 3; i < portName.size(); ++i) {
+        char c = portName[i];
+        if (c < '0' || c > '9') return 0;
+        number = number * 10 + static_cast<unsigned long>(c - '0');
+    }
+    return number;
+}
+
+// A regular file in dosdevices holds the device path on its first line.
+std::string PathFromFile(const std::string& file) {
+    std::ifstream in(file);
+    std::string line;
+    std::getline(in, line);
+    while (!line.empty() && (line.back() == '\r' || line.back() == ' ' || line.back() == '\t'))
+        line.pop_back();
+    return line.empty() ? file : line;
+}
+
+}  // namespace
+
+bool EnsureDirectory(const std::string& path) {
+    if (path.empty()) return false;
+    struct stat info {};
+    if (stat(path.c_str(), &info) == 0) return S_ISDIR(info.st_mode);
+    size_t slash = path.find_last_of('/');
+    if (slash != std::string::npos && slash > 0 && !EnsureDirectory(path.substr(0, slash))) return false;
+    return mkdir(path.c_str(), 0700) == 0 || errno == EEXIST;
+}
+
+std::string PrefixDir() {
+    const char* configured = std::getenv("TOLVAR_PREFIX");
+    std::string dir = (configured && *configured) ? configured : HomeDir() + "/.tolvar";
+    while (dir.size() > 1 && dir.back() == '/') dir.pop_back();
+    EnsureDirectory(dir);
+    return dir;
+}
+
+std::string LocksDir() {
+    std::string dir = PrefixDir() + "/locks";
+    EnsureDirectory(dir);
+    return dir;
+}
+
+std::string ComPortsCfgPath() {
+    return PrefixDir() + "/comPorts.cfg";
+}
+std::string UserRegPath() {
+    return PrefixDir() + "/user.reg";
+}
+
+std::string ComPortDevicePath(const std::string& portName) {
+    unsigned long number = ComPortNumber(portName);
+    if (number == 0) return "";
+    std::string entry = PrefixDir() + "/dosdevices/" + portName;
+    struct stat info {};
+    if (lstat(entry.c_str(), &info) != 0) return "/dev/ttyUSB" + std::to_string(number - 1);
+    return S_ISREG(info.st_mode) ? PathFromFile(entry) : entry;
+}
+
+}  // namespace platform

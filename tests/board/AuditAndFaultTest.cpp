@@ -1,0 +1,256 @@
+#include <gtest/gtest.h>
+
+#include "board/BoardPair.h"
+#include "platform/Clock.h"
+#include "tests/board/ToolModel.h"
+
+namespace board {
+namespace {
+
+using test::ChipAccess;
+using test::PortAccess;
+using test::ToolModel;
+
+BoardPair MakePair(const char* sourceSpec) {
+    ChipConfig source = DefaultChipConfig(Side::Source);
+    std::string error;
+    EXPECT_TRUE(ParseChipSpec(sourceSpec, source, error)) << error;
+    return BoardPair(DefaultChipConfig(Side::Sink), source);
+}
+
+bool Contains(const std::vector<std::string>& entries, const std::string& text) {
+    for (const std::string& e : entries)
+        if (e.find(text) != std::string::npos) return true;
+    return false;
+}
+
+TEST(I2cAudit, MisusesOfTheEepromAreNamed) {
+    struct Case {
+        const char* name;
+        const char* spec;
+        int kind;
+        void (*act)(ToolModel&, platform::VirtualClock&);
+        const char* finding;
+    };
+    const Case cases[] = {
+        {"write during the write cycle", "family=ostral,memory=i2c-eeprom,size=64k", 2,
+         [](ToolModel& t, platform::VirtualClock&) {
+             t.StartWrite(0);
+             t.WriteWord(0);
+             t.I2cStop();  // no write-cycle wait before the next access
+             t.StartWrite(0x80);
+             t.WriteWord(0);
+             t.EndWrite();
+         },
+         "while the EEPROM is in its write cycle"},
+        {"read not ended", "family=ostral,memory=i2c-eeprom,size=64k", 2,
+         [](ToolModel& t, platform::VirtualClock&) {
+             t.StartRead(0, false);
+             t.ReadWord();
+             t.StartWrite(0x80);
+             t.EndWrite();
+         },
+         "new I2C transfer while a read is not ended by a marked last byte"},
+        {"read open at session end", "memory=i2c-eeprom,size=128k", 8,
+         [](ToolModel& t, platform::VirtualClock&) {
+             t.StartRead(0, false);
+             t.ReadWord();
+         },
+         "I2C read not ended by a marked last byte when the session ended"},
+        {"Marnel read without the read-phase bit", "memory=i2c-eeprom,size=128k", 8,
+         [](ToolModel& t, platform::VirtualClock&) { t.SendData(1, 0xA1000000); },
+         "without the read-phase bit"},
+    };
+    for (const Case& c : cases) {
+        platform::VirtualClock clock;
+        platform::ScopedClock scoped(clock);
+        BoardPair pair = MakePair(c.spec);
+        ChipAccess access(pair.Source());
+        ToolModel tool(access, 0x80000050, c.kind, 0x10000);
+        tool.PrepareMemory();
+        c.act(tool, clock);
+        pair.EndSession();
+        EXPECT_TRUE(Contains(pair.AuditEntries(), c.finding)) << c.name << "\n" << pair.AuditReport();
+    }
+}
+
+TEST(I2cAudit, WriteDuringWriteCycleIsLost) {
+    platform::VirtualClock clock;
+    platform::ScopedClock scoped(clock);
+    BoardPair pair = MakePair("family=ostral,memory=i2c-eeprom,size=64k");
+    ChipAccess access(pair.Source());
+    ToolModel tool(access, 0x80000050, 2, 0x10000);
+    tool.PrepareMemory();
+    tool.StartWrite(0);
+    tool.WriteWord(0x11111111);
+    tool.I2cStop();
+    tool.StartWrite(0x80);
+    tool.WriteWord(0x22222222);
+    tool.EndWrite();
+    EXPECT_EQ(pair.Source().MemoryBytes()[0], 0x11);
+    EXPECT_EQ(pair.Source().MemoryBytes()[0x80], 0xFF);
+}
+
+TEST(AuditReport, ListsEntriesThenTheCount) {
+    Audit audit;
+    EXPECT_EQ(audit.Report(), "audit: 0 finding(s)\n");
+    audit.Record("sink: x");
+    audit.Record("source: y");
+    EXPECT_EQ(audit.Report(), "sink: x\nsource: y\naudit: 2 finding(s)\n");
+}
+
+class Faults : public ::testing::Test {
+  protected:
+    platform::VirtualClock clock;
+    platform::ScopedClock scoped{clock};
+    BoardPair pair;
+    std::unique_ptr<platform::ByteDevice> port = pair.OpenDebugPort(1);
+    PortAccess access{*port};
+
+    void Add(const char* text) {
+        std::string error;
+        ASSERT_TRUE(pair.AddFault(text, error)) << error;
+    }
+};
+
+TEST_F(Faults, AnswerFaultsDisturbTheChosenCommandOnly) {
+    struct Case {
+        const char* fault;
+        std::string answer;  // to the second read of 0x80000000
+    };
+    const std::string good = "80000000=01010001\r\nReady\r\n";
+    const Case cases[] = {
+        {"noise,after=1,bytes=5", "#####" + good},
+        {"noise,after=1,bytes=61", std::string(61, '#') + good},
+        {"stale,after=1", "\r\n00000000\r\nReady\r\n" + good},
+        {"silence,after=1", ""},
+        {"echo,after=1", "80000004=01010001\r\nReady\r\n"},
+        {"flood,after=1", std::string(200, 'U')},
+    };
+    for (const Case& c : cases) {
+        BoardPair own;
+        std::string error;
+        ASSERT_TRUE(own.AddFault(c.fault, error)) << error;
+        auto p = own.OpenDebugPort(0);
+        PortAccess a(*p);
+        std::string sinkGood = "80000000=00010001\r\nReady\r\n";
+        std::string expected = c.answer;
+        if (auto at = expected.find("01010001"); at != std::string::npos) expected.replace(at, 8, "00010001");
+        if (expected.find(good) != std::string::npos)
+            expected.replace(expected.find(good), good.size(), sinkGood);
+        EXPECT_EQ(a.Exchange("r80000000\n"), sinkGood) << c.fault;
+        EXPECT_EQ(a.Exchange("r80000000\n"), expected) << c.fault;
+        EXPECT_EQ(a.Exchange("r80000000\n"), sinkGood) << c.fault << ": fires once";
+    }
+}
+
+TEST_F(Faults, ChipSelectorAndTimes) {
+    Add("silence,chip=sink,times=0");
+    EXPECT_EQ(access.Exchange("r80000000\n").size(), 26u) << "the source is not affected";
+    auto sink = pair.OpenDebugPort(0);
+    PortAccess sinkAccess(*sink);
+    for (int i = 0; i < 3; ++i) EXPECT_EQ(sinkAccess.Exchange("r80000000\n"), "") << "times=0: always";
+}
+
+TEST_F(Faults, ProbabilityIsSeededAndRoughlyHonoured) {
+    auto pattern = [](uint32_t seed) {
+        BoardPair own;
+        std::string error;
+        EXPECT_TRUE(own.AddFault("silence,times=0,p=0.25,seed=" + std::to_string(seed), error));
+        auto p = own.OpenDebugPort(1);
+        PortAccess a(*p);
+        std::string marks;
+        for (int i = 0; i < 400; ++i) marks += a.Exchange("w60000000 00000000\n").empty() ? 'x' : '.';
+        return marks;
+    };
+    std::string first = pattern(7);
+    EXPECT_EQ(first, pattern(7));
+    EXPECT_NE(first, pattern(8));
+    auto silent = std::count(first.begin(), first.end(), 'x');
+    EXPECT_GT(silent, 60);
+    EXPECT_LT(silent, 140);
+}
+
+TEST_F(Faults, GoneUartFailsTheDevice) {
+    Add("gone,after=2");
+    EXPECT_EQ(access.Exchange("r80000000\n").size(), 26u);
+    EXPECT_EQ(access.Exchange("r80000000\n").size(), 26u);
+    uint8_t byte = 'r';
+    port->Write(&byte, 1);  // completes nothing yet
+    std::string rest = "80000000\n";
+    port->Write(reinterpret_cast<const uint8_t*>(rest.data()), rest.size());
+    uint8_t buffer[50];
+    EXPECT_EQ(port->Read(buffer, sizeof buffer, 10), -1);
+    EXPECT_FALSE(port->Write(&byte, 1));
+    EXPECT_EQ(port->ErrorText(), "Input/output error\n");
+}
+
+TEST_F(Faults, ControllerStuckBusy) {
+    Add("busy,after=1");
+    EXPECT_EQ(access.Read(0x80000054), 0u);
+    for (int i = 0; i < 5; ++i) EXPECT_EQ(access.Read(0x80000054), 1u);
+}
+
+TEST_F(Faults, FlashRefusesTheStatusWrite) {
+    Add("status");
+    ToolModel tool(access, 0x80000050, 3, 0x400000);
+    tool.Control(0x201);
+    tool.Transmit(0x06000000);
+    tool.Control(0x301);
+    tool.Control(0x211);
+    tool.Transmit(0x01000000);
+    tool.Control(0x301);
+    tool.Control(0x231);
+    tool.Transmit(0x05000000);
+    EXPECT_EQ(tool.Receive() >> 24, 0x9Cu);
+    tool.Control(0x301);
+}
+
+TEST_F(Faults, EraseReadinessFaults) {
+    struct Case {
+        const char* fault;
+        uint64_t minUs;
+        uint64_t maxUs;
+    };
+    const Case cases[] = {
+        {"early", 140'000, 160'000},
+        {"never", 60'000'000, UINT64_MAX},
+    };
+    for (const Case& c : cases) {
+        BoardPair own;
+        std::string error;
+        ASSERT_TRUE(own.AddFault(c.fault, error));
+        ChipAccess a(own.Source());
+        ToolModel tool(a, 0x80000050, 3, 0x400000);
+        tool.WriteEnable();
+        tool.Control(0x201);
+        tool.Transmit(0xC7000000);
+        tool.Control(0x301);
+        uint64_t start = clock.NowUs();
+        tool.Control(0x231);
+        tool.Transmit(0x05000000);
+        while ((tool.Receive() & 0x01000000) && clock.NowUs() - start < 60'000'000) clock.SleepUs(1000);
+        tool.Control(0x301);
+        uint64_t took = clock.NowUs() - start;
+        EXPECT_GE(took, c.minUs) << c.fault;
+        EXPECT_LE(took, c.maxUs) << c.fault;
+    }
+}
+
+TEST(FaultSpecText, ParsesAndRejects) {
+    FaultSpec spec;
+    std::string error;
+    ASSERT_TRUE(ParseFault("noise,after=3,bytes=70,p=0.5,seed=9,chip=source,times=2", spec, error));
+    EXPECT_EQ(spec.kind, FaultKind::Noise);
+    EXPECT_EQ(spec.after, 3u);
+    EXPECT_EQ(spec.Bytes(), 70u);
+    EXPECT_EQ(spec.probability, 0.5);
+    EXPECT_EQ(spec.seed, 9u);
+    EXPECT_EQ(spec.chip, FaultChip::Source);
+    EXPECT_EQ(spec.times, 2u);
+    for (const char* bad : {"", "lightning", "noise,after=x", "noise,p=2", "noise,chip=left", "noise,after"})
+        EXPECT_FALSE(ParseFault(bad, spec, error)) << bad;
+}
+
+}  // namespace
+}  // namespace board

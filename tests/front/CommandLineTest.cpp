@@ -1,0 +1,221 @@
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "front/CommandLine.h"
+#include "tests/front/Streams.h"
+
+namespace {
+
+const std::string kUsageText =
+    "Usage:\n"
+    "1.\tTolvar [src/snk/uasnk/uasrc] [uX/d] [i/s/dm] P|D|E|F|N|B|V filename\n"
+    "\tsrc/snk - select src or sink over Norvik (otherwise autodetect, starting with src).\n"
+    "\tuasnk/uasrc - select src or snk over UART. Must have exclusive access to the com port.\n"
+    "\tuX/d - burn interface uart com X(x=1-9) or default Norvik.\n"
+    "\ti/s/dm - protocol selection. (otherwise try autodetect according to configuration reg)\n"
+    "\t\ti  - i2c.\n"
+    "\t\ts  - spi.\n"
+    "\t\tdm - memory device Macronix.\n"
+    "\t\tda - memory device Amic.\n"
+    "\t\tds - memody device Spansion.\n"
+    "\tP|D|E|F|N|B|V - operation selection. Any combination can be used simultaneously\n"
+    "\t\tP - Display message 'Press any key to continue' before successful exit as well.\n"
+    "\t\tD - Debug mode on. Log all operations to console.\n"
+    "\t\tE - Fully erase eeprom.\n"
+    "\t\tF - Fast burn/verify. Invalid for QX100/QX010/QX020 type products. Should appear before 'B'/'V' "
+    "option.\n"
+    "\t\tN - 'No erase': Burns the data from filename into eprom without erase. Should appear before 'B' "
+    "option.\n"
+    "\t\tB - Burn the data from filename into eeprom with pre-erasure.\n"
+    "\t\tV - Read Eprom and verify against expected data from filename.\n"
+    "\tThe file (filename) should be given in iHex format.\n"
+    "\te.g. Tolvar uasrc FBV xfilename.iHex\n"
+    "\tWill erase the eeprom, and then fast burn and verify file xfilename.iHex\n\n"
+    "2.\tTolvar [src/snk] [i/s] FF len data\n"
+    "\tFF - Fill eprom with the 32-bit pattern and the given length starting with address 0.\n"
+    "\te.g. Tolvar FF 256 0x5A.\n"
+    "\twill fill 256 bytes with pattern 0x0000005A.\n\n"
+    "3.\tTolvar [src/snk] [i/s] R address len\n"
+    "\tR - Read len bytes from address in eprom and print it.\n\n"
+    "4.\tTolvar [src/snk/uasnk/uasrc] [i/s] ES address len\n"
+    "\tES - Erase 4k-sectors starting from specified address with specified length in bytes.\n"
+    "\tAny address within sector is a valid sector address.\n"
+    "\te.g. Tolvar uasnk ES 0x1001 14\n"
+    "\twill erase 4096 bytes sector at address 0x1000\n\n"
+    "5.\tTolvar [src/snk/uasnk/uasrc] [i/s] EB address len\n"
+    "\tEB - Erase 64k-blocks starting from specified address with specified length in bytes.\n"
+    "\tAny address within block is a valid address of this block.\n"
+    "\te.g. Tolvar uasnk EB 0x20fff 79999\n"
+    "\twill erase 2*65536 bytes at address 0x20000\n";
+
+const std::string kErrorPause = "Error occurred. Press any key to continue . . .\n";
+const std::string kQuestion = "Do you wish to continue? [enter y to continue]\n";
+
+std::string Echo(const std::vector<std::string>& words) {
+    std::string text = "Ver 1.0.0.45\nTolvar ";
+    for (const std::string& word : words) text += word + " ";
+    return text + "\n";
+}
+
+std::string Warning(const char* file, const char* board) {
+    return std::string("Important warning: you are trying to burn a ") + file + " to a " + board +
+           " board. \n" + kQuestion;
+}
+
+struct Outcome {
+    int code;
+    std::string out;
+};
+
+class CommandLineTest : public FreshSession {
+  protected:
+    // Ports 3, 5 and 16 name devices that do not exist.
+    CommandLineTest() { DeadPorts({3, 5, 16}); }
+
+    Outcome Run(const std::vector<std::string>& words, const std::string& input = "") {
+        std::vector<std::string> storage{"Tolvar"};
+        storage.insert(storage.end(), words.begin(), words.end());
+        std::vector<char*> argv;
+        for (std::string& word : storage) argv.push_back(word.data());
+        argv.push_back(nullptr);
+        ConsoleStreams streams(input);
+        int code = RunTolvar(static_cast<int>(storage.size()), argv.data(), streams.In(), streams.Out());
+        ResetTargetSession();
+        return {code, streams.Output()};
+    }
+};
+
+TEST_F(CommandLineTest, TooFewWordsPrintTheUsageAndStop) {
+    const std::vector<std::vector<std::string>> cases = {
+        {},
+        {"FF", "256"},
+        {"snk"},
+        {"", ""},
+        {std::string(10000, 'x'), "src"},
+        {"\xc3\xa9\xff", "fw_source.hex"},
+    };
+    for (const auto& words : cases) {
+        Outcome outcome = Run(words, "\n");
+        EXPECT_EQ(outcome.code, -1);
+        EXPECT_EQ(outcome.out, Echo(words) + kUsageText + kErrorPause);
+    }
+}
+
+TEST_F(CommandLineTest, SideWordAgainstTheFileNameAsksFirst) {
+    struct Case {
+        std::vector<std::string> words;
+        std::string input;
+        std::string warning;
+    };
+    const Case cases[] = {
+        {{"snk", "u3", "BV", "fw_source.hex"}, "n\n", Warning("source file", "sink")},
+        {{"snk", "u3", "BV", "fw_source.hex"}, "yes\n", Warning("source file", "sink")},
+        {{"snk", "u3", "BV", "fw_source.hex"}, "", Warning("source file", "sink")},
+        {{"snk", "d", "BV", "FW_SRC_SNK.HEX"}, " y\n", Warning("source file", "sink")},
+        {{"src", "d", "BV", "fw_sink.hex"}, "\n", Warning("sink file", "source")},
+        {{"src", "FF", "256", "snk"}, "N\n", Warning("sink file", "source")},
+    };
+    for (const Case& c : cases) {
+        Outcome outcome = Run(c.words, c.input);
+        EXPECT_EQ(outcome.code, -1);
+        EXPECT_EQ(outcome.out, Echo(c.words) + c.warning);
+    }
+}
+
+TEST_F(CommandLineTest, ConfirmedWarningGoesOnToTheLink) {
+    for (const char* answer : {"y\n", "Y\n"}) {
+        std::vector<std::string> words = {"snk", "u3", "BV", "fw_source.hex"};
+        Outcome outcome = Run(words, answer);
+        EXPECT_EQ(outcome.code, 0);
+        std::string expected = Echo(words) + Warning("source file", "sink") + "Exception: ";
+        EXPECT_EQ(outcome.out.substr(0, expected.size()), expected);
+        EXPECT_EQ(outcome.out.back(), '\n');
+    }
+}
+
+TEST_F(CommandLineTest, LinkFailuresEndAsAPrintedExceptionWithExitZero) {
+    setenv("TOLVAR_BENCH_PORT", "1", 1);
+    const std::vector<std::vector<std::string>> cases = {
+        {"u3", "BV", "image.hex"}, {"u0x10", "BV", "image.hex"}, {"ub101", "BV", "image.hex"},
+        {"d", "BV", "image.hex"},  {"x", "BV", "image.hex"},     {"UASNK", "BV", "image.hex"},
+    };
+    for (const auto& words : cases) {
+        Outcome outcome = Run(words);
+        EXPECT_EQ(outcome.code, 0) << words[0];
+        std::string expected = Echo(words) + "Exception: ";
+        EXPECT_EQ(outcome.out.substr(0, expected.size()), expected) << outcome.out;
+    }
+    unsetenv("TOLVAR_BENCH_PORT");
+}
+
+TEST(ParseNumberTest, BasesSaturationAndSilentStops) {
+    struct Case {
+        std::string word;
+        uint32_t value;
+    };
+    const Case cases[] = {
+        {"", 0},
+        {"14", 14},
+        {"0x1001", 0x1001},
+        {"0x5A", 0x5a},
+        {"0x", 0},
+        {"0X10", 0},
+        {"0xg", 0},
+        {"0x0x10", 0x10},
+        {"b101", 5},
+        {"b", 0},
+        {"b102", 2},
+        {"B101", 0},
+        {"12abc", 12},
+        {" 7", 7},
+        {"+9", 9},
+        {"-1", 0xffffffff},
+        {"-2", 0xfffffffe},
+        {"4294967295", 0xffffffff},
+        {"4294967296", 0xffffffff},
+        {"0x1FFFFFFFF", 0xffffffff},
+        {"0xFFFFFFFF", 0xffffffff},
+        {"b" + std::string(64, '1'), 0xffffffff},
+        {"b" + std::string(32, '1'), 0xffffffff},
+        {std::string(10000, '9'), 0xffffffff},
+        {"\xff\xfe", 0},
+    };
+    for (const Case& c : cases) EXPECT_EQ(parseNumber(c.word.c_str()), c.value) << c.word;
+}
+
+// The real program: exit status as the shell sees it, standard output only.
+Outcome RunBinary(const std::string& prefix, const std::string& arguments) {
+    std::string command =
+        "TOLVAR_PREFIX='" + prefix + "' " TOLVAR_BINARY " " + arguments + " </dev/null 2>/dev/null";
+    std::FILE* pipe = popen(command.c_str(), "r");
+    std::string out;
+    char chunk[4096];
+    size_t n;
+    while ((n = std::fread(chunk, 1, sizeof chunk, pipe)) > 0) out.append(chunk, n);
+    int status = pclose(pipe);
+    return {WIFEXITED(status) ? WEXITSTATUS(status) : -1000, out};
+}
+
+using BinaryTest = FreshSession;
+
+TEST_F(BinaryTest, FatalStopsReachTheShellAs255) {
+    std::string binary = TOLVAR_BINARY;
+    Outcome none = RunBinary(m_prefix, "");
+    EXPECT_EQ(none.code, 255);
+    EXPECT_EQ(none.out, "Ver 1.0.0.45\n" + binary + " \n" + kUsageText + kErrorPause);
+
+    Outcome fill = RunBinary(m_prefix, "FF 256");
+    EXPECT_EQ(fill.code, 255);
+    EXPECT_EQ(fill.out, "Ver 1.0.0.45\n" + binary + " FF 256 \n" + kUsageText + kErrorPause);
+
+    Outcome declined = RunBinary(m_prefix, "snk u3 BV fw_source.hex");
+    EXPECT_EQ(declined.code, 255);
+    EXPECT_EQ(declined.out,
+              "Ver 1.0.0.45\n" + binary + " snk u3 BV fw_source.hex \n" + Warning("source file", "sink"));
+}
+
+}  // namespace
