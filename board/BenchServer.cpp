@@ -140,19 +140,25 @@ uint16_t DefaultBenchPort() {
     return port.value_or(47011);
 }
 
-bool TakeBenchOption(int argc, char** argv, int& index, BenchOptions& options, std::string& error) {
+bool TakeBenchOption(int argc, const char* const* argv, int& index, BenchOptions& options,
+                     std::string& error) {
     std::string word = argv[index];
-    if (word == "--bench") {
+    size_t equals = word.find('=');
+    std::string name = word.substr(0, equals);
+    std::optional<std::string> value;
+    if (equals != std::string::npos) value = word.substr(equals + 1);
+    if (name == "--bench") {
         options.enabled = true;
-        if (index + 1 < argc && argv[index + 1][0] != '-') {
-            std::optional<uint16_t> port = PortNumber(argv[++index]);
-            if (!port) error = std::string("--bench: not a port: ") + argv[index];
-            options.port = port.value_or(0);
-        }
+        if (!value && index + 1 < argc && argv[index + 1][0] != '-') value = argv[++index];
+        if (!value) return true;
+        std::optional<uint16_t> port = PortNumber(*value);
+        if (!port) error = "--bench: not a port: " + *value;
+        options.port = port.value_or(0);
         return true;
     }
-    if (word != "--bench-fault") return false;
-    std::optional<BenchFault> fault = index + 1 < argc ? ParseBenchFault(argv[++index]) : std::nullopt;
+    if (name != "--bench-fault") return false;
+    if (!value && index + 1 < argc) value = argv[++index];
+    std::optional<BenchFault> fault = value ? ParseBenchFault(*value) : std::nullopt;
     if (fault) {
         options.faults.push_back(*fault);
     } else {
@@ -348,25 +354,27 @@ std::optional<uint16_t> BenchServer::Listen(uint16_t port) {
     return bound;
 }
 
-void BenchServer::Poll(int timeoutMs) {
-    std::vector<pollfd> watched;
-    for (int listener : m_listeners) watched.push_back({listener, POLLIN, 0});
-    for (auto& connection : m_connections) watched.push_back({connection->fd, POLLIN, 0});
-    if (poll(watched.data(), watched.size(), timeoutMs) <= 0) return;
+void BenchServer::AddPollFds(std::vector<pollfd>& fds) const {
+    for (int listener : m_listeners) fds.push_back({listener, POLLIN, 0});
+    for (const auto& connection : m_connections) fds.push_back({connection->fd, POLLIN, 0});
+}
 
-    size_t listeners = m_listeners.size();
-    std::vector<Connection*> ready;
-    for (size_t i = listeners; i < watched.size(); ++i) {
-        if (watched[i].revents != 0) ready.push_back(m_connections[i - listeners].get());
+void BenchServer::ServeReady(const std::vector<pollfd>& fds) {
+    auto ready = [&fds](int fd) {
+        return std::any_of(fds.begin(), fds.end(),
+                           [fd](const pollfd& p) { return p.fd == fd && p.revents != 0; });
+    };
+    std::erase_if(m_connections,
+                  [&](const std::unique_ptr<Connection>& c) { return ready(c->fd) && !Serve(*c); });
+    for (int listener : m_listeners) {
+        if (ready(listener)) Accept(listener);
     }
-    for (Connection* connection : ready) {
-        if (!Serve(*connection)) {
-            std::erase_if(m_connections, [connection](const auto& c) { return c.get() == connection; });
-        }
-    }
-    for (size_t i = 0; i < listeners; ++i) {
-        if (watched[i].revents & POLLIN) Accept(watched[i].fd);
-    }
+}
+
+void BenchServer::Poll(int timeoutMs) {
+    std::vector<pollfd> fds;
+    AddPollFds(fds);
+    if (poll(fds.data(), fds.size(), timeoutMs) > 0) ServeReady(fds);
 }
 
 void BenchServer::Run(const std::atomic<bool>& stop) {

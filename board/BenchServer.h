@@ -1,6 +1,8 @@
 #pragma once
 // The bench server over the simulated pair: register reads and writes of either chip served over
 // TCP on the loopback host, in the protocol of docs/bench-protocol.md.
+#include <poll.h>
+
 #include <atomic>
 #include <cstdint>
 #include <functional>
@@ -63,9 +65,11 @@ struct BenchOptions {
     std::vector<BenchFault> faults;
 };
 
-// Takes "--bench [PORT]" or "--bench-fault KIND[@N]" at argv[index] and moves index to the last
+// Takes "--bench [PORT]" or "--bench-fault KIND[@N]" (or "--bench=PORT", "--bench-fault=KIND[@N]")
+// at argv[index] and moves index to the last
 // word it used. False when argv[index] is neither; error is set when it is one but malformed.
-bool TakeBenchOption(int argc, char** argv, int& index, BenchOptions& options, std::string& error);
+bool TakeBenchOption(int argc, const char* const* argv, int& index, BenchOptions& options,
+                     std::string& error);
 
 // The port --bench serves when it names none.
 uint16_t DefaultBenchPort();
@@ -122,6 +126,11 @@ class BenchServer {
     // nothing with ErrorText() telling why.
     std::optional<uint16_t> Listen(uint16_t port);
     const std::string& ErrorText() const { return m_errorText; }
+
+    // For a caller's own poll loop: the server's descriptors are added to fds before the wait,
+    // and after it the server serves those of them that are ready.
+    void AddPollFds(std::vector<pollfd>& fds) const;
+    void ServeReady(const std::vector<pollfd>& fds);
 
     // Serves whatever is waiting, waiting up to timeoutMs for something to happen.
     void Poll(int timeoutMs);

@@ -13,6 +13,7 @@
 
 #include "link/BenchLink.h"
 #include "platform/Clock.h"
+#include "platform/Trace.h"
 
 namespace {
 
@@ -86,12 +87,15 @@ bool CBenchChannel::Open(const std::string& hostName, uint16_t port) {
         connected = ConnectTo(at->ai_addr, at->ai_addrlen, at->ai_family);
     }
     freeaddrinfo(found);
-    if (!connected) return false;
-
+    if (!connected) {
+        platform::Trace("bench: no server at " + hostName + " port " + std::to_string(port));
+        return false;
+    }
     uint32_t startMs = platform::CurrentClock().TickMs();
     std::optional<std::string> answer;
     if (SendLine(kHandshake, startMs)) answer = ReceiveLine(startMs);
     if (answer == kHandshake) return true;
+    if (answer) Fail("handshake answered " + *answer);
     Drop();
     return false;
 }
@@ -113,16 +117,19 @@ bool CBenchChannel::ConnectTo(const void* address, unsigned addressLength, int f
 }
 
 int32_t CBenchChannel::Call(const std::string& request, uint32_t& value) {
+    if (m_fd < 0) return BenchStatus::Unreachable;
     uint32_t startMs = platform::CurrentClock().TickMs();
     int32_t status = BenchStatus::Unreachable;
-    if (m_fd < 0 || !NothingUnasked() || !SendLine(request, startMs)) return BenchStatus::Unreachable;
+    if (!NothingUnasked() || !SendLine(request, startMs)) return BenchStatus::Unreachable;
     std::optional<std::string> answer = ReceiveLine(startMs);
-    if (answer && ParseBenchAnswer(*answer, status, value)) return status;
-    Drop();
+    if (!answer) return BenchStatus::Unreachable;
+    if (ParseBenchAnswer(*answer, status, value)) return status;
+    Fail("not an answer: " + *answer);
     return BenchStatus::Unreachable;
 }
 
 bool CBenchChannel::SendLine(const std::string& line, uint32_t startMs) {
+    if (platform::TraceEnabled()) platform::Trace("bench> " + line);
     std::string data = line + "\n";
     size_t sent = 0;
     while (sent < data.size()) {
@@ -130,38 +137,47 @@ bool CBenchChannel::SendLine(const std::string& line, uint32_t startMs) {
         if (count > 0) {
             sent += static_cast<size_t>(count);
         } else if (count < 0 && errno != EAGAIN && errno != EINTR) {
-            break;
+            return Fail(std::string("cannot send: ") + std::strerror(errno));
         } else if (!WaitReady(m_fd, POLLOUT, startMs, m_timeoutMs)) {
-            break;
+            return Fail("cannot send within the time-out");
         }
     }
-    if (sent == data.size()) return true;
-    Drop();
-    return false;
+    return true;
 }
 
 std::optional<std::string> CBenchChannel::ReceiveLine(uint32_t startMs) {
     for (;;) {
         size_t end = m_received.find('\n');
-        if (end != std::string::npos) {
-            std::string line = m_received.substr(0, end);
-            m_received.erase(0, end + 1);
-            if (!line.empty() && line.back() == '\r') line.pop_back();
-            if (end < kBenchMaxLine && m_received.empty()) return line;
-            break;  // overlong, or more than one answer
+        if (std::min(end, m_received.size()) >= kBenchMaxLine) {
+            Fail("answer longer than " + std::to_string(kBenchMaxLine) + " bytes");
+            return std::nullopt;
         }
-        if (m_received.size() >= kBenchMaxLine) break;
+        if (end != std::string::npos) return TakeLine(end);
         char buffer[kBenchMaxLine];
         ssize_t count = recv(m_fd, buffer, sizeof buffer, 0);
         if (count > 0) {
             m_received.append(buffer, static_cast<size_t>(count));
-        } else if (count == 0 || (errno != EAGAIN && errno != EINTR)) {
-            break;
+        } else if (count == 0) {
+            Fail("server closed the connection");
+            return std::nullopt;
+        } else if (errno != EAGAIN && errno != EINTR) {
+            Fail(std::string("cannot receive: ") + std::strerror(errno));
+            return std::nullopt;
         } else if (!WaitReady(m_fd, POLLIN, startMs, m_timeoutMs)) {
-            break;
+            Fail("no answer within " + std::to_string(m_timeoutMs) + " ms");
+            return std::nullopt;
         }
     }
-    Drop();
+}
+
+// The line up to the LF at end; anything after it came unasked.
+std::optional<std::string> CBenchChannel::TakeLine(size_t end) {
+    std::string line = m_received.substr(0, end);
+    m_received.erase(0, end + 1);
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    if (platform::TraceEnabled()) platform::Trace("bench< " + line);
+    if (m_received.empty()) return line;
+    Fail("more than one answer");
     return std::nullopt;
 }
 
@@ -170,6 +186,11 @@ bool CBenchChannel::NothingUnasked() {
     char byte;
     ssize_t count = recv(m_fd, &byte, 1, MSG_DONTWAIT | MSG_PEEK);
     if (count < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return true;
+    return Fail(count == 0 ? "server closed the connection" : "unasked bytes from the server");
+}
+
+bool CBenchChannel::Fail(const std::string& why) {
+    platform::Trace("bench: " + why + "; the link is down");
     Drop();
     return false;
 }

@@ -35,7 +35,10 @@ class CBenchChannel {
     bool ConnectTo(const void* address, unsigned addressLength, int family);
     bool SendLine(const std::string& line, uint32_t startMs);
     std::optional<std::string> ReceiveLine(uint32_t startMs);
+    std::optional<std::string> TakeLine(size_t end);
     bool NothingUnasked();
+    // Traces why the link went down and closes it; false.
+    bool Fail(const std::string& why);
     void Drop();
 
     int m_fd = -1;

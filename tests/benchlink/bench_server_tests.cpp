@@ -218,12 +218,14 @@ TEST(BenchServerOptions, CommandLineWords) {
         {{"--bench", "70000"}, true, 0, 0, true},
         {{"--bench", "12ab"}, true, 0, 0, true},
         {{"--bench-fault", "read@3", "--bench-fault", "write"}, false, 0, 2, false},
+        {{"--bench=47021", "--bench-fault=corvane"}, true, 47021, 1, false},
+        {{"--bench="}, true, 0, 0, true},
         {{"--bench-fault"}, false, 0, 0, true},
         {{"--bench-fault", "flood"}, false, 0, 0, true},
     };
     for (const Row& row : rows) {
-        std::vector<char*> argv;
-        for (const std::string& word : row.words) argv.push_back(const_cast<char*>(word.c_str()));
+        std::vector<const char*> argv;
+        for (const std::string& word : row.words) argv.push_back(word.c_str());
         board::BenchOptions options;
         std::string error;
         for (int i = 0; i < static_cast<int>(argv.size()); ++i) {
