@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "front/CommandLine.h"
+#include "tests/front/BoardFixture.h"
 #include "tests/front/Streams.h"
 
 namespace {
@@ -150,6 +151,35 @@ TEST_F(CommandLineTest, LinkFailuresEndAsAPrintedExceptionWithExitZero) {
         EXPECT_EQ(outcome.out.substr(0, expected.size()), expected) << outcome.out;
     }
     unsetenv("TOLVAR_BENCH_PORT");
+}
+
+TEST_F(CommandLineTest, WordCountIsCheckedOnceTheLinkIsOpen) {
+    BenchOverPair bench(m_prefix);
+    struct Case {
+        std::vector<std::string> words;
+        int expected;
+    };
+    const Case cases[] = {
+        {{"UASNK", "BV", "image.hex"}, 3},
+        {{"d", "FF", "256"}, 5},
+        {{"d", "ff", "256", "1", "2"}, 5},
+        {{"d", "s", "64k", "R", "0"}, 7},
+        {{"src", "d", "I", "ES", "0x1001"}, 7},
+        {{"snk", "d", "DM", "128k", "EB", "0", "1", "2"}, 8},
+        {{"d", "BV", "a", "b"}, 4},
+        {{"x", "BV", "image.hex"}, 3},
+        {{"d", "dm", "128k"}, 6},
+        {{"d", "64k", "r"}, 6},
+        {{"d", "S", "", "", ""}, 5},
+    };
+    for (const Case& c : cases) {
+        Outcome outcome = Run(c.words);
+        EXPECT_EQ(outcome.code, -1);
+        int count = static_cast<int>(c.words.size()) + 1;
+        EXPECT_EQ(outcome.out, Echo(c.words) + "Expected " + std::to_string(c.expected) +
+                                   " number of params, but got " + std::to_string(count) + " instead.\n" +
+                                   kUsageText + kErrorPause);
+    }
 }
 
 TEST(ParseNumberTest, BasesSaturationAndSilentStops) {
