@@ -8,6 +8,8 @@
 
 #include "board/BenchServer.h"
 #include "board/BoardPair.h"
+#include "link/CUartLib.h"
+#include "platform/SerialDevice.h"
 
 class BenchOverPair {
   public:
@@ -39,4 +41,26 @@ class BenchOverPair {
     board::BenchServer m_server{&m_sink, &m_source};
     std::atomic<bool> m_stop{false};
     std::thread m_thread;
+};
+
+// The simulated pair on com ports: the source chip's debug UART on com3, the sink's on com4;
+// every other port fails to open as a missing device does.
+class UartOverPair {
+  public:
+    UartOverPair()
+        : m_opener([this](const std::string& name) {
+              platform::DeviceOpenResult result;
+              if (name == "com3" || name == "com4") {
+                  result.device = pair.OpenDebugPort(name == "com3" ? 1 : 0);
+              } else {
+                  result.failure = platform::OpenFailure::Open;
+                  result.errorText = "No such file or directory\n";
+              }
+              return result;
+          }) {}
+
+    board::BoardPair pair;
+
+  private:
+    ScopedPortOpener m_opener;
 };
