@@ -1,21 +1,16 @@
 // The checks that decide whether an image may be burned, over the simulated board's debug UART.
 #include <gtest/gtest.h>
-#include <stdlib.h>
 
 #include <filesystem>
 #include <memory>
+#include <optional>
 #include <string>
 
-#include "board/BoardPair.h"
-#include "front/ConsoleUi.h"
-#include "front/CxException.h"
 #include "hexlib/include/quillan.h"
 #include "imagecheck/ImageCheck.h"
-#include "link/CUartLib.h"
 #include "link/TargetSession.h"
-#include "platform/Clock.h"
-#include "platform/SerialDevice.h"
 #include "tests/imagecheck/HexText.h"
+#include "tests/support/BoardSession.h"
 
 using hextest::Crc;
 using hextest::Data;
@@ -24,74 +19,43 @@ using hextest::Record;
 
 namespace {
 
-// One chip of the pair on com1, selected as the session's target; console captured.
+// One chip of the simulated pair, identified over its UART as the front end does before B.
 class BoardCheck : public testing::Test {
   protected:
-    BoardCheck() {
-        setenv("TOLVAR_PREFIX", m_dir.Path().c_str(), 1);
-        ResetTargetSession();
-        ConsoleUi::Operations capture;
-        capture.print = [this](const std::string& text) { m_printed += text; };
-        capture.progress = [](int32_t) {};
-        capture.confirm = [this] { return m_answer; };
-        capture.errorPause = [this] { ++m_pauses; };
-        ConsoleUi::instance().Install(capture);
-    }
-    ~BoardCheck() override {
-        ResetTargetSession();
-        ConsoleUi::instance().Install(StandardConsoleOperations(stdin, stdout));
-    }
+    // A bench without a link, for the checks that read no register.
+    BoardCheck() : m_bench(std::make_unique<testsupport::BoardSession>()) {}
 
-    void Connect(board::Family family, board::Side side, uint32_t revision) {
-        board::ChipConfig chip = board::DefaultChipConfig(side);
-        chip.family = family;
-        chip.revision = revision;
-        Connect(chip);
-    }
-
-    void Connect(const board::ChipConfig& chip) {
-        ResetTargetSession();
-        m_opener.reset();
-        int target = static_cast<int>(chip.side);
-        board::ChipConfig other = board::DefaultChipConfig(target ? board::Side::Sink : board::Side::Source);
-        m_pair = target ? std::make_unique<board::BoardPair>(other, chip)
-                        : std::make_unique<board::BoardPair>(chip, other);
-        m_opener = std::make_unique<ScopedPortOpener>([this, target](const std::string&) {
-            platform::DeviceOpenResult result;
-            result.device = m_pair->OpenDebugPort(target);
-            return result;
-        });
-        try {
-            OpenUartLink(1);
-        } catch (const CxExceptionError& e) {
-            ADD_FAILURE() << e.message;
+    void Connect(board::Side side, const std::string& spec, bool identify = true) {
+        m_bench.reset();
+        board::ChipConfig chip = testsupport::Chip(side, spec);
+        board::ChipConfig other =
+            testsupport::Chip(side == board::Side::Source ? board::Side::Sink : board::Side::Source);
+        m_bench = side == board::Side::Source ? std::make_unique<testsupport::BoardSession>(other, chip)
+                                              : std::make_unique<testsupport::BoardSession>(chip, other);
+        int target = static_cast<int>(side);
+        if (identify) {
+            m_bench->Identify(target);
+        } else {
+            m_bench->Connect(target);
+            Session().currentTarget = static_cast<uint32_t>(target);
         }
-        Session().linkKind = Uart;
-        Session().currentTarget = static_cast<uint32_t>(target);
+        m_bench->ClearOutput();
     }
 
     // The exit code the check ended the process with, or 0 when it let the burn go on.
     int Run(const std::string& path, bool* result = nullptr) {
-        try {
+        std::optional<int> stop = testsupport::BoardSession::Run([&] {
             bool goOn = CheckImageFile(path.c_str());
             if (result) *result = goOn;
-            return 0;
-        } catch (const ProcessExit& exit) {
-            return exit.code;
-        } catch (const CxExceptionError& error) {
-            ADD_FAILURE() << "Exception: " << error.message;
-            return 1;
-        }
+        });
+        return stop.value_or(0);
     }
 
+    const std::string& Printed() const { return m_bench->Output(); }
+    int Pauses() const { return m_bench->ErrorPauses(); }
+
     hextest::TempDir m_dir;
-    platform::VirtualClock m_clock;
-    platform::ScopedClock m_scopedClock{m_clock};
-    std::unique_ptr<board::BoardPair> m_pair;
-    std::unique_ptr<ScopedPortOpener> m_opener;
-    std::string m_printed;
-    bool m_answer = true;
-    int m_pauses = 0;
+    std::unique_ptr<testsupport::BoardSession> m_bench;
 };
 
 std::string Mismatch(const char* code) {
@@ -116,18 +80,18 @@ class OstralCheck : public BoardCheck, public testing::WithParamInterface<Ostral
 
 TEST_P(OstralCheck, FirmwareTypeAgainstChipRevision) {
     const OstralCase& c = GetParam();
-    Connect(board::Family::Ostral, board::Side::Source, c.revision);
+    Connect(board::Side::Source, "family=ostral,memory=i2c-eeprom,rev=" + std::to_string(c.revision));
     std::string path = hextest::WriteOstralImage(m_dir, "fw.ihex", c.versionWord, c.crc);
 
     bool goOn = false;
     int code = Run(path, &goOn);
-    EXPECT_EQ(m_printed, c.refusal);
+    EXPECT_EQ(Printed(), c.refusal);
     if (c.refusal.empty()) {
         EXPECT_EQ(code, 0);
         EXPECT_TRUE(goOn);
     } else {
         EXPECT_EQ(code, -1);
-        EXPECT_EQ(m_pauses, 1);
+        EXPECT_EQ(Pauses(), 1);
     }
 }
 
@@ -155,33 +119,30 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST_F(BoardCheck, OstralImageOnAChipThatIsNotOstralIsRefused) {
     // Family bit clear, but other identification bits say it is no Ostral chip.
-    board::ChipConfig chip = board::DefaultChipConfig(board::Side::Source);
-    chip.family = board::Family::Ostral;
-    chip.id = 0x01020001;
-    Connect(chip);
+    Connect(board::Side::Source, "family=ostral,id=0x01020001", false);
     EXPECT_EQ(Run(hextest::WriteOstralImage(m_dir, "fw.ihex", 0x00001000, Crc::None)), -1);
-    EXPECT_EQ(m_printed,
+    EXPECT_EQ(Printed(),
               "Error: Marnel chip detected during validation of an Ostral firmware file. Exiting....");
 }
 
 TEST_F(BoardCheck, ImageWithoutVersionCountsAsVersionZeroWhenTheUserGoesOn) {
     std::string path = m_dir.Write("fw.hex", {Data(0, {1, 2, 3, 4}), EndRecord()});
-    Connect(board::Family::Ostral, board::Side::Source, 0);
+    Connect(board::Side::Source, "family=ostral,memory=i2c-eeprom,rev=0");
     EXPECT_EQ(Run(path), 0);
-    m_printed.clear();
-    Connect(board::Family::Ostral, board::Side::Source, 1);
+    m_bench->ClearOutput();
+    Connect(board::Side::Source, "family=ostral,memory=i2c-eeprom,rev=1");
     EXPECT_EQ(Run(path), -1);
-    EXPECT_NE(m_printed.find(Mismatch("10")), std::string::npos);
+    EXPECT_NE(Printed().find(Mismatch("10")), std::string::npos);
 }
 
 TEST_F(BoardCheck, LibraryErrorReachesTheCaller) {
-    Connect(board::Family::Ostral, board::Side::Source, 1);
+    Connect(board::Side::Source, "family=ostral,memory=i2c-eeprom,rev=1");
     // A record checksum only the library looks at.
     std::string broken = m_dir.Write(
         "broken.ihex", {Record(4, 0, {0x50, 0x00}), ":0400000001020304FF",
                         Data(0x100, {0xDC, 0xFE, 0x34, 0x12, 0x00, 0x10, 0x09, 0x23}), EndRecord()});
     EXPECT_THROW(CheckImageFile(broken.c_str()), Quillan::ErrorMessage);
-    EXPECT_EQ(m_printed, "");
+    EXPECT_EQ(Printed(), "");
 }
 
 struct MarnelCase {
@@ -197,10 +158,10 @@ class MarnelCheck : public BoardCheck, public testing::WithParamInterface<Marnel
 
 TEST_P(MarnelCheck, HeaderSideAgainstChipSide) {
     const MarnelCase& c = GetParam();
-    Connect(board::Family::Marnel, c.chipSide, 1);
+    Connect(c.chipSide, "family=marnel");
     std::string path = m_dir.Write("fw.hex", hextest::MarnelImage(c.headerByte), "\r\n");
     EXPECT_EQ(Run(path), c.refusal.empty() ? 0 : -1);
-    EXPECT_EQ(m_printed, c.refusal);
+    EXPECT_EQ(Printed(), c.refusal);
 }
 
 std::string SideMismatch(const char* side, const char* isSource) {
@@ -220,20 +181,20 @@ INSTANTIATE_TEST_SUITE_P(Images, MarnelCheck,
                                          MarnelCase{board::Side::Sink, 0x2F, SideMismatch("0x2", "0")}));
 
 TEST_F(BoardCheck, MarnelImageWithoutHeaderStops) {
-    Connect(board::Family::Marnel, board::Side::Source, 1);
+    Connect(board::Side::Source, "family=marnel");
     std::string path = m_dir.Write("fw.hex", {Data(0, {1, 2, 3, 4}), EndRecord()});
     EXPECT_EQ(Run(path), -1);
-    EXPECT_EQ(m_printed, "Marnel FW header is not found in: '" + path + "'\n");
-    EXPECT_EQ(m_pauses, 1);
+    EXPECT_EQ(Printed(), "Marnel FW header is not found in: '" + path + "'\n");
+    EXPECT_EQ(Pauses(), 1);
 }
 
 TEST_F(BoardCheck, OnlyTheUptExtensionSelectsTheParameterCheck) {
-    Connect(board::Family::Marnel, board::Side::Source, 1);
+    Connect(board::Side::Source, "family=marnel");
     for (const char* name : {"image.upt.hex", "imageupt", "dir.upt/image"}) {
         std::filesystem::create_directories(m_dir.Path() + "/dir.upt");
         EXPECT_EQ(Run(m_dir.Write(name, hextest::MarnelImage(0x9F))), 0) << name;
     }
-    EXPECT_EQ(m_printed, "");
+    EXPECT_EQ(Printed(), "");
 }
 
 // Parameter-section files: 18 x 0xFF + 0x46 = 0x1234 in front of the header, checksum 0xCC.
@@ -249,21 +210,21 @@ TEST_F(BoardCheck, UptFileNeedsHeaderAndChecksum) {
     bool goOn = false;
     EXPECT_EQ(Run(m_dir.Write("params.UPT", UptFile(0xCC)), &goOn), 0);
     EXPECT_TRUE(goOn);
-    EXPECT_EQ(m_printed, "Update Parameters Section version: 0x102\r\n");
+    EXPECT_EQ(Printed(), "Update Parameters Section version: 0x102\r\n");
 
-    m_printed.clear();
+    m_bench->ClearOutput();
     EXPECT_EQ(Run(m_dir.Write("bad.upt", UptFile(0xCD), "\r\n"), &goOn), 0);
     EXPECT_FALSE(goOn);
-    EXPECT_EQ(m_printed,
+    EXPECT_EQ(Printed(),
               "Update Parameters Section version: 0x102\r\n"
               "Error: invalid UPT file checksum, in header: 0xcd, calculated: 0xcc\r\n");
 
-    m_printed.clear();
+    m_bench->ClearOutput();
     std::string plain = m_dir.Write("plain.upt", {Data(0, {1, 2}), EndRecord()});
     EXPECT_EQ(Run(plain, &goOn), 0);
     EXPECT_FALSE(goOn);
-    EXPECT_EQ(m_printed, "Error: unable to parse UPT header in '" + plain + "'\r\n");
-    EXPECT_EQ(m_pauses, 0);
+    EXPECT_EQ(Printed(), "Error: unable to parse UPT header in '" + plain + "'\r\n");
+    EXPECT_EQ(Pauses(), 0);
 }
 
 }  // namespace
