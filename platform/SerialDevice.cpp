@@ -1,0 +1,162 @@
+#include "platform/SerialDevice.h"
+
+#include <fcntl.h>
+#include <linux/serial.h>
+#include <poll.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "platform/Clock.h"
+#include "platform/SystemError.h"
+
+namespace platform {
+namespace {
+
+constexpr uint32_t kWriteMsPerByte = 20;
+constexpr uint32_t kWriteConstantMs = 100;
+
+std::string SystemText(int error) {
+    return SystemErrorText(error);
+}
+
+DeviceOpenResult Failed(int fd, OpenFailure failure, int error) {
+    if (fd >= 0) ::close(fd);
+    DeviceOpenResult result;
+    result.failure = failure;
+    result.errorText = SystemText(error);
+    if (error == EACCES) {
+        result.errorText +=
+            "Serial devices need membership of the dialout group: sudo usermod -aG dialout $USER\n";
+    }
+    return result;
+}
+
+// Raw 8N1 at 115200. Hardware flow control stays as the driver reported it; raw mode drops the
+// XON/XOFF start-stop on output, which a stray 0x13 from a noisy line would otherwise trigger.
+void MakeRawLine(termios& line) {
+    cfmakeraw(&line);
+    line.c_cflag |= CLOCAL | CREAD;
+    line.c_cflag &= ~(CSIZE | PARENB | CSTOPB);
+    line.c_cflag |= CS8;
+    cfsetispeed(&line, B115200);
+    cfsetospeed(&line, B115200);
+}
+
+// USB adapters otherwise hold back replies for up to 16 ms; drivers that refuse are fine.
+void TryLowLatency(int fd) {
+    serial_struct serial{};
+    if (::ioctl(fd, TIOCGSERIAL, &serial) != 0) return;
+    serial.flags |= ASYNC_LOW_LATENCY;
+    (void)::ioctl(fd, TIOCSSERIAL, &serial);
+}
+
+}  // namespace
+
+DeviceOpenResult SerialDevice::Open(const std::string& path) {
+    const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return Failed(-1, OpenFailure::Open, errno);
+    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) return Failed(fd, OpenFailure::Open, errno);
+    termios line{};
+    if (::tcgetattr(fd, &line) != 0) return Failed(fd, OpenFailure::Mask, errno);
+    if (::ioctl(fd, TIOCEXCL) != 0) return Failed(fd, OpenFailure::Mask, errno);
+    MakeRawLine(line);
+    if (::tcsetattr(fd, TCSANOW, &line) != 0) return Failed(fd, OpenFailure::State, errno);
+    line.c_cc[VMIN] = 0;
+    line.c_cc[VTIME] = 0;
+    if (::tcsetattr(fd, TCSANOW, &line) != 0) return Failed(fd, OpenFailure::TimeOuts, errno);
+    ::tcflush(fd, TCIOFLUSH);
+    TryLowLatency(fd);
+    DeviceOpenResult result;
+    result.device.reset(new SerialDevice(fd));
+    return result;
+}
+
+SerialDevice::~SerialDevice() {
+    // Another descriptor of the tty (a pty's other end holder) would otherwise keep it exclusive.
+    (void)::ioctl(m_fd, TIOCNXCL);
+    ::close(m_fd);
+}
+
+void SerialDevice::NoteError(int error) {
+    m_errorText = SystemText(error);
+}
+
+int SerialDevice::WaitFor(short events, uint32_t timeoutMs) {
+    Clock& clock = CurrentClock();
+    const uint32_t start = clock.TickMs();
+    uint32_t elapsed = 0;
+    for (;;) {
+        pollfd entry{m_fd, events, 0};
+        const int ready = ::poll(&entry, 1, static_cast<int>(timeoutMs - elapsed));
+        if (ready > 0) {
+            if ((entry.revents & events) != 0) return 1;
+            NoteError(EIO);
+            return -1;
+        }
+        if (ready < 0 && errno != EINTR) {
+            NoteError(errno);
+            return -1;
+        }
+        elapsed = clock.TickMs() - start;
+        if (elapsed >= timeoutMs) return 0;
+        if (ready == 0) {
+            // The system waited the whole time; a clock of its own (a test's) catches up here.
+            clock.SleepMs(timeoutMs - elapsed);
+            return 0;
+        }
+    }
+}
+
+long SerialDevice::Read(uint8_t* data, size_t maxBytes, uint32_t timeoutMs) {
+    if (maxBytes == 0) return 0;
+    ssize_t count = ::read(m_fd, data, maxBytes);
+    if (count > 0) return count;
+    if (count < 0 && errno != EAGAIN && errno != EINTR) {
+        NoteError(errno);
+        return -1;
+    }
+    const int waited = WaitFor(POLLIN, timeoutMs);
+    if (waited <= 0) return waited;
+    count = ::read(m_fd, data, maxBytes);
+    if (count > 0) return count;
+    if (count < 0 && (errno == EAGAIN || errno == EINTR)) return 0;
+    // Readable yet nothing to read: the line was hung up.
+    NoteError(count < 0 ? errno : EIO);
+    return -1;
+}
+
+bool SerialDevice::Write(const uint8_t* data, size_t size) {
+    Clock& clock = CurrentClock();
+    const uint32_t start = clock.TickMs();
+    const uint32_t limit = kWriteConstantMs + kWriteMsPerByte * static_cast<uint32_t>(size);
+    size_t done = 0;
+    while (done < size) {
+        const ssize_t count = ::write(m_fd, data + done, size - done);
+        if (count > 0) {
+            done += static_cast<size_t>(count);
+            continue;
+        }
+        if (count < 0 && errno != EAGAIN && errno != EINTR) {
+            NoteError(errno);
+            return false;
+        }
+        const uint32_t elapsed = clock.TickMs() - start;
+        const int waited = elapsed < limit ? WaitFor(POLLOUT, limit - elapsed) : 0;
+        if (waited < 0) return false;
+        if (waited == 0) {
+            NoteError(ETIMEDOUT);
+            return false;
+        }
+    }
+    return true;
+}
+
+void SerialDevice::Flush() {
+    ::tcflush(m_fd, TCIOFLUSH);
+}
+
+}  // namespace platform

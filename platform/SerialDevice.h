@@ -1,0 +1,49 @@
+#pragma once
+// A serial tty as a ByteDevice: exclusive (flock and TIOCEXCL), raw 115200 8N1, reads through
+// poll() with a deadline, writes that finish in full or fail in bounded time.
+#include <memory>
+#include <string>
+
+#include "platform/ByteDevice.h"
+
+namespace platform {
+
+// Which step of opening a port failed; callers word their error by it.
+enum class OpenFailure {
+    None,
+    Open,      // the device could not be opened or is held by another process
+    Mask,      // the device is not a terminal (its settings cannot be read)
+    State,     // line settings refused
+    TimeOuts,  // read time-out settings refused
+};
+
+struct DeviceOpenResult {
+    std::unique_ptr<ByteDevice> device;
+    OpenFailure failure = OpenFailure::None;
+    std::string errorText;  // system text ending in "\n"
+};
+
+class SerialDevice final : public ByteDevice {
+  public:
+    static DeviceOpenResult Open(const std::string& path);
+
+    ~SerialDevice() override;
+    SerialDevice(const SerialDevice&) = delete;
+    SerialDevice& operator=(const SerialDevice&) = delete;
+
+    bool Write(const uint8_t* data, size_t size) override;
+    long Read(uint8_t* data, size_t maxBytes, uint32_t timeoutMs) override;
+    void Flush() override;
+    std::string ErrorText() const override { return m_errorText; }
+
+  private:
+    explicit SerialDevice(int fd) : m_fd(fd) {}
+    // Waits on the current Clock's deadline for the events; 1 ready, 0 deadline, -1 failure.
+    int WaitFor(short events, uint32_t timeoutMs);
+    void NoteError(int error);
+
+    int m_fd;
+    std::string m_errorText;
+};
+
+}  // namespace platform
