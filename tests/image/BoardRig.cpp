@@ -4,6 +4,7 @@
 #include <filesystem>
 #include <stdexcept>
 
+#include "flash/Controller.h"
 #include "flash/FlashDriver.h"
 #include "link/TargetSession.h"
 
@@ -13,7 +14,7 @@ namespace {
 
 // Passes everything through and keeps a copy of what the host sent.
 class RecordingPort final : public platform::ByteDevice {
-public:
+  public:
     RecordingPort(std::unique_ptr<platform::ByteDevice> inner, std::string& sent)
         : m_inner(std::move(inner)), m_sent(sent) {}
     bool Write(const uint8_t* data, size_t size) override {
@@ -26,7 +27,7 @@ public:
     void Flush() override { m_inner->Flush(); }
     std::string ErrorText() const override { return m_inner->ErrorText(); }
 
-private:
+  private:
     std::unique_ptr<platform::ByteDevice> m_inner;
     std::string& m_sent;
 };
@@ -66,7 +67,8 @@ BoardRig::BoardRig(const std::string& sourceSpec, const std::string& sinkSpec)
     m_opener = std::make_unique<ScopedPortOpener>([this](const std::string& name) {
         platform::DeviceOpenResult result;
         if (name == "com1" || name == "com2") {
-            result.device = std::make_unique<RecordingPort>(pair->OpenDebugPort(name == "com1" ? 1 : 0), sent);
+            result.device =
+                std::make_unique<RecordingPort>(pair->OpenDebugPort(name == "com1" ? 1 : 0, {115200}), sent);
         } else {
             result.failure = platform::OpenFailure::Open;
             result.errorText = "No such file or directory\n";
@@ -82,6 +84,7 @@ BoardRig::~BoardRig() {
 
 int32_t BoardRig::Connect(int target, int32_t memoryKind) {
     ResetTargetSession();
+    ResetI2cBits();
     Session().linkKind = Uart;
     OpenUartLink(target == 1 ? 1 : 2);
     m_sizeSelection = 0;
@@ -127,7 +130,8 @@ std::vector<std::string> BoardRig::Erases(int target) const {
         const std::string& opcode = trace[i + 1];
         if (opcode != ">20" && opcode != ">d8" && opcode != ">c7") continue;
         std::string text = opcode.substr(1);
-        if (opcode != ">c7") text += "@" + trace[i + 2].substr(1) + trace[i + 3].substr(1) + trace[i + 4].substr(1);
+        if (opcode != ">c7")
+            text += "@" + trace[i + 2].substr(1) + trace[i + 3].substr(1) + trace[i + 4].substr(1);
         erases.push_back(text);
     }
     return erases;

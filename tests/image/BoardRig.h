@@ -1,5 +1,6 @@
 #pragma once
-// An in-process board pair reached over the UART link, on a virtual clock and a private prefix:
+// An in-process board pair reached over the UART link at 115200 baud on a virtual clock (line time
+// and busy times cost no real time), with a private prefix:
 // source chip on com1, sink chip on com2. Everything the host sends is kept for inspection.
 #include <cstdint>
 #include <memory>
@@ -14,14 +15,14 @@ namespace imagetest {
 
 // Points TOLVAR_PREFIX at a fresh directory for the lifetime of the object.
 class ScopedPrefix {
-public:
+  public:
     ScopedPrefix();
     ~ScopedPrefix();
     ScopedPrefix(const ScopedPrefix&) = delete;
     ScopedPrefix& operator=(const ScopedPrefix&) = delete;
     const std::string& Path() const { return m_path; }
 
-private:
+  private:
     std::string m_path;
     std::string m_previous;
     bool m_hadPrevious = false;
@@ -34,7 +35,7 @@ struct SentBlock {
 };
 
 class BoardRig {
-public:
+  public:
     // Chip specs in the board program's SPEC form ("memory=i2c-eeprom,size=128k"), on top of the
     // default Marnel chips with a 4 MiB Macronix flash.
     explicit BoardRig(const std::string& sourceSpec = "", const std::string& sinkSpec = "");
@@ -58,7 +59,7 @@ public:
     std::unique_ptr<board::BoardPair> pair;
     std::string sent;
 
-private:
+  private:
     platform::ScopedClock m_scopedClock{clock};
     std::unique_ptr<ScopedPortOpener> m_opener;
     int32_t m_sizeSelection = 0;
