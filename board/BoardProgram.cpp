@@ -68,7 +68,8 @@ bool WriteAudit(const std::string& path, const std::string& report) {
     return static_cast<bool>(out);
 }
 
-void Serve(std::vector<Served>& served, const volatile std::sig_atomic_t& stop, const sigset_t& waitMask) {
+void Serve(std::vector<Served>& served, BenchServer* bench, const volatile std::sig_atomic_t& stop,
+           const sigset_t& waitMask) {
     platform::Clock& clock = platform::CurrentClock();
     while (!stop) {
         std::vector<pollfd> fds;
@@ -91,9 +92,11 @@ void Serve(std::vector<Served>& served, const volatile std::sig_atomic_t& stop, 
             wait = {static_cast<time_t>(us / 1'000'000), static_cast<long>(us % 1'000'000) * 1000};
             timeout = &wait;
         }
+        if (bench) bench->AddPollFds(fds);
         if (ppoll(fds.data(), fds.size(), timeout, &waitMask) <= 0) continue;
-        for (size_t i = 0; i < fds.size(); ++i)
+        for (size_t i = 0; i < owners.size(); ++i)
             if (fds[i].revents & POLLIN) owners[i]->OnReadable();
+        if (bench) bench->ServeReady(fds);
     }
 }
 
@@ -106,6 +109,10 @@ bool ParseProgramOptions(int argc, const char* const* argv, ProgramOptions& opti
         std::string_view value;
         if (name == "--help" || name == "-h") {
             options.help = true;
+            continue;
+        }
+        if (TakeBenchOption(argc, argv, i, options.bench, error)) {
+            if (!error.empty()) return false;
             continue;
         }
         if (name != "--prefix" && name != "--source" && name != "--sink" && name != "--baud" &&
@@ -142,7 +149,7 @@ bool ParseProgramOptions(int argc, const char* const* argv, ProgramOptions& opti
 
 std::string ProgramUsage() {
     return R"(Usage: tolvar-board [--prefix DIR] [--source SPEC] [--sink SPEC] [--baud N]
-                    [--fault FAULT]... [--audit FILE]
+                    [--fault FAULT]... [--audit FILE] [--bench [PORT]] [--bench-fault KIND[@N]]...
 
 A simulated board pair: each chip's debug UART is served on a pseudo-terminal and linked as
 DIR/dosdevices/comN. Prints "ready" when every port is open; runs until SIGINT or SIGTERM, then
@@ -154,6 +161,10 @@ saves the images and the audit and exits 0.
   --baud N       pace both directions of every UART at N baud, 8N1 (default: full speed)
   --fault FAULT  inject a fault (repeatable)
   --audit FILE   at exit, write the protocol misuses seen (one per line, then the count)
+  --bench [PORT] also serve both chips as the bench server on localhost:PORT (default
+                 $TOLVAR_BENCH_PORT, else 47011); the protocol is docs/bench-protocol.md
+  --bench-fault KIND[@N]  the N-th (default 1st) and every later bench call of KIND fails:
+                 create getinterface query uart ethernet corvane read write silent hangup garbage
 
 SPEC, a comma list applied over the default:
   family=ostral|marnel   rev=N   id=0x...   version=0x...   straps=0x...
@@ -191,6 +202,14 @@ int RunBoard(const ProgramOptions& options, const volatile std::sig_atomic_t& st
         std::fprintf(stderr, "tolvar-board: %s\n", error.c_str());
         return 2;
     }
+    std::unique_ptr<PairBenchServer> bench;
+    if (options.bench.enabled) {
+        bench = std::make_unique<PairBenchServer>(*pair, options.bench);
+        if (!bench->Listen(error)) {
+            std::fprintf(stderr, "tolvar-board: %s\n", error.c_str());
+            return 2;
+        }
+    }
     std::vector<Served> served;
     try {
         for (int target : {0, 1}) {
@@ -207,7 +226,7 @@ int RunBoard(const ProgramOptions& options, const volatile std::sig_atomic_t& st
     }
     std::printf("ready\n");
     std::fflush(stdout);
-    Serve(served, stop, waitMask);
+    Serve(served, bench ? &bench->Server() : nullptr, stop, waitMask);
     for (Served& s : served) UnlinkPort(prefix, s.port, s.pty->SlavePath());
     pair->EndSession();
     bool ok = SaveImages(*pair);
