@@ -128,6 +128,13 @@ std::optional<BenchFault> ParseBenchFault(const std::string& text) {
     return fault;
 }
 
+const char* const kBenchOptionsHelp =
+    "  --bench [PORT]          serve both chips as the bench server on localhost:PORT\n"
+    "                          (default $TOLVAR_BENCH_PORT, else 47011); see docs/bench-protocol.md\n"
+    "  --bench-fault KIND[@N]  make the N-th and every later bench call of KIND fail: create,\n"
+    "                          getinterface, query, uart, ethernet, corvane, read, write, silent,\n"
+    "                          hangup, garbage\n";
+
 uint16_t DefaultBenchPort() {
     const char* text = std::getenv("TOLVAR_BENCH_PORT");
     std::optional<uint16_t> port = text ? PortNumber(text) : std::nullopt;
@@ -406,19 +413,6 @@ bool BenchServer::Serve(Connection& connection) {
         if (outcome == BenchConversation::Outcome::Hangup) return false;
     }
     return connection.received.size() < kMaxLine;
-}
-
-PairBenchServer::PairBenchServer(BoardPair& pair, const BenchOptions& options)
-    : m_sink(pair.Sink()),
-      m_source(pair.Source()),
-      m_server(&m_sink, &m_source, options.faults),
-      m_port(options.port ? options.port : DefaultBenchPort()) {}
-
-bool PairBenchServer::Listen(std::string& error) {
-    if (m_server.Listen(m_port)) return true;
-    error = "bench server on port " + std::to_string(m_port) + ": " + m_server.ErrorText();
-    if (!error.empty() && error.back() == '\n') error.pop_back();
-    return false;
 }
 
 }  // namespace board

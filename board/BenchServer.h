@@ -12,7 +12,6 @@
 #include <string>
 #include <vector>
 
-#include "board/BoardPair.h"
 #include "board/Chip.h"
 
 namespace board {
@@ -74,6 +73,9 @@ bool TakeBenchOption(int argc, const char* const* argv, int& index, BenchOptions
 
 // The port --bench serves when it names none.
 uint16_t DefaultBenchPort();
+
+// Usage lines of the two options, for the program's --help.
+extern const char* const kBenchOptionsHelp;
 
 // What the server saw, for tests and the board's own report.
 struct BenchLog {
@@ -151,21 +153,6 @@ class BenchServer {
     std::vector<int> m_listeners;
     std::vector<std::unique_ptr<Connection>> m_connections;
     std::string m_errorText;
-};
-
-// The bench server over both chips of a pair, as the board program runs it.
-class PairBenchServer {
-  public:
-    PairBenchServer(BoardPair& pair, const BenchOptions& options);
-    // Listens on the options' port; false with error set when it cannot.
-    bool Listen(std::string& error);
-    BenchServer& Server() { return m_server; }
-
-  private:
-    PairChip m_sink;
-    PairChip m_source;
-    BenchServer m_server;
-    uint16_t m_port;
 };
 
 }  // namespace board
