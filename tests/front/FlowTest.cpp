@@ -10,6 +10,7 @@
 namespace {
 
 const std::string kSourceImage = TOLVAR_SOURCE_DIR "/examples/source_fw.hex";
+const std::string kSinkImage = TOLVAR_SOURCE_DIR "/examples/sink_fw.hex";
 
 bool EndsWith(const std::string& text, const std::string& end) {
     return text.size() >= end.size() && text.compare(text.size() - end.size(), end.size(), end) == 0;
@@ -185,6 +186,24 @@ TEST_F(UartFlowTest, FastTransferAppliesToTheLettersAfterIt) {
     set = late.out.find("Set fast burn\n");
     ASSERT_NE(set, std::string::npos);
     EXPECT_GT(set, late.out.rfind("Progress:"));
+}
+
+TEST_F(UartFlowTest, SearchedSinkIsBurnedAndVerifiedWithTheImageChecked) {
+    std::vector<uint8_t> sourceBefore(Source().begin(), Source().begin() + 0x8000);
+    std::vector<std::string> words = {"uasnk", "BV", kSinkImage};
+    Outcome outcome = Run(words);
+    EXPECT_EQ(outcome.code, 0);
+    EXPECT_EQ(outcome.out.rfind(Echo(words) + "Detected Marnel sink on port 4\n", 0), 0u) << outcome.out;
+    EXPECT_EQ(outcome.out.find("Exception"), std::string::npos) << outcome.out;
+    EXPECT_FALSE(All(Sink(), 0, 0x100, 0xff));
+    EXPECT_EQ(std::vector<uint8_t>(Source().begin(), Source().begin() + 0x8000), sourceBefore);
+
+    // A source image is refused for the sink before anything is written.
+    std::fill(Sink().begin(), Sink().begin() + 0x8000, 0x00);
+    Outcome refused = Run({"uasnk", "B", kSourceImage});
+    EXPECT_EQ(refused.code, -1);
+    EXPECT_TRUE(EndsWith(refused.out, kErrorPause));
+    EXPECT_TRUE(All(Sink(), 0, 0x8000, 0x00));
 }
 
 TEST_F(UartFlowTest, LinkFailureDuringABurnIsReportedWithExitZero) {
