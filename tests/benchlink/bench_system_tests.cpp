@@ -170,7 +170,7 @@ TEST_F(BenchOverPairTest, BurnsAndVerifiesEitherChip) {
         std::vector<uint8_t> image = FirmwareImage(source, 6000, source ? 1 : 2);
         std::string name = source ? "fw_source.hex" : "fw_sink.hex";
         std::ofstream(m_prefix.Path() + "/" + name) << HexText(image);
-        ToolRun run = Run(std::string(source ? "" : "snk ") + "d OBV " + name);
+        ToolRun run = Run(std::string(source ? "" : "snk ") + "d BV " + name);
         EXPECT_EQ(run.code, 0) << run.out;
         EXPECT_NE(run.out.find("Burn succeeded."), std::string::npos) << run.out;
         EXPECT_NE(run.out.find("Verification succeeded!!! :-)"), std::string::npos) << run.out;
@@ -259,7 +259,7 @@ TEST(BenchOverBoardProgram, ImagesLandInTheSavedMemories) {
 
     BoardProcess board(prefix.Path(), port);
     ASSERT_TRUE(board.Ready());
-    for (const char* arguments : {"d OBV fw_source.hex", "snk d OBV fw_sink.hex"}) {
+    for (const char* arguments : {"d BV fw_source.hex", "snk d BV fw_sink.hex"}) {
         ToolRun run = Tolvar(prefix.Path(), port, arguments);
         EXPECT_EQ(run.code, 0) << run.out;
         EXPECT_NE(run.out.find("Verification succeeded!!! :-)"), std::string::npos) << run.out;
