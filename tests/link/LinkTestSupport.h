@@ -18,6 +18,8 @@ class TempDir {
   public:
     TempDir();
     ~TempDir();
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
     const std::string& Path() const { return m_path; }
 
   private:
@@ -29,6 +31,8 @@ class ScopedPrefix {
   public:
     ScopedPrefix();
     ~ScopedPrefix();
+    ScopedPrefix(const ScopedPrefix&) = delete;
+    ScopedPrefix& operator=(const ScopedPrefix&) = delete;
     const std::string& Path() const { return m_dir.Path(); }
 
   private:
