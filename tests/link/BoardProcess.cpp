@@ -48,18 +48,22 @@ BoardProcess::BoardProcess(const std::vector<std::string>& arguments) {
         ::_exit(127);
     }
     ::close(pipeEnds[1]);
-    m_ready = m_pid > 0 && WaitForLine(pipeEnds[0], "ready", m_output);
-    ::close(pipeEnds[0]);
+    // Kept open while the board runs, so that its later output never meets a closed pipe.
+    m_outputFd = pipeEnds[0];
+    m_ready = m_pid > 0 && WaitForLine(m_outputFd, "ready", m_output);
 }
 
 BoardProcess::~BoardProcess() { Stop(SIGTERM); }
 
 void BoardProcess::Stop(int signal) {
-    if (m_pid <= 0) return;
-    ::kill(m_pid, signal);
-    int status = 0;
-    ::waitpid(m_pid, &status, 0);
-    m_pid = -1;
+    if (m_pid > 0) {
+        ::kill(m_pid, signal);
+        int status = 0;
+        ::waitpid(m_pid, &status, 0);
+        m_pid = -1;
+    }
+    if (m_outputFd >= 0) ::close(m_outputFd);
+    m_outputFd = -1;
 }
 
 PortHolder::PortHolder(const std::string& portName) {

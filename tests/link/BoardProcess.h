@@ -24,6 +24,7 @@ public:
 
 private:
     pid_t m_pid = -1;
+    int m_outputFd = -1;
     bool m_ready = false;
     std::string m_output;
 };
