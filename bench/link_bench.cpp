@@ -23,13 +23,14 @@ constexpr double kWriteExchangeBytes = 19 + 9;
 
 // A board on its own prefix, serving the source chip on com1.
 class BenchBoard {
-public:
+  public:
     explicit BenchBoard(uint32_t baud) {
         std::string pattern = (std::filesystem::temp_directory_path() / "tolvar-bench-XXXXXX").string();
         if (::mkdtemp(pattern.data()) == nullptr) return;
         m_prefix = pattern;
         ::setenv("TOLVAR_PREFIX", m_prefix.c_str(), 1);
-        std::vector<std::string> arguments{"--prefix", m_prefix, "--source", "uart=com1", "--sink", "uart=com2"};
+        std::vector<std::string> arguments{"--prefix",  m_prefix, "--source",
+                                           "uart=com1", "--sink", "uart=com2"};
         if (baud != 0) arguments.insert(arguments.end(), {"--baud", std::to_string(baud)});
         m_process = std::make_unique<linktest::BoardProcess>(arguments);
     }
@@ -41,7 +42,7 @@ public:
     bool Ready() const { return m_process && m_process->Ready(); }
     std::string Output() const { return m_process ? m_process->Output() : "no prefix"; }
 
-private:
+  private:
     std::string m_prefix;
     std::unique_ptr<linktest::BoardProcess> m_process;
 };
@@ -58,7 +59,8 @@ void RunExchanges(benchmark::State& state, uint32_t baud, double wireBytes, Exch
         uart.Open("com1", 600);
         const auto start = std::chrono::steady_clock::now();
         for (auto _ : state) exchange(uart);
-        const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        const double seconds =
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
         const double exchanges = double(state.iterations());
         state.counters["exchanges_per_s"] = exchanges / seconds;
         if (baud != 0) {
@@ -72,10 +74,16 @@ void RunExchanges(benchmark::State& state, uint32_t baud, double wireBytes, Exch
     }
 }
 
-void ReadExchange(CUartLib& uart) { benchmark::DoNotOptimize(uart.ReadRegister(kIdRegister)); }
-void WriteExchange(CUartLib& uart) { uart.WriteRegister(kPlainRegister, 0x12345678); }
+void ReadExchange(CUartLib& uart) {
+    benchmark::DoNotOptimize(uart.ReadRegister(kIdRegister));
+}
+void WriteExchange(CUartLib& uart) {
+    uart.WriteRegister(kPlainRegister, 0x12345678);
+}
 
-void BM_ReadRegisterUnpaced(benchmark::State& state) { RunExchanges(state, 0, kReadExchangeBytes, ReadExchange); }
+void BM_ReadRegisterUnpaced(benchmark::State& state) {
+    RunExchanges(state, 0, kReadExchangeBytes, ReadExchange);
+}
 void BM_WriteRegisterUnpaced(benchmark::State& state) {
     RunExchanges(state, 0, kWriteExchangeBytes, WriteExchange);
 }

@@ -1,5 +1,6 @@
 #include "tests/link/BoardProcess.h"
 
+#include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -19,8 +20,8 @@ constexpr int kReadyWaitMs = 10000;
 bool WaitForLine(int fd, const std::string& marker, std::string& output) {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kReadyWaitMs);
     while (output.find(marker) == std::string::npos) {
-        const auto left =
-            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
         pollfd entry{fd, POLLIN, 0};
         if (left.count() <= 0 || ::poll(&entry, 1, int(left.count())) <= 0) return false;
         char chunk[256];
@@ -53,7 +54,9 @@ BoardProcess::BoardProcess(const std::vector<std::string>& arguments) {
     m_ready = m_pid > 0 && WaitForLine(m_outputFd, "ready", m_output);
 }
 
-BoardProcess::~BoardProcess() { Stop(SIGTERM); }
+BoardProcess::~BoardProcess() {
+    Stop(SIGTERM);
+}
 
 void BoardProcess::Stop(int signal) {
     if (m_pid > 0) {
@@ -64,6 +67,31 @@ void BoardProcess::Stop(int signal) {
     }
     if (m_outputFd >= 0) ::close(m_outputFd);
     m_outputFd = -1;
+}
+
+int RunProgram(const std::string& program, const std::vector<std::string>& arguments, std::string& output) {
+    int pipeEnds[2];
+    if (::pipe(pipeEnds) != 0) return -1;
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        ::dup2(pipeEnds[1], STDOUT_FILENO);
+        ::close(pipeEnds[0]);
+        const int empty = ::open("/dev/null", O_RDONLY);
+        ::dup2(empty, STDIN_FILENO);
+        std::vector<char*> argv{const_cast<char*>(program.c_str())};
+        for (const std::string& argument : arguments) argv.push_back(const_cast<char*>(argument.c_str()));
+        argv.push_back(nullptr);
+        ::execv(program.c_str(), argv.data());
+        ::_exit(127);
+    }
+    ::close(pipeEnds[1]);
+    char chunk[512];
+    for (ssize_t got; (got = ::read(pipeEnds[0], chunk, sizeof chunk)) > 0;)
+        output.append(chunk, size_t(got));
+    ::close(pipeEnds[0]);
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
 PortHolder::PortHolder(const std::string& portName) {
@@ -94,7 +122,9 @@ PortHolder::PortHolder(const std::string& portName) {
     ::close(report[0]);
 }
 
-PortHolder::~PortHolder() { Kill(); }
+PortHolder::~PortHolder() {
+    Kill();
+}
 
 int PortHolder::ReadAndExit() {
     if (m_pid <= 0) return -1;

@@ -9,7 +9,7 @@
 namespace linktest {
 
 class BoardProcess {
-public:
+  public:
     // Starts tolvar-board with the arguments and waits until it reports its ports ready.
     explicit BoardProcess(const std::vector<std::string>& arguments);
     ~BoardProcess();
@@ -22,7 +22,7 @@ public:
     // Sends the signal and reaps the process.
     void Stop(int signal);
 
-private:
+  private:
     pid_t m_pid = -1;
     int m_outputFd = -1;
     bool m_ready = false;
@@ -31,7 +31,7 @@ private:
 
 // A forked process that holds a port open until told to exchange on it once and end.
 class PortHolder {
-public:
+  public:
     explicit PortHolder(const std::string& portName);
     ~PortHolder();
     PortHolder(const PortHolder&) = delete;
@@ -44,10 +44,14 @@ public:
     int ReadAndExit();
     void Kill();
 
-private:
+  private:
     pid_t m_pid = -1;
     int m_command = -1;
     bool m_holding = false;
 };
+
+// Runs the program with the arguments, standard input empty; its exit status (-1 when it did not
+// end normally) and what it printed on standard output.
+int RunProgram(const std::string& program, const std::vector<std::string>& arguments, std::string& output);
 
 }  // namespace linktest

@@ -21,7 +21,7 @@ constexpr uint32_t kIdRegister = 0x80000000;
 constexpr uint32_t kPlainRegister = 0x80000200;
 
 class PtyTest : public ::testing::Test {
-protected:
+  protected:
     std::unique_ptr<ScopedPrefix> prefix = std::make_unique<ScopedPrefix>();
     ConsoleCapture console;
 
@@ -96,7 +96,8 @@ TEST_F(PtyTest, DiscoveryFindsTheBoardAndRemembersItsPort) {
         EXPECT_EQ(file.str(), c.fileAfter) << c.name;
         if (c.found != 0) {
             CUartLib uart;
-            EXPECT_NO_THROW(uart.Open("com" + std::to_string(c.found), 600)) << c.name << ": probe left it held";
+            EXPECT_NO_THROW(uart.Open("com" + std::to_string(c.found), 600))
+                << c.name << ": probe left it held";
             EXPECT_EQ((uart.ReadRegister(kIdRegister) >> 24) & 1, uint32_t(c.side)) << c.name;
         }
     }
@@ -143,6 +144,27 @@ TEST_F(PtyTest, BoardVanishingMidRunRaisesTheOpenTextPromptly) {
     EXPECT_LT(clock.TickMs() - start, 1000u);
     EXPECT_FALSE(uart.PortInitialized());
     EXPECT_EQ(Raised([&] { uart.WriteRegister(kPlainRegister, 1); }), std::nullopt);
+}
+
+TEST_F(PtyTest, ToolFindsOrOpensTheBoardAndIdentifiesIt) {
+    auto board = StartBoard("uart=com1", "uart=com2");
+    TempDir files;
+    const std::string emptyImage = files.Path() + "/empty.hex";
+    std::ofstream(emptyImage) << ":00000001FF\n";
+    const struct {
+        std::vector<std::string> arguments;
+        const char* expected;
+    } cases[] = {
+        {{"uasnk", "V", emptyImage}, "Detected Marnel sink on port 2\n"},
+        {{"snk", "u2", "V", emptyImage}, "Detected Marnel sink on port 2\n"},
+        {{"src", "u7", "V", emptyImage},
+         "Exception: Failed to open com port com7, reason: No such file or directory\n"},
+    };
+    for (const auto& c : cases) {
+        std::string output;
+        EXPECT_EQ(RunProgram(TOLVAR_PROGRAM, c.arguments, output), 0) << output;
+        EXPECT_NE(output.find(c.expected), std::string::npos) << output;
+    }
 }
 
 TEST_F(PtyTest, PortNamesThatLeadToNoTerminalFailWithTheirText) {
