@@ -1,5 +1,6 @@
 #include "flash/Erase.h"
 
+#include <algorithm>
 #include <string>
 
 #include "flash/Controller.h"
@@ -15,6 +16,7 @@ constexpr uint32_t kChipEraseMinimumMs = 1000;
 constexpr uint32_t kUnitEraseTimeoutMs = 3000;
 constexpr uint32_t kEepromEraseMs = 10100;
 constexpr uint32_t kAddressMask = 0x00FFFFFF;
+constexpr uint64_t kAddressSpaceEnd = uint64_t{1} << 32;
 
 void Print(const std::string& text) {
     ConsoleUi::instance().print(text);
@@ -124,22 +126,22 @@ void EraseSingleSectorOrBlock(int32_t memoryKind, uint32_t address, uint32_t tra
 
 void EraseRange(uint32_t start, uint32_t unit, int32_t memoryKind, uint32_t length, uint32_t transmitWord) {
     if (unit == 0) return;
-    // 64-bit ends so that a range reaching the top of the address space cannot wrap to 0.
-    const uint64_t headOffset = start % unit;
+    const uint32_t headOffset = start % unit;
     uint64_t next = start;
     if (headOffset != 0) {
         EraseSingleSectorOrBlock(memoryKind, start, transmitWord);
-        next = start - headOffset + unit;
+        next = uint64_t{start} - headOffset + unit;
     }
-    const uint64_t end = uint64_t{start} + length;
+    // In 64 bits, ending at the top of the address space: a range reaching past it must not wrap
+    // round and erase the units at address 0.
+    const uint64_t end = std::min(uint64_t{start} + length, kAddressSpaceEnd);
     const uint64_t tailOffset = end % unit;
     const uint64_t last = end - tailOffset;
     for (; next < last; next += unit)
         EraseSingleSectorOrBlock(memoryKind, static_cast<uint32_t>(next), transmitWord);
     const bool tailIsHead = headOffset != 0 && start - headOffset == last;
-    if (tailOffset != 0 && !tailIsHead && last <= UINT32_MAX) {
+    if (tailOffset != 0 && !tailIsHead)
         EraseSingleSectorOrBlock(memoryKind, static_cast<uint32_t>(last), transmitWord);
-    }
 }
 
 void EraseSectors(int32_t memoryKind, uint32_t start, uint32_t length) {

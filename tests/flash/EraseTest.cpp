@@ -43,19 +43,37 @@ TEST(EraseRange, ErasesExactlyTheUnitsTheRangeTouches) {
         SCOPED_TRACE(testing::Message() << std::hex << c.start << " " << c.length);
         BoardSession bench;
         bench.Identify(1);
-        bench.ClearOutput();
         const uint32_t region = 0x60000;
         std::fill(bench.Memory(1).begin(), bench.Memory(1).begin() + region, 0x00);
+        StartRegisterLog(bench);
         EraseRange(c.start, c.unit, 3, c.length, c.unit == 0x1000 ? kSectorEraseWord : kBlockEraseWord);
-        EXPECT_EQ(ErasedUnits(bench.Memory(1), 0x1000, region), [&] {
-            std::set<uint32_t> sectors;
-            for (uint32_t u : c.erased)
-                for (uint32_t s = u; s < u + c.unit; s += 0x1000) sectors.insert(s);
-            return sectors;
-        }());
-        EXPECT_EQ(bench.Output(), "");
+        StopRegisterLog();
+        std::set<uint32_t> sectors;
+        for (uint32_t u : c.erased)
+            for (uint32_t s = u; s < u + c.unit; s += 0x1000) sectors.insert(s);
+        EXPECT_EQ(ErasedUnits(bench.Memory(1), 0x1000, region), sectors);
+        // One erase command per unit, none repeated.
+        size_t commands = 0;
+        for (const std::string& line : RegisterLog(bench.Output()))
+            commands += line.size() == 19 &&
+                        (line.rfind("w 80000058 20", 0) == 0 || line.rfind("w 80000058 d8", 0) == 0);
+        EXPECT_EQ(commands, c.erased.size());
         bench.ExpectCleanAudit();
     }
+}
+
+TEST(EraseRange, RangePastTheTopOfTheAddressSpaceDoesNotWrapToZero) {
+    BoardSession bench;
+    bench.Identify(1);
+    std::fill(bench.Memory(1).begin(), bench.Memory(1).begin() + 0x10000, 0x00);
+    StartRegisterLog(bench);
+    EraseRange(0xFFFFF000, 0x1000, 3, 0x3000, kSectorEraseWord);
+    StopRegisterLog();
+    Lines commands;
+    for (const std::string& line : RegisterLog(bench.Output()))
+        if (line.rfind("w 80000058 20", 0) == 0) commands.push_back(line);
+    EXPECT_EQ(commands, Lines{"w 80000058 20fff000"});
+    EXPECT_TRUE(ErasedUnits(bench.Memory(1), 0x1000, 0x10000).empty());
 }
 
 TEST(EraseRange, SectorsHelperUsesTheSectorCommand) {
