@@ -47,4 +47,7 @@ run_fuzzer quillan_crc32_fuzz
 echo "== UART link"
 run_fuzzer uart_answer_fuzz -max_len=1024
 
+echo "== Image reading"
+run_fuzzer image_hex_fuzz -max_len=4096
+
 exit $failed
