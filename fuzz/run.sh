@@ -50,4 +50,7 @@ run_fuzzer uart_answer_fuzz -max_len=1024
 echo "== Image reading"
 run_fuzzer image_hex_fuzz -max_len=4096
 
+echo "== Image checks"
+run_fuzzer image_check_fuzz -max_len=4096
+
 exit $failed

@@ -16,7 +16,7 @@
 #include <string>
 #include <vector>
 
-#include "tests/system/SystemRun.h"
+#include "tests/system/ToolProcess.h"
 
 namespace systemtest {
 namespace {
@@ -253,18 +253,17 @@ class FaultMatrix : public ::testing::TestWithParam<Cell> {};
 
 TEST_P(FaultMatrix, OutcomeIsTheDefinedOne) {
     const Cell& cell = GetParam();
-    TempPrefix prefix;
-    ASSERT_FALSE(prefix.Path().empty());
-    const std::string memoryFile = prefix.File("source.bin");
-    if (cell.op.before != Before::Erased) WriteFile(memoryFile, Content(cell.op.before, cell.op.memorySize));
-    WriteFile(prefix.File("fw_source.hex"), HexText(Image()));
+    TempDir prefix;
+    const std::string memoryFile = prefix.Path("source.bin");
+    if (cell.op.before != Before::Erased)
+        WriteFile(memoryFile, AsText(Content(cell.op.before, cell.op.memorySize)));
+    WriteFile(prefix.Path("fw_source.hex"), HexText(Image()));
 
-    BoardProcess board(
-        prefix, {"--source", "uart=com1,image=" + memoryFile + cell.op.sourceSpec, "--sink", "uart=com2",
-                 "--fault", FaultText(cell), "--audit", prefix.File("audit.txt")});
-    std::string error;
-    ASSERT_TRUE(board.Start(error)) << error;
-    const ToolRun run = RunTolvar(prefix, cell.op.arguments);
+    BoardProcess board(prefix.Path(),
+                       {"--source", "uart=com1,image=" + memoryFile + cell.op.sourceSpec, "--sink",
+                        "uart=com2", "--fault", FaultText(cell), "--audit", prefix.Path("audit.txt")});
+    ASSERT_TRUE(board.Started());
+    const TimedRun run = RunTimed(prefix, cell.op.arguments);
     ASSERT_EQ(board.Stop(), 0);
 
     ASSERT_FALSE(run.hung) << run.out;
@@ -279,7 +278,7 @@ TEST_P(FaultMatrix, OutcomeIsTheDefinedOne) {
         case Outcome::Recovered:
             EXPECT_TRUE(claimed) << run.out;
             EXPECT_EQ(fromIntended, -1) << run.out;
-            EXPECT_EQ(ReadText(prefix.File("audit.txt")), "audit: 0 finding(s)\n");
+            EXPECT_EQ(ReadFile(prefix.Path("audit.txt")), "audit: 0 finding(s)\n");
             break;
         case Outcome::Failed:
             EXPECT_FALSE(claimed) << run.out;

@@ -1,4 +1,4 @@
-#include "tests/system/SystemRun.h"
+#include "tests/system/ToolProcess.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -23,9 +23,9 @@ uint64_t NowUs() {
     return static_cast<uint64_t>(duration_cast<microseconds>(steady_clock::now().time_since_epoch()).count());
 }
 
-// Forks a child with stdout and stderr on a pipe (stderr too when both is set) and stdin on
-// /dev/null; the child runs in dir with TOLVAR_PREFIX set and execs argv. Returns the read end.
-pid_t Spawn(const std::string& dir, const std::vector<std::string>& argv, bool withStderr, int& out) {
+// Forks a child with standard output and error on a pipe and standard input on /dev/null; the
+// child runs in dir with TOLVAR_PREFIX set and execs argv. out is the pipe's read end.
+pid_t Spawn(const std::string& dir, const std::vector<std::string>& argv, int& out) {
     int pipeEnds[2];
     if (pipe2(pipeEnds, O_CLOEXEC) != 0) return -1;
     const pid_t pid = fork();
@@ -33,7 +33,7 @@ pid_t Spawn(const std::string& dir, const std::vector<std::string>& argv, bool w
         const int null = open("/dev/null", O_RDONLY);
         dup2(null, STDIN_FILENO);
         dup2(pipeEnds[1], STDOUT_FILENO);
-        if (withStderr) dup2(pipeEnds[1], STDERR_FILENO);
+        dup2(pipeEnds[1], STDERR_FILENO);
         setenv("TOLVAR_PREFIX", dir.c_str(), 1);
         unsetenv("TOLVAR_TRACE");
         if (chdir(dir.c_str()) != 0) _exit(126);
@@ -72,55 +72,10 @@ std::vector<std::string> SplitWords(const std::string& text) {
 
 }  // namespace
 
-TempPrefix::TempPrefix() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "tolvar-system-XXXXXX").string();
-    if (mkdtemp(pattern.data()) != nullptr) m_path = pattern;
-}
-
-TempPrefix::~TempPrefix() {
-    std::error_code ignored;
-    if (!m_path.empty()) std::filesystem::remove_all(m_path, ignored);
-}
-
-BoardProcess::BoardProcess(const TempPrefix& prefix, std::vector<std::string> options)
-    : m_prefix(prefix.Path()), m_options(std::move(options)) {}
-
-BoardProcess::~BoardProcess() {
-    if (m_pid > 0) Stop();
-}
-
-bool BoardProcess::Start(std::string& error) {
-    std::vector<std::string> argv = {TOLVAR_BOARD_BINARY, "--prefix", m_prefix};
-    argv.insert(argv.end(), m_options.begin(), m_options.end());
-    m_pid = Spawn(m_prefix, argv, false, m_out);
-    if (m_pid < 0) {
-        error = "cannot start tolvar-board";
-        return false;
-    }
-    std::string said;
-    const uint64_t deadline = NowUs() + 10'000'000;
-    while (said.find("ready\n") == std::string::npos && NowUs() < deadline) {
-        if (!ReadSome(m_out, said, 100)) break;
-    }
-    if (said.find("ready\n") != std::string::npos) return true;
-    error = "tolvar-board did not report ready; said: " + said;
-    return false;
-}
-
-int BoardProcess::Stop() {
-    if (m_pid <= 0) return -1;
-    kill(m_pid, SIGTERM);
-    int status = 0;
-    waitpid(m_pid, &status, 0);
-    m_pid = -1;
-    close(m_out);
-    return ExitCode(status);
-}
-
-ToolProcess::ToolProcess(const TempPrefix& prefix, const std::string& arguments) : m_startUs(NowUs()) {
+ToolProcess::ToolProcess(const TempDir& prefix, const std::string& arguments) : m_startUs(NowUs()) {
     std::vector<std::string> argv = SplitWords(arguments);
     argv.insert(argv.begin(), TOLVAR_BINARY);
-    m_pid = Spawn(prefix.Path(), argv, true, m_out);
+    m_pid = Spawn(prefix.Path(), argv, m_out);
 }
 
 ToolProcess::~ToolProcess() {
@@ -132,8 +87,8 @@ const std::string& ToolProcess::Poll(int ms) {
     return m_output;
 }
 
-ToolRun ToolProcess::Finish(uint32_t limitMs) {
-    ToolRun run;
+TimedRun ToolProcess::Finish(uint32_t limitMs) {
+    TimedRun run;
     const uint64_t deadline = m_startUs + uint64_t{limitMs} * 1000;
     bool open = m_out >= 0;
     while (open && NowUs() < deadline) open = ReadSome(m_out, m_output, 50);
@@ -154,7 +109,7 @@ ToolRun ToolProcess::Finish(uint32_t limitMs) {
     return run;
 }
 
-ToolRun RunTolvar(const TempPrefix& prefix, const std::string& arguments, uint32_t limitMs) {
+TimedRun RunTimed(const TempDir& prefix, const std::string& arguments, uint32_t limitMs) {
     ToolProcess tool(prefix, arguments);
     return tool.Finish(limitMs);
 }
@@ -185,22 +140,13 @@ std::vector<uint8_t> RandomBytes(size_t size, unsigned seed) {
     return bytes;
 }
 
-void WriteFile(const std::string& path, const std::string& bytes) {
-    std::ofstream(path, std::ios::binary) << bytes;
-}
-
-void WriteFile(const std::string& path, const std::vector<uint8_t>& bytes) {
-    WriteFile(path, std::string(bytes.begin(), bytes.end()));
+std::string AsText(const std::vector<uint8_t>& bytes) {
+    return std::string(bytes.begin(), bytes.end());
 }
 
 std::vector<uint8_t> ReadBytes(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
-std::string ReadText(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
 }  // namespace systemtest
