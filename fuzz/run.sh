@@ -51,6 +51,6 @@ echo "== Image reading"
 run_fuzzer image_hex_fuzz -max_len=4096
 
 echo "== Image checks"
-run_fuzzer image_check_fuzz -max_len=4096
+run_fuzzer imagecheck_header_fuzz -max_len=4096
 
 exit $failed
