@@ -53,4 +53,7 @@ run_fuzzer image_hex_fuzz -max_len=4096
 echo "== Image checks"
 run_fuzzer imagecheck_header_fuzz -max_len=4096
 
+echo "== Simulated board"
+run_fuzzer board_firmware_fuzz -max_len=4096
+
 exit $failed
