@@ -74,18 +74,11 @@ bool SearchHeader(const char* path, const StartFinder& findStart, const HeaderRe
     }
 }
 
-// First occurrence at or after minPos.
-size_t FindFrom(const std::string& line, std::string_view text, size_t minPos) {
-    size_t pos = line.find(text);
-    while (pos != std::string::npos && pos < minPos) pos = line.find(text, pos + 1);
-    return pos;
-}
-
 size_t FindFwStart(const std::string& line) {
     // A magic fewer than eight characters into the line leaves no room for the side word
     // in front of it; such an occurrence is passed over.
-    size_t pos = FindFrom(line, "DEC0DDBA", kFwLead);
-    if (pos == std::string::npos) pos = FindFrom(line, "AFBEADDE", kFwLead);
+    size_t pos = line.find("DEC0DDBA", kFwLead);
+    if (pos == std::string::npos) pos = line.find("AFBEADDE", kFwLead);
     return pos == std::string::npos ? pos : pos - kFwLead;
 }
 

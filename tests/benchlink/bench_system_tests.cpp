@@ -194,6 +194,21 @@ TEST_F(BenchOverPairTest, VerifyFindsWhatDiffers) {
     Finish();
 }
 
+// A link word that is not "d" also selects the bench, and stays the option word; E erases the
+// whole memory.
+TEST_F(BenchOverPairTest, AnyOtherLinkWordAndTheWholeErase) {
+    std::vector<uint8_t> image = FirmwareImage(true, 512, 7);
+    std::ofstream(m_prefix.Path() + "/fw_source.hex") << HexText(image);
+    std::copy(image.begin(), image.end(), Memory(true).begin());
+    Memory(true).back() = 0x00;
+    ToolRun verify = Run("src V fw_source.hex");
+    EXPECT_NE(verify.out.find("Verification succeeded!!! :-)"), std::string::npos) << verify.out;
+    ToolRun erase = Run("src E fw_source.hex");
+    EXPECT_EQ(erase.code, 0) << erase.out;
+    Finish();
+    EXPECT_TRUE(AllBytes(Memory(true), 0, Memory(true).size(), 0xFF));
+}
+
 // Fill, read, sector and block erase, each on the side the words select.
 TEST_F(BenchOverPairTest, AddressRangeCommands) {
     std::fill(Memory(false).begin(), Memory(false).begin() + 0x40000, 0x00);

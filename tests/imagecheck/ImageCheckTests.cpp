@@ -125,6 +125,13 @@ TEST_F(BoardCheck, OstralImageOnAChipThatIsNotOstralIsRefused) {
               "Error: Marnel chip detected during validation of an Ostral firmware file. Exiting....");
 }
 
+TEST_F(BoardCheck, EthernetLinkReadsAsAnOstralChipOfRevisionZero) {
+    Session().linkKind = Ethernet;
+    EXPECT_EQ(Run(hextest::WriteOstralImage(m_dir, "t1.ihex", 0x10001000, Crc::None)), 0);
+    EXPECT_EQ(Run(hextest::WriteOstralImage(m_dir, "t2.ihex", 0x20001000, Crc::None)), -1);
+    EXPECT_EQ(Printed(), Mismatch("02"));
+}
+
 TEST_F(BoardCheck, ImageWithoutVersionCountsAsVersionZeroWhenTheUserGoesOn) {
     std::string path = m_dir.Write("fw.hex", {Data(0, {1, 2, 3, 4}), EndRecord()});
     Connect(board::Side::Source, "family=ostral,memory=i2c-eeprom,rev=0");
