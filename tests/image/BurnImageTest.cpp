@@ -291,6 +291,19 @@ TEST_F(BurnImageTest, MisalignedWordsVerifyFast) {
     EXPECT_NE(console.printed.find("Quick Verifiyng Failed at address 00000782"), std::string::npos);
 }
 
+// The base keeps six bits, so a record can run past 4 MiB; what lies below is burned and verified
+// like any other data and nothing breaks on the rest.
+TEST_F(BurnImageTest, ARecordRunningPastFourMiBKeepsItsLowerPart) {
+    BoardRig rig;
+    const int32_t kind = rig.Connect(1);
+    const auto data = Pattern(16, 9);
+    const std::string path = dir.Write("fw.hex", BaseRecord(0x003F) + DataRecord(0xFFF8, data) + EndRecord());
+    burnImage(path, 1, kind, rig.SizeSelection());
+    EXPECT_NE(console.printed.find("Burn succeeded.\n\n"), std::string::npos) << console.printed;
+    const auto& memory = rig.Memory(1);
+    EXPECT_TRUE(std::equal(data.begin(), data.begin() + 8, memory.end() - 8));
+}
+
 TEST_F(BurnImageTest, CrLfAndLfImagesBurnAlike) {
     const std::string text = std::string(3000, '#') + "\n" + ImageText({{0x80, Pattern(0x180)}});
     std::string crlf;
