@@ -34,8 +34,10 @@ for program in Tolvar quillan; do
   [ -n "$loaded" ] && [ "$(dirname "$(readlink -f "$loaded")")" = "$(readlink -f "$libdir")" ] ||
     fail "$program does not load libquillan from $libdir: ${loaded:-not found}"
 done
-"$root/bin/quillan" --help | grep -q '^Usage: quillan' || fail "quillan --help does not run"
-"$root/bin/tolvar-board" --help | grep -q '^Usage: tolvar-board' || fail "tolvar-board --help does not run"
+# Whole outputs first: grep -q closing the pipe early would fail a program still writing.
+help=$("$root/bin/quillan" --help) && grep -q '^Usage: quillan' <<<"$help" || fail "quillan --help does not run"
+help=$("$root/bin/tolvar-board" --help) && grep -q '^Usage: tolvar-board' <<<"$help" ||
+  fail "tolvar-board --help does not run"
 status=0
 TOLVAR_PREFIX=$stage/prefix "$root/bin/tolvar" </dev/null >"$stage/usage.out" 2>&1 || status=$?
 [ "$status" -eq 255 ] && grep -q '^Usage:' "$stage/usage.out" || fail "tolvar without arguments: status $status"
