@@ -131,6 +131,22 @@ image_section() {
     IMAGE_BENCH_HEX=$small "$bench" --benchmark_min_time=1 2>&1 || failed=1
 }
 
+# UART link: register exchanges through a pty against tolvar-board, unpaced and at 115200 baud.
+link_section() {
+    echo "== UART link"
+    local bench=$build/bench/link_bench
+    if [ ! -x "$bench" ]; then
+        echo "link_bench not built in $build"
+        failed=1
+        return
+    fi
+    echo "load average before: $(cut -d' ' -f1-3 /proc/loadavg)"
+    "$bench" --benchmark_counters_tabular=true 2>&1 || failed=1
+    echo "targets: unpaced exchanges_per_s >= 25k; at 115200 time_over_wire <= 1.03"
+    echo "load average after: $(cut -d' ' -f1-3 /proc/loadavg)"
+}
+
 quillan_section
 image_section
+link_section
 exit $failed
