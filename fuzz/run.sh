@@ -50,4 +50,7 @@ run_fuzzer uart_answer_fuzz -max_len=1024
 echo "== Image checks"
 run_fuzzer imagecheck_header_fuzz -max_len=4096
 
+echo "== Simulated board"
+run_fuzzer board_firmware_fuzz -max_len=4096
+
 exit $failed
