@@ -2,6 +2,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -139,6 +140,29 @@ TEST(SerialDeviceTest, WhatIsNoTerminalFailsWithTheSystemText) {
         EXPECT_EQ(opened.failure, c.failure) << c.path;
         EXPECT_EQ(opened.errorText, c.text) << c.path;
     }
+}
+
+TEST(SerialDeviceTest, PermissionDeniedNamesTheGroupToJoin) {
+    linktest::TempDir dir;
+    ::chmod(dir.Path().c_str(), 0755);
+    const std::string locked = dir.Path() + "/locked";
+    std::ofstream(locked) << "x";
+    ASSERT_EQ(::chmod(locked.c_str(), 0), 0);
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        // Root passes every permission check: ask as nobody.
+        if (::getuid() == 0 && ::setuid(65534) != 0) ::_exit(2);
+        auto opened = platform::SerialDevice::Open(locked);
+        const bool expected = !opened.device && opened.failure == platform::OpenFailure::Open &&
+                              opened.errorText ==
+                                  "Permission denied\nSerial devices need membership of the dialout group: "
+                                  "sudo usermod -aG dialout $USER\n";
+        ::_exit(expected ? 0 : 1);
+    }
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0);
 }
 
 TEST(SerialDeviceTest, HungUpLineFailsReadsAndWritesAtOnce) {
