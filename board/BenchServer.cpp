@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -383,6 +384,8 @@ void BenchServer::Run(const std::atomic<bool>& stop) {
 
 void BenchServer::Accept(int listener) {
     int fd = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+    int on = 1;
+    if (fd >= 0) setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
     if (fd >= 0) m_connections.push_back(std::make_unique<Connection>(fd, *this));
 }
 

@@ -46,7 +46,8 @@ bool ApplyField(std::string_view key, std::string_view value, ChipConfig& c) {
     }
     if (key == "size") return ParseSize(value, c.size);
     if (key == "uart") {
-        c.uart = std::string(value);
+        c.uart = value == "none" ? std::string() : std::string(value);
+        if (value == "none") return true;
         return value.size() > 3 && value.substr(0, 3) == "com" && ParseUnsigned(value.substr(3), number) &&
                number > 0;
     }

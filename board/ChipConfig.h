@@ -21,7 +21,7 @@ struct ChipConfig {
     std::optional<uint32_t> straps;   // strap register 0x8000000c
     std::string memory = "mx25";      // device row name, or "none"
     uint32_t size = 0;                // 0: the row's default
-    std::string uart;                 // "comN": served on a pty (program only)
+    std::string uart;                 // "comN": served on a pty (program only); empty: none
     std::string image;                // raw image file loaded at start, saved at exit (program only)
     unsigned mailboxPolls = 2;        // mailbox polls that still show the command bits
     unsigned busyPolls = 0;           // controller status polls showing busy after each shift

@@ -44,4 +44,7 @@ run_fuzzer quillan_hexfile_fuzz -max_len=8192
 run_fuzzer quillan_exports_fuzz -max_len=8192
 run_fuzzer quillan_crc32_fuzz
 
+echo "== UART link"
+run_fuzzer uart_answer_fuzz -max_len=1024
+
 exit $failed

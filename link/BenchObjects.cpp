@@ -4,6 +4,7 @@
 
 #include "link/BenchChannel.h"
 #include "link/BenchLink.h"
+#include "platform/Trace.h"
 
 namespace {
 
@@ -97,6 +98,7 @@ int32_t CreateBenchServer(const std::string& hostName, const std::string& classI
     server = nullptr;
     std::optional<uint16_t> port = BenchPort();
     auto channel = std::make_shared<CBenchChannel>(timeoutMs);
+    if (!port) platform::Trace("bench: TOLVAR_BENCH_PORT is not a port number");
     if (!port || !channel->Open(hostName, *port)) return BenchStatus::Unreachable;
     uint32_t value = 0;
     int32_t status = channel->Call("CREATE " + classId + " " + interfaceId, value);

@@ -76,6 +76,8 @@ DeviceOpenResult SerialDevice::Open(const std::string& path) {
 }
 
 SerialDevice::~SerialDevice() {
+    // Another descriptor of the tty (a pty's other end holder) would otherwise keep it exclusive.
+    (void)::ioctl(m_fd, TIOCNXCL);
     ::close(m_fd);
 }
 

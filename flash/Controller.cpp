@@ -1,0 +1,181 @@
+#include "flash/Controller.h"
+
+#include "flash/ProgramRead.h"
+#include "front/ConsoleUi.h"
+#include "front/CxException.h"
+#include "link/TargetSession.h"
+#include "platform/Clock.h"
+
+namespace {
+
+I2cBits g_i2cBits;
+
+constexpr uint32_t kWidthBits = 0x30;
+constexpr uint32_t kChipSelectBit = 0x100;
+constexpr uint32_t kDataModeBase = 0x10b;
+constexpr uint32_t kStrapRegister = 0x8000000c;
+constexpr uint8_t kCurrentTarget = 0xff;
+constexpr int kNegotiationAttempts = 3;
+
+void WriteShadow() {
+    TargetWrite(Session().ctrlRegister, Session().ctrlShadow);
+}
+
+void SetShadowBits(uint32_t mask) {
+    Session().ctrlShadow |= mask;
+    WriteShadow();
+}
+
+void ClearShadowBits(uint32_t mask) {
+    Session().ctrlShadow &= ~mask;
+    WriteShadow();
+}
+
+// Command-mode control value for a command of n bytes.
+uint32_t CommandControl(uint32_t width) {
+    const TargetSession& s = Session();
+    return s.selectValue | ((width - 1) << s.widthShift);
+}
+
+// Writes a zero status register, then reads it back; returns the status byte.
+uint32_t WriteAndReadStatus() {
+    const TargetSession& s = Session();
+    TargetWrite(s.ctrlRegister, CommandControl(2));
+    TargetWrite(s.txRegister, 0x01000000);
+    TargetWrite(s.ctrlRegister, s.releaseValue);
+    TargetWrite(s.ctrlRegister, CommandControl(4));
+    TargetWrite(s.txRegister, 0x05000000);
+    const uint32_t value = TargetRead(s.rxRegister);
+    TargetWrite(s.ctrlRegister, s.releaseValue);
+    return value >> 24;
+}
+
+void SendWriteEnable() {
+    const TargetSession& s = Session();
+    TargetWrite(s.ctrlRegister, CommandControl(1));
+    TargetWrite(s.txRegister, 0x06000000);
+    TargetWrite(s.ctrlRegister, s.releaseValue);
+}
+
+}  // namespace
+
+I2cBits& CurrentI2cBits() {
+    return g_i2cBits;
+}
+
+void ResetI2cBits() {
+    g_i2cBits = I2cBits{};
+}
+
+void SendData(int32_t width, uint32_t word) {
+    TargetSession& s = Session();
+    if (width != s.ctrlWidth) {
+        s.ctrlShadow = (s.ctrlShadow & ~kWidthBits) | (static_cast<uint32_t>(width - 1) << 4);
+        WriteShadow();
+        s.ctrlWidth = width;
+    }
+    TargetWrite(s.txRegister, word);
+}
+
+uint32_t ReceiveWord() {
+    TargetSession& s = Session();
+    if (s.ctrlWidth != 4) {
+        SetShadowBits(kWidthBits);
+        s.ctrlWidth = 4;
+    }
+    return TargetRead(s.rxRegister);
+}
+
+void EndCommand() {
+    TargetWrite(Session().ctrlRegister, Session().releaseValue);
+}
+
+void WaitControllerIdle() {
+    platform::Clock& clock = platform::CurrentClock();
+    const uint32_t start = clock.TickMs();
+    while (TargetRead(Session().statusRegister) & 1) {
+        if (clock.TickMs() - start >= kControllerBusyLimitMs) {
+            ConsoleUi::instance().print(formatText(
+                "Error: Memory controller still busy after %u milliseconds. Please check the board.\n",
+                kControllerBusyLimitMs));
+            fatalExit();
+        }
+    }
+}
+
+void SelectChip() {
+    WaitControllerIdle();
+    ClearShadowBits(kChipSelectBit);
+}
+
+void DeselectChip() {
+    WaitControllerIdle();
+    SetShadowBits(kChipSelectBit);
+}
+
+void I2cStop() {
+    WaitControllerIdle();
+    const uint32_t stop = 1u << g_i2cBits.stopBit;
+    SetShadowBits(stop);
+    ClearShadowBits(stop);
+}
+
+void I2cMarkLast(int32_t memoryKind) {
+    if (memoryKind != 2 && memoryKind != 8) return;
+    SetShadowBits(1u << g_i2cBits.lastByteBit);
+    Session().i2cLastMarked = true;
+}
+
+void PrepareMemory(int32_t memoryKind) {
+    TargetSession& s = Session();
+    s.flashMutex.Wait(0);
+    if (memoryKind == 8) g_i2cBits = I2cBits{7, 9};
+    if (memoryKind == 1 || memoryKind == 2 || memoryKind == 8) {
+        s.ctrlShadow = kDataModeBase;
+        WriteShadow();
+    }
+    if (memoryKind == 1) {
+        DeselectChip();
+    } else if (memoryKind == 2 || memoryKind == 8) {
+        // Closes an I2C transfer a previous run may have left half-finished.
+        EndWrite(memoryKind);
+    }
+    const uint32_t strap = TargetReadOn(kStrapRegister, kCurrentTarget);
+    s.eepromSize = ((strap >> 6) & 3) == 1 ? 0x10000 : 0x20000;
+    s.flashMutex.Release();
+}
+
+void NegotiateFlash() {
+    ConsoleUi& console = ConsoleUi::instance();
+    for (int attempt = 0; attempt < kNegotiationAttempts; ++attempt) {
+        const uint32_t status = WriteAndReadStatus();
+        if (status == 0) return;
+        console.print(
+            formatText("Warning: Could not negotiate with serial flash. Write: %d, read: %d. Retrying...\n",
+                       0, static_cast<int>(status)));
+        if (attempt == kNegotiationAttempts - 1) {
+            console.print(formatText(
+                "Error: Could not negotiate with serial flash. Please check flash connectivity and "
+                "proper strap pins configuration. Write: %d, read: %d\n",
+                0, static_cast<int>(status)));
+            platform::CurrentClock().SleepMs(1000);
+            throw ProcessExit{-1};
+        }
+    }
+}
+
+void WriteEnable() {
+    TargetSession& s = Session();
+    SendWriteEnable();
+    if (s.flashNegotiated) return;
+    NegotiateFlash();
+    SendWriteEnable();
+    s.flashNegotiated = true;
+}
+
+void WaitWriteCycle() {
+    platform::Clock& clock = platform::CurrentClock();
+    const uint64_t start = clock.MicroSeconds();
+    while (clock.MicroSeconds() - start < 5000) {
+    }
+}

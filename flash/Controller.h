@@ -1,0 +1,40 @@
+#pragma once
+// The chip's serial-memory controller as the driver uses it: command mode for SPI flash, data mode
+// (through the session's ctrlShadow) for SPI and I2C EEPROMs, the one-time flash negotiation and the
+// fixed write-cycle wait.
+#include <cstdint>
+
+// Bit positions of the I2C control bits; kind 8 moves them for the rest of the run.
+struct I2cBits {
+    uint32_t stopBit = 6;
+    uint32_t lastByteBit = 7;
+};
+
+I2cBits& CurrentI2cBits();
+// Back to the start positions; for tests that run several invocations in one process.
+void ResetI2cBits();
+
+// How long the controller may stay busy shifting before the run is given up.
+constexpr uint32_t kControllerBusyLimitMs = 1000;
+
+// Data-mode transfers of width 1-4; the control register is rewritten only when the width changes.
+void SendData(int32_t width, uint32_t word);
+uint32_t ReceiveWord();
+// Ends a command-mode command (chip released).
+void EndCommand();
+
+// Polls the status register until the controller has finished shifting; ends the run with a
+// message when it never does.
+void WaitControllerIdle();
+void SelectChip();
+void DeselectChip();
+void I2cStop();
+void I2cMarkLast(int32_t memoryKind);
+
+// Controller idle state for the memory kind; reads the EEPROM size from the straps.
+void PrepareMemory(int32_t memoryKind);
+// Makes the flash take a zero status register; stops the run after three failed attempts.
+void NegotiateFlash();
+void WriteEnable();
+// 5 ms busy wait on the high-resolution counter.
+void WaitWriteCycle();

@@ -1,0 +1,159 @@
+#include "flash/Erase.h"
+
+#include <algorithm>
+#include <string>
+
+#include "flash/Controller.h"
+#include "flash/ProgramRead.h"
+#include "front/ConsoleUi.h"
+#include "link/TargetSession.h"
+#include "platform/Clock.h"
+
+namespace {
+
+constexpr uint32_t kChipEraseTimeoutMs = 33000;
+constexpr uint32_t kChipEraseMinimumMs = 1000;
+constexpr uint32_t kUnitEraseTimeoutMs = 3000;
+constexpr uint32_t kEepromEraseMs = 10100;
+constexpr uint32_t kAddressMask = 0x00FFFFFF;
+constexpr uint64_t kAddressSpaceEnd = uint64_t{1} << 32;
+
+void Print(const std::string& text) {
+    ConsoleUi::instance().print(text);
+}
+
+bool IsSpiFlash(int32_t kind) {
+    return kind == 3 || kind == 4 || kind == 5;
+}
+
+// Sends a one-byte SPI command with the chip selected by the data-mode control value.
+void SendEepromCommand(uint32_t command) {
+    SelectChip();
+    SendData(1, command);
+    DeselectChip();
+}
+
+void EraseSpiEeprom() {
+    // A stand-alone erase (letter E) comes before any preparation: without it the control values
+    // would be built on 0 instead of the data-mode base and the erase would not reach the chip.
+    PrepareMemory(1);
+    Print("Erasing serial flash....\n");
+    SendEepromCommand(0x06000000);
+    SendEepromCommand(0xC7000000);
+    platform::CurrentClock().SleepMs(kEepromEraseMs);
+    Print("Done.\n");
+}
+
+void EraseSpiFlash() {
+    const TargetSession& s = Session();
+    WriteEnable();
+    Print("Erasing serial flash....\n");
+    TargetWrite(s.ctrlRegister, s.selectValue);
+    TargetWrite(s.txRegister, 0xC7000000);
+    TargetWrite(s.ctrlRegister, s.releaseValue);
+    WaitChipReady(kChipEraseTimeoutMs, kChipEraseMinimumMs, "Successfully erased chip in ");
+}
+
+}  // namespace
+
+bool WaitChipReady(uint32_t timeoutMs, uint32_t minimumMs, const char* text) {
+    const TargetSession& s = Session();
+    platform::Clock& clock = platform::CurrentClock();
+    bool ok = true;
+    uint32_t status = 0;
+    bool ready = false;
+    uint32_t elapsed = 0;
+    const uint32_t start = clock.TickMs();
+    TargetWrite(s.ctrlRegister, s.selectValue | (3u << s.widthShift));
+    TargetWrite(s.txRegister, 0x05000000);
+    while (clock.TickMs() - start < timeoutMs) {
+        status = TargetRead(s.rxRegister);
+        if ((status & 1) == 0) {
+            elapsed = clock.TickMs() - start;
+            ready = true;
+            break;
+        }
+    }
+    if (ready && elapsed < minimumMs) {
+        Print(
+            formatText("Wait for busy bit failed and returned too quickly (%d ms). Wait full %d milliseconds "
+                       "instead.\n",
+                       static_cast<int>(elapsed), static_cast<int>(timeoutMs)));
+        clock.SleepMs(timeoutMs - elapsed);
+        Print("Finished waiting for chip ready. Trying to continue...\n\n");
+        ok = false;
+    } else if (ready && text != nullptr && *text != '\0') {
+        Print(formatText("%s %d milliseconds.\n\n", text, static_cast<int>(elapsed)));
+    }
+    if (status & 1) {
+        Print(formatText(
+            "Timeout waiting %d milliseconds for chip ready. Erase failed. Trying to continue...\n\n",
+            static_cast<int>(timeoutMs)));
+        ok = false;
+    }
+    TargetWrite(s.ctrlRegister, s.releaseValue);
+    return ok;
+}
+
+void EraseChip(int32_t memoryKind) {
+    if (memoryKind == 1) {
+        EraseSpiEeprom();
+    } else if (IsSpiFlash(memoryKind)) {
+        EraseSpiFlash();
+    } else {
+        Print(formatText("Can't erase unknown device: %#x\n", static_cast<unsigned>(memoryKind)));
+        fatalExit();
+    }
+}
+
+void EraseSingleSectorOrBlock(int32_t memoryKind, uint32_t address, uint32_t transmitWord) {
+    if (memoryKind == 1 || memoryKind == 2 || memoryKind == 8) {
+        Print("EraseSingleSectorOrBlock is not implemented for current flash chip type");
+        return;
+    }
+    if (!IsSpiFlash(memoryKind)) {
+        Print(formatText("Can't erase unknown device: %d\n", memoryKind));
+        return;
+    }
+    const TargetSession& s = Session();
+    WriteEnable();
+    TargetWrite(s.ctrlRegister, s.selectValue | (3u << s.widthShift));
+    // The address has 24 bits; more would change the opcode.
+    TargetWrite(s.txRegister, transmitWord | (address & kAddressMask));
+    TargetWrite(s.ctrlRegister, s.releaseValue);
+    WaitChipReady(kUnitEraseTimeoutMs, 0, "");
+}
+
+void EraseRange(uint32_t start, uint32_t unit, int32_t memoryKind, uint32_t length, uint32_t transmitWord) {
+    if (unit == 0) return;
+    const uint32_t headOffset = start % unit;
+    uint64_t next = start;
+    if (headOffset != 0) {
+        EraseSingleSectorOrBlock(memoryKind, start, transmitWord);
+        next = uint64_t{start} - headOffset + unit;
+    }
+    // In 64 bits, ending at the top of the address space: a range reaching past it must not wrap
+    // round and erase the units at address 0.
+    const uint64_t end = std::min(uint64_t{start} + length, kAddressSpaceEnd);
+    const uint64_t tailOffset = end % unit;
+    const uint64_t last = end - tailOffset;
+    for (; next < last; next += unit)
+        EraseSingleSectorOrBlock(memoryKind, static_cast<uint32_t>(next), transmitWord);
+    const bool tailIsHead = headOffset != 0 && start - headOffset == last;
+    if (tailOffset != 0 && !tailIsHead)
+        EraseSingleSectorOrBlock(memoryKind, static_cast<uint32_t>(last), transmitWord);
+}
+
+void EraseSectors(int32_t memoryKind, uint32_t start, uint32_t length) {
+    EraseRange(start, kSectorSize, memoryKind, length, kSectorEraseWord);
+}
+
+void EraseUpdateSection(int32_t sizeSelection, int32_t memoryKind) {
+    Print("Erasing update section from I2C Eeprom....");
+    PrepareMemory(memoryKind);
+    const uint32_t address = sizeSelection == 2 ? 0x1FFF0 : 0xFFF0;
+    StartWrite(address, memoryKind);
+    WriteWord(memoryKind, 0);
+    EndWrite(memoryKind);
+    Print("Done.\n");
+}

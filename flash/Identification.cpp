@@ -1,0 +1,137 @@
+#include "flash/Identification.h"
+
+#include <string>
+
+#include "front/ConsoleUi.h"
+#include "front/CxException.h"
+#include "link/TargetSession.h"
+#include "platform/Clock.h"
+
+namespace {
+
+constexpr uint32_t kIdRegister = 0x80000000;
+constexpr uint32_t kStrapRegister = 0x8000000c;
+constexpr uint32_t kSinkConfigRegister = 0x8000018c;
+constexpr uint32_t kSourceConfigRegister = 0x8000016c;
+constexpr uint32_t kSourceBit = 1u << 24;
+constexpr uint8_t kCurrentTarget = 0xff;
+
+void Print(const std::string& text) {
+    ConsoleUi::instance().print(text);
+}
+
+std::string StrapBox(uint32_t strap) {
+    std::string text = "\n*********************************************\n";
+    text += "Error: can't determine EEPROM size, because strap pins are not configured correctly.\n";
+    text += "Valid strap pins values are:\n";
+    text += "2'b01 (EE_ADDRW1=0 EE_ADDRW0=1) - 64k\n";
+    text += "2'b10 (EE_ADDRW1=1 EE_ADDRW0=0) - 128k.\n";
+    text += formatText("Read value is = 2'b%s.\n", strap == 0 ? "00" : "11");
+    text += "Assuming EEPROM size is 128k, and trying to go on...\n";
+    text += "*********************************************\n\n";
+    return text;
+}
+
+struct FlashIdRow {
+    uint32_t id;
+    const char* text;
+    int32_t kind;
+};
+
+constexpr FlashIdRow kFlashIds[] = {
+    {0x00, "Memory SPI serial flash.\n", 1},
+    {0x01, "Memory SPANSHAN serial flash.\n", 5},
+    {0x20, "Memory for Fiber (?) serial flash.\nMemory MACRONIX SPI serial flash.\n", 3},
+    {0x37, "Memory AMIC serial flash.\n", 4},
+    {0xC2, "Memory MACRONIX SPI serial flash.\n", 3},
+    {0xFF, "Memory SPI serial flash.\n", 1},
+};
+
+int32_t DetectKind(int32_t chipType) {
+    if (ReadStrapProtocol() == 2) {
+        Print("Autodetect protocol: i2c.\n");
+        return chipType == 1 ? 2 : 8;
+    }
+    if (chipType == 1) {
+        Print("Detected SPI serial flash.\n");
+        return 1;
+    }
+    if (chipType == 2) {
+        // Field at bits 13-22 becomes 2 so the sink chip routes its controller to the flash.
+        const uint32_t config = TargetReadOn(kSinkConfigRegister, kCurrentTarget);
+        TargetWriteConfigRegister((config & 0xFF801FFF) | 0x4000);
+    } else {
+        TargetReadOn(kSourceConfigRegister, kCurrentTarget);
+    }
+    return ReadFlashId();
+}
+
+}  // namespace
+
+int32_t FindSide(int32_t side) {
+    if (side != 0 && side != 1) return -1;
+    const bool source = (TargetReadOn(kIdRegister, static_cast<uint8_t>(side)) & kSourceBit) != 0;
+    if (side == 0) return source ? -1 : 0;
+    return source ? 2 : -1;
+}
+
+int32_t ReadChipType() {
+    const uint32_t id = TargetReadOn(kIdRegister, kCurrentTarget);
+    if ((id & 0xFEFFFFC0) == 0) return 1;
+    return 2 + static_cast<int32_t>((id >> 24) & 1);
+}
+
+int32_t ReadStrapProtocol() {
+    return (TargetReadOn(kStrapRegister, kCurrentTarget) & 0x10) ? 2 : 1;
+}
+
+int32_t ReadStrapSize() {
+    const uint32_t strap = (TargetReadOn(kStrapRegister, kCurrentTarget) >> 6) & 3;
+    if (strap == 1) return 1;
+    if (strap == 2) return 2;
+    Print(StrapBox(strap));
+    return 2;
+}
+
+int32_t ReadFlashId() {
+    const TargetSession& s = Session();
+    platform::Clock& clock = platform::CurrentClock();
+    TargetWrite(s.ctrlRegister, s.selectValue);
+    clock.SleepMs(100);
+    TargetWrite(s.txRegister, 0x9F000000);
+    clock.SleepMs(100);
+    const uint32_t answer = TargetRead(s.rxRegister);
+    TargetWrite(s.ctrlRegister, s.releaseValue);
+
+    const uint32_t id = answer >> 24;
+    for (const FlashIdRow& row : kFlashIds) {
+        if (row.id == id) {
+            Print(row.text);
+            return row.kind;
+        }
+    }
+    Print(formatText("Warning: Unrecognized flash device type id: 0x%x!\n", id));
+    return 0;
+}
+
+void IdentifyMemory(int32_t& memoryKind, int32_t side, int32_t& sizeSelection) {
+    const int32_t found = FindSide(side);
+    if (found == -1) {
+        Print("Error: Could not find target. Please check board connectivity.\n");
+        throw ProcessExit{-1};
+    }
+    TargetSession& s = Session();
+    s.currentTarget = found == 2 ? 1 : 0;
+    s.registerOffset = found == 2 ? 0 : -12;
+
+    const int32_t chipType = ReadChipType();
+    if (memoryKind == 0) memoryKind = DetectKind(chipType);
+
+    if (memoryKind == 1 || memoryKind == 2) {
+        sizeSelection = ReadStrapSize();
+        s.eepromSize = 1 << (sizeSelection + 15);
+    } else if (memoryKind == 3 || memoryKind == 4 || memoryKind == 5 || memoryKind == 8) {
+        sizeSelection = 2;
+        s.eepromSize = 0x400000;
+    }
+}

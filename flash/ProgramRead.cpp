@@ -1,0 +1,268 @@
+#include "flash/ProgramRead.h"
+
+#include <string>
+
+#include "flash/Controller.h"
+#include "flash/Identification.h"
+#include "front/ConsoleUi.h"
+#include "front/CxException.h"
+#include "link/TargetSession.h"
+#include "platform/Clock.h"
+
+namespace {
+
+constexpr uint32_t kWidthBits = 0x30;
+constexpr uint32_t kDataModeBase = 0x10b;
+constexpr uint32_t kReadPhaseBit = 0x40;
+constexpr uint32_t kAddressMask = 0x00FFFFFF;
+constexpr uint32_t kReadCloseMs = 6;
+constexpr uint32_t kLockWaitMs = 3000;
+
+bool IsI2c(int32_t kind) {
+    return kind == 2 || kind == 8;
+}
+
+void WriteShadow() {
+    TargetWrite(Session().ctrlRegister, Session().ctrlShadow);
+}
+
+uint32_t I2cDeviceByte(uint32_t address, bool read) {
+    const uint32_t device = address > 0xFFFF ? 0xA8 : 0xA0;
+    return read ? device | 1 : device;
+}
+
+// Two address bytes for memories up to 64 KiB, three above.
+void SendEepromAddress(uint32_t address) {
+    if (Session().eepromSize <= 0x10000) {
+        SendData(2, address << 16);
+    } else {
+        SendData(3, address << 8);
+    }
+}
+
+// Opens a command-mode program or read with a 24-bit address; the command stays open.
+void OpenFlashCommand(uint32_t opcode, uint32_t address) {
+    const TargetSession& s = Session();
+    TargetWrite(s.ctrlRegister, s.selectValue | (3u << s.widthShift));
+    TargetWrite(s.txRegister, opcode | (address & kAddressMask));
+}
+
+void SendWriteDisable() {
+    const TargetSession& s = Session();
+    TargetWrite(s.ctrlRegister, s.selectValue);
+    TargetWrite(s.txRegister, 0x04000000);
+    TargetWrite(s.ctrlRegister, s.releaseValue);
+}
+
+void StartI2cRead(int32_t kind, uint32_t address, bool fast) {
+    TargetSession& s = Session();
+    SendData(1, I2cDeviceByte(address, false) << 24);
+    SendData(2, address << 16);
+    I2cStop();
+    if (kind == 8) {
+        s.ctrlShadow |= kReadPhaseBit;
+        WriteShadow();
+    }
+    SendData(1, I2cDeviceByte(address, true) << 24);
+    s.i2cLastMarked = false;
+    if (fast) {
+        s.ctrlShadow |= kWidthBits;
+        WriteShadow();
+    }
+}
+
+// Checks the pending bytes against the open read; a mismatch ends the run.
+void CheckFastPending() {
+    TargetSession& s = Session();
+    if (!TargetQuickVerify(s.fastPending)) {
+        ConsoleUi::instance().print(
+            formatText("\r\n Quick Verifiyng Failed at address %08x\r\n", s.readAddress));
+        throw ProcessExit{-1};
+    }
+    s.readAddress += s.fastPending;
+    s.fastPending = 0;
+}
+
+void CloseI2cRead(int32_t kind) {
+    TargetSession& s = Session();
+    if (!s.i2cLastMarked) {
+        // The EEPROM lets go of the bus only after a read byte marked as the last.
+        I2cMarkLast(kind);
+        ReceiveWord();
+    }
+    s.ctrlShadow &= ~(1u << CurrentI2cBits().lastByteBit);
+    if (kind == 8) {
+        s.ctrlShadow &= ~kReadPhaseBit;
+        WriteShadow();
+    }
+}
+
+std::string FormatWordHex(uint32_t value, int digits) {
+    char text[100];
+    // The precision pads with zeros to at least the given digits.
+    formatBounded(text, sizeof text, "%*.*x", digits, digits, value);
+    return text;
+}
+
+}  // namespace
+
+void StartWrite(uint32_t address, int32_t memoryKind) {
+    TargetSession& s = Session();
+    s.flashMutex.Wait(0);
+    s.ctrlShadow |= kWidthBits;
+    WriteShadow();
+    s.ctrlWidth = 4;
+    if (memoryKind == 1) {
+        SelectChip();
+        SendData(1, 0x06000000);
+        DeselectChip();
+        SelectChip();
+        SendData(1, 0x02000000);
+        SendEepromAddress(address);
+    } else if (IsI2c(memoryKind)) {
+        s.ctrlShadow = kDataModeBase;
+        WriteShadow();
+        SendData(1, I2cDeviceByte(address, false) << 24);
+        SendData(2, address << 16);
+    } else {
+        WriteEnable();
+        OpenFlashCommand(0x02000000, address);
+    }
+    s.fastPending = 0;
+    s.flashMutex.Release();
+}
+
+void WriteWord(int32_t memoryKind, uint32_t word) {
+    if (memoryKind == 1 || IsI2c(memoryKind)) {
+        SendData(4, word);
+    } else if (memoryKind >= 3 && memoryKind <= 5) {
+        TargetWrite(Session().txRegister, word);
+    }
+}
+
+void EndWrite(int32_t memoryKind) {
+    TargetSession& s = Session();
+    if (s.fastPending > 0) FlushFastBurn();
+    if (memoryKind == 1) {
+        DeselectChip();
+        WaitWriteCycle();
+    } else if (IsI2c(memoryKind)) {
+        I2cStop();
+        WaitWriteCycle();
+    } else {
+        EndCommand();
+        WaitWriteCycle();
+        SendWriteDisable();
+    }
+    s.fastPending = 0;
+    s.flashMutex.Release();
+}
+
+void FlushFastBurn() {
+    TargetSession& s = Session();
+    s.flashMutex.Wait(kLockWaitMs);
+    if (s.ctrlWidth != 4) {
+        s.ctrlShadow |= kWidthBits;
+        WriteShadow();
+        s.ctrlWidth = 4;
+    }
+    TargetQuickBurn(s.fastPending);
+    s.fastPending = 0;
+}
+
+void StartRead(int32_t memoryKind, uint32_t address, bool fast) {
+    TargetSession& s = Session();
+    s.flashMutex.Wait(0);
+    s.readAddress = address;
+    if (!IsI2c(memoryKind)) ReadWord(memoryKind);
+    if (memoryKind == 1) {
+        s.ctrlShadow = kDataModeBase;
+        SelectChip();
+        SendData(1, 0x03000000);
+        SendEepromAddress(address);
+    } else if (IsI2c(memoryKind)) {
+        StartI2cRead(memoryKind, address, fast);
+    } else {
+        if (fast && memoryKind >= 3 && memoryKind <= 5) EndCommand();
+        OpenFlashCommand(0x03000000, address);
+    }
+}
+
+uint32_t ReadWord(int32_t memoryKind) {
+    Session().flashMutex.Wait(0);
+    if (memoryKind == 1 || IsI2c(memoryKind)) return ReceiveWord();
+    return TargetRead(Session().rxRegister);
+}
+
+bool EndRead(int32_t memoryKind) {
+    TargetSession& s = Session();
+    if (s.fastPending > 0) {
+        CheckFastPending();
+        return true;
+    }
+    if (memoryKind == 1) {
+        DeselectChip();
+        platform::CurrentClock().SleepMs(kReadCloseMs);
+    } else if (IsI2c(memoryKind)) {
+        CloseI2cRead(memoryKind);
+    } else {
+        EndCommand();
+        platform::CurrentClock().SleepMs(kReadCloseMs);
+    }
+    s.flashMutex.Release();
+    return true;
+}
+
+void QueueFastWord(uint32_t word, bool verify) {
+    TargetSession& s = Session();
+    if (s.fastPending + 4u > kBlockBufferSize) {
+        if (verify) {
+            CheckFastPending();
+        } else {
+            FlushFastBurn();
+        }
+    }
+    for (int shift = 24; shift >= 0; shift -= 8)
+        s.blockBuffer[s.fastPending++] = static_cast<uint8_t>(word >> shift);
+}
+
+void ReadMemory(uint32_t start, int32_t wordCount, bool print, uint32_t* out, int32_t memoryKind) {
+    TargetSession& s = Session();
+    ConsoleUi& console = ConsoleUi::instance();
+    s.flashMutex.Wait(kLockWaitMs);
+    console.print("Reading eprom...\n");
+    PrepareMemory(memoryKind);
+    if (wordCount <= 0) {
+        s.flashMutex.Release();
+        return;
+    }
+    StartRead(memoryKind, start, false);
+    std::string line;
+    for (int32_t j = 0; j < wordCount; ++j) {
+        if (j == wordCount - 1 && IsI2c(memoryKind)) {
+            s.ctrlShadow |= 1u << CurrentI2cBits().lastByteBit;
+            WriteShadow();
+            s.i2cLastMarked = true;
+        }
+        const uint32_t word = ReadWord(memoryKind);
+        if (out != nullptr) out[j] = word;
+        if (!print) continue;
+        if (j % 4 == 0) line = FormatWordHex(start + 4u * static_cast<uint32_t>(j), 5) + ":\t";
+        line += FormatWordHex(word, 8) + "\t";
+        if (j % 4 == 3) console.print(line + "\n");
+    }
+    if (print && wordCount % 4 != 0) console.print(line + "\n");
+    EndRead(memoryKind);
+    s.flashMutex.Release();
+}
+
+uint32_t PreBurnRead() {
+    switch (ReadChipType()) {
+        case 2:
+            return TargetReadOn(0x80000294, 0xff);
+        case 3:
+            return TargetReadOn(0x80000404, 0xff);
+        default:
+            return 0;
+    }
+}

@@ -1,0 +1,34 @@
+// Arbitrary firmware output through the UART link's answer handling: a value, a defined error,
+// or a retry; never a crash, an overrun or an undefined error.
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+#include "front/ConsoleUi.h"
+#include "tests/link/AnswerHarness.h"
+
+namespace {
+
+void PrepareOnce() {
+    static bool prepared = false;
+    if (prepared) return;
+    prepared = true;
+    char prefix[] = "/tmp/tolvar-fuzz-XXXXXX";
+    if (::mkdtemp(prefix) != nullptr) ::setenv("TOLVAR_PREFIX", prefix, 1);
+    ::unsetenv("TOLVAR_TRACE");
+    ConsoleUi::Operations quiet = StandardConsoleOperations(stdin, stdout);
+    quiet.print = [](const std::string&) {};
+    ConsoleUi::instance().Install(std::move(quiet));
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    PrepareOnce();
+    const linktest::AnswerResult result = linktest::RunAnswerExchange(data, size);
+    if (result.outcome == linktest::AnswerOutcome::UnknownError) {
+        std::fprintf(stderr, "undefined error: %s\n", result.error.c_str());
+        std::abort();
+    }
+    return 0;
+}

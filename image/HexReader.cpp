@@ -1,0 +1,122 @@
+#include "image/HexReader.h"
+
+#include <sys/stat.h>
+
+#include <cctype>
+
+FILE* openImageFile(const std::string& path) {
+    FILE* file = fopen(path.c_str(), "rb");
+    if (file == nullptr) return nullptr;
+    struct stat info {};
+    if (fstat(fileno(file), &info) != 0 || S_ISDIR(info.st_mode)) {
+        fclose(file);
+        return nullptr;
+    }
+    return file;
+}
+
+bool readLinePiece(FILE* file, HexLine& line) {
+    line.length = 0;
+    while (line.length < kHexLineSize - 1) {
+        int c = getc(file);
+        if (c == EOF) break;
+        if (c == '\r') {
+            const int next = getc(file);
+            if (next == '\n') {
+                c = '\n';
+            } else if (next != EOF) {
+                ungetc(next, file);
+            }
+        }
+        line.text[line.length++] = static_cast<char>(c);
+        if (c == '\n') break;
+    }
+    line.text[line.length] = 0;
+    return line.length > 0;
+}
+
+namespace {
+int hexDigitValue(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+}
+}  // namespace
+
+uint32_t readHexField(const char*& cursor, int n) {
+    uint32_t value = 0;
+    for (int i = 0; i < n; ++i) {
+        const int digit = hexDigitValue(cursor[i]);
+        if (digit < 0) break;
+        value = (value << 4) | static_cast<uint32_t>(digit);
+    }
+    cursor += n;
+    return value;
+}
+
+namespace {
+// Reads a field only when all its characters lie inside the line.
+bool readWholeField(const HexLine& line, const char*& cursor, int n, uint32_t& value) {
+    if (static_cast<size_t>(cursor - line.text) + static_cast<size_t>(n) > line.length) return false;
+    value = readHexField(cursor, n);
+    return true;
+}
+}  // namespace
+
+bool parseHexLine(const HexLine& line, HexRecord& record) {
+    if (line.length == 0 || line.text[0] != ':') return false;
+    const char* cursor = line.text + 1;
+    uint32_t count = 0, address = 0, type = 0;
+    if (!readWholeField(line, cursor, 2, count) || !readWholeField(line, cursor, 4, address) ||
+        !readWholeField(line, cursor, 2, type)) {
+        return false;
+    }
+    record.count = static_cast<uint8_t>(count);
+    record.address = static_cast<uint16_t>(address);
+    record.type = static_cast<uint8_t>(type);
+    for (uint32_t i = 0; i < count; ++i) {
+        uint32_t byte = 0;
+        if (!readWholeField(line, cursor, 2, byte)) return false;
+        record.data[i] = static_cast<uint8_t>(byte);
+    }
+    // The checksum is never checked; a missing one reads as 0 (conversion stops at the end).
+    record.checksum = static_cast<uint8_t>(readHexField(cursor, 2));
+    return true;
+}
+
+int32_t countLines(FILE* file) {
+    HexLine line;
+    int32_t count = 0;
+    while (readLinePiece(file, line)) ++count;
+    rewind(file);
+    return count;
+}
+
+int32_t findCutRecord(FILE* file) {
+    HexLine line;
+    HexRecord record;
+    int32_t number = 0;
+    int32_t cut = 0;
+    while (cut == 0 && readLinePiece(file, line)) {
+        ++number;
+        if (line.text[0] == ':' && !parseHexLine(line, record)) cut = number;
+    }
+    rewind(file);
+    return cut;
+}
+
+bool isHexExtension(const std::string& path) {
+    const size_t dot = path.rfind('.');
+    if (dot == std::string::npos || path.size() - dot != 4) return false;
+    for (size_t i = 0; i < 3; ++i) {
+        if (std::tolower(static_cast<unsigned char>(path[dot + 1 + i])) != "hex"[i]) return false;
+    }
+    return true;
+}
+
+uint32_t extendedLinearBase(const HexRecord& record) {
+    const uint32_t high = record.count > 0 ? record.data[0] : 0;
+    const uint32_t low = record.count > 1 ? record.data[1] : 0;
+    return (((high << 8) | low) & 0x3F) << 16;
+}

@@ -1,0 +1,81 @@
+#pragma once
+// The tool's own Intel HEX reading rules, shared by the version lookup, the partial erase and the
+// burn/verify walk. Images are streamed line by line; nothing here holds a whole image.
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <string>
+
+// A line is read in pieces of at most 1023 characters; each piece counts as a line.
+constexpr size_t kHexLineSize = 1024;
+
+struct HexLine {
+    char text[kHexLineSize] = {};
+    // Characters read, the line feed included; text[length] is always 0.
+    size_t length = 0;
+};
+
+enum HexRecordType : uint8_t {
+    HexData = 0,
+    HexEndOfFile = 1,
+    HexExtendedSegment = 2,
+    HexStartSegment = 3,
+    HexExtendedLinear = 4,
+    HexStartLinear = 5,
+};
+
+struct HexRecord {
+    uint8_t count = 0;
+    uint16_t address = 0;
+    uint8_t type = 0;
+    uint8_t data[512] = {};
+    uint8_t checksum = 0;
+};
+
+// Opens an image for reading; null when it cannot be opened or is a directory. Line ends are
+// handled by readLinePiece, so the file is opened as bytes.
+FILE* openImageFile(const std::string& path);
+
+// Closes what openImageFile opened, for std::unique_ptr.
+struct ImageFileCloser {
+    void operator()(FILE* file) const { fclose(file); }
+};
+
+// Next piece of the file as a text-mode stream gives it: a CR right before an LF is dropped.
+// False at the end of the file.
+bool readLinePiece(FILE* file, HexLine& line);
+
+// Converts the next n (1 to 8) characters as hexadecimal (the leading hex digits count, a
+// non-digit ends the value) and advances the cursor by n. Conversion stops at a 0 character, so
+// a 0-terminated text is never read past its end.
+uint32_t readHexField(const char*& cursor, int n);
+
+// False when the line does not start with ":" or when the record's fields up to its data run
+// past the end of the line (a cut record is never filled with whatever follows it). A missing
+// checksum reads as 0: it is never checked.
+bool parseHexLine(const HexLine& line, HexRecord& record);
+
+// Pieces up to the end of the file; the file is left at its start.
+int32_t countLines(FILE* file);
+
+// Number (from 1) of the first line starting with ":" that does not parse; 0 when every record
+// is whole. The file is left at its start.
+int32_t findCutRecord(FILE* file);
+
+// Byte order of an image: true when the name's extension (text after the last ".") is "hex" in
+// any case; then the first byte of each group of four is the word's most significant byte.
+bool isHexExtension(const std::string& path);
+
+// Puts byte k (0-3) of a group into the word at the position the byte order gives it.
+constexpr uint32_t placeByte(uint32_t word, uint8_t byte, int k, bool firstByteMost) {
+    const int shift = firstByteMost ? 24 - 8 * k : 8 * k;
+    return word | (uint32_t{byte} << shift);
+}
+
+// Base address set by an extended linear address record: only its low 6 bits count, so the
+// base wraps at 4 MiB.
+uint32_t extendedLinearBase(const HexRecord& record);
+
+// The firmware version word found behind the version marker; 0 when there is none and the user
+// chose to go on (a no ends the process).
+uint32_t extractImageVersion(const std::string& path);

@@ -1,0 +1,178 @@
+// The real program Tolvar over the bench link: against a bench server in this process that serves
+// a simulated pair (memories inspected directly), and against tolvar-board --bench (memories as the
+// board saves them).
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <fstream>
+#include <random>
+
+#include "board/BoardPair.h"
+#include "tests/benchlink/BenchFixtures.h"
+
+namespace {
+
+// An Intel HEX text of the bytes at address 0: 16-byte data records, then the end record.
+std::string HexText(const std::vector<uint8_t>& bytes) {
+    std::string text;
+    char line[64];
+    for (size_t at = 0; at < bytes.size(); at += 16) {
+        size_t count = std::min<size_t>(16, bytes.size() - at);
+        uint8_t sum = static_cast<uint8_t>(count + (at >> 8) + (at & 0xff));
+        std::snprintf(line, sizeof line, ":%02zX%04zX00", count, at);
+        text += line;
+        for (size_t i = 0; i < count; ++i) {
+            std::snprintf(line, sizeof line, "%02X", bytes[at + i]);
+            text += line;
+            sum = static_cast<uint8_t>(sum + bytes[at + i]);
+        }
+        std::snprintf(line, sizeof line, "%02X\n", static_cast<uint8_t>(-sum));
+        text += line;
+    }
+    return text + ":00000001FF\n";
+}
+
+// A firmware image of a Marnel chip for the given side: its header, then random words.
+std::vector<uint8_t> FirmwareImage(bool source, size_t size, unsigned seed) {
+    std::vector<uint8_t> bytes(size);
+    std::mt19937 random(seed);
+    for (uint8_t& byte : bytes) byte = static_cast<uint8_t>(random());
+    const uint8_t header[8] = {static_cast<uint8_t>(source ? 0x10 : 0x00), 0, 0, 0, 0xAF, 0xBE, 0xAD, 0xDE};
+    std::copy(std::begin(header), std::end(header), bytes.begin());
+    return bytes;
+}
+
+struct ToolRun {
+    int code;
+    std::string out;
+};
+
+ToolRun Tolvar(const std::string& prefix, uint16_t port, const std::string& arguments) {
+    // Run in the prefix so that the file names, not a temporary path, tell the side.
+    std::string command = "cd '" + prefix + "' && TOLVAR_PREFIX='" + prefix +
+                          "' TOLVAR_BENCH_PORT=" + std::to_string(port) + " " + TOLVAR_BINARY + " " +
+                          arguments + " </dev/null 2>&1";
+    std::FILE* pipe = popen(command.c_str(), "r");
+    std::string out;
+    char chunk[4096];
+    for (size_t n; (n = std::fread(chunk, 1, sizeof chunk, pipe)) > 0;) out.append(chunk, n);
+    int status = pclose(pipe);
+    return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, out};
+}
+
+bool AllBytes(const std::vector<uint8_t>& bytes, size_t from, size_t to, uint8_t value) {
+    return std::all_of(bytes.begin() + from, bytes.begin() + to, [value](uint8_t b) { return b == value; });
+}
+
+const std::vector<std::pair<std::string, std::string>> kBenchUart7 = {{"SelectedInterface", "0"},
+                                                                      {"comPort2", "7"}};
+
+// A bench server in this process over a simulated pair; Tolvar runs as its own process.
+class BenchOverPairTest : public ::testing::Test {
+  protected:
+    BenchOverPairTest() : m_sink(m_pair.Sink()), m_source(m_pair.Source()), m_server(&m_sink, &m_source) {
+        m_prefix.WriteTalmer(kBenchUart7);
+        m_port = static_cast<uint16_t>(std::stoi(getenv("TOLVAR_BENCH_PORT")));
+    }
+
+    ToolRun Run(const std::string& arguments) { return Tolvar(m_prefix.Path(), m_port, arguments); }
+    std::vector<uint8_t>& Memory(bool source) { return m_pair.Target(source ? 1 : 0).MemoryBytes(); }
+
+    // Ends serving; the pair may be inspected afterwards and must have seen no misuse.
+    void Finish() {
+        m_server.Stop();
+        m_pair.EndSession();
+        EXPECT_TRUE(m_pair.AuditEntries().empty()) << m_pair.AuditReport();
+    }
+
+    TempPrefix m_prefix;
+    board::BoardPair m_pair;
+    board::PairChip m_sink;
+    board::PairChip m_source;
+    ServerThread m_server;
+    uint16_t m_port = 0;
+};
+
+TEST_F(BenchOverPairTest, BurnsAndVerifiesEitherChip) {
+    for (bool source : {true, false}) {
+        std::vector<uint8_t> image = FirmwareImage(source, 6000, source ? 1 : 2);
+        std::string name = source ? "fw_source.hex" : "fw_sink.hex";
+        std::ofstream(m_prefix.Path() + "/" + name) << HexText(image);
+        ToolRun run = Run(std::string(source ? "" : "snk ") + "d OBV " + name);
+        EXPECT_EQ(run.code, 0) << run.out;
+        EXPECT_NE(run.out.find("Burn succeeded."), std::string::npos) << run.out;
+        EXPECT_NE(run.out.find("Verification succeeded!!! :-)"), std::string::npos) << run.out;
+    }
+    Finish();
+    for (bool source : {true, false}) {
+        std::vector<uint8_t> image = FirmwareImage(source, 6000, source ? 1 : 2);
+        EXPECT_TRUE(std::equal(image.begin(), image.end(), Memory(source).begin())) << source;
+        EXPECT_TRUE(AllBytes(Memory(source), image.size(), Memory(source).size(), 0xFF)) << source;
+    }
+}
+
+TEST_F(BenchOverPairTest, VerifyFindsWhatDiffers) {
+    std::vector<uint8_t> image = FirmwareImage(true, 256, 3);
+    std::ofstream(m_prefix.Path() + "/fw_source.hex") << HexText(image);
+    std::copy(image.begin(), image.end(), Memory(true).begin());
+    Memory(true)[0x41] ^= 0x10;
+    ToolRun run = Run("d V fw_source.hex");
+    EXPECT_NE(run.out.find("Error verifying eprom on address: 40,"), std::string::npos) << run.out;
+    EXPECT_NE(run.out.find("Verification failed"), std::string::npos) << run.out;
+    Finish();
+}
+
+// Fill, read, sector and block erase, each on the side the words select.
+TEST_F(BenchOverPairTest, AddressRangeCommands) {
+    std::fill(Memory(false).begin(), Memory(false).begin() + 0x40000, 0x00);
+
+    ToolRun fill = Run("src d FF 4096 0x12345678");
+    EXPECT_EQ(fill.code, 0) << fill.out;
+    ToolRun read = Run("src d R 0x10 16");
+    EXPECT_NE(read.out.find("12345678\t12345678\t12345678\t12345678"), std::string::npos) << read.out;
+    ToolRun sectors = Run("snk d ES 0x1001 14");
+    EXPECT_EQ(sectors.code, 0) << sectors.out;
+    ToolRun blocks = Run("snk d EB 0x2ffff 1");
+    EXPECT_EQ(blocks.code, 0) << blocks.out;
+    Finish();
+
+    const uint8_t pattern[] = {0x12, 0x34, 0x56, 0x78};
+    for (size_t i = 0; i < 4096; ++i) ASSERT_EQ(Memory(true)[i], pattern[i % 4]) << i;
+    EXPECT_TRUE(AllBytes(Memory(true), 4096, Memory(true).size(), 0xFF));
+    const std::vector<uint8_t>& sink = Memory(false);
+    EXPECT_TRUE(AllBytes(sink, 0, 0x1000, 0x00));
+    EXPECT_TRUE(AllBytes(sink, 0x1000, 0x2000, 0xFF));
+    EXPECT_TRUE(AllBytes(sink, 0x2000, 0x20000, 0x00));
+    EXPECT_TRUE(AllBytes(sink, 0x20000, 0x30000, 0xFF));
+    EXPECT_TRUE(AllBytes(sink, 0x30000, 0x40000, 0x00));
+}
+
+// Fast transfer is a UART matter: over the bench it is refused before anything is written.
+TEST_F(BenchOverPairTest, FastTransferStaysRefused) {
+    std::vector<uint8_t> image = FirmwareImage(true, 256, 4);
+    std::ofstream(m_prefix.Path() + "/fw_source.hex") << HexText(image);
+    ToolRun run = Run("d OFBV fw_source.hex");
+    EXPECT_EQ(run.code, 255);
+    EXPECT_NE(run.out.find("Fast burn is allowed only directly above UART (no Norvik).\n"), std::string::npos)
+        << run.out;
+    Finish();
+    EXPECT_TRUE(AllBytes(Memory(true), 0, Memory(true).size(), 0xFF));
+}
+
+// The link's failures reach the shell as the front end reports them.
+TEST_F(BenchOverPairTest, LinkFailuresEndTheRunWithTheirText) {
+    m_prefix.WriteTalmer({{"SelectedInterface", "3"}});
+    ToolRun type = Run("d E x");
+    EXPECT_EQ(type.code, 0);
+    EXPECT_NE(type.out.find("Exception: Target type not supported."), std::string::npos) << type.out;
+    m_server.Stop();
+    PointAtClosedPort();
+    ToolRun down =
+        Tolvar(m_prefix.Path(), static_cast<uint16_t>(std::stoi(getenv("TOLVAR_BENCH_PORT"))), "d E x");
+    EXPECT_EQ(down.code, 0);
+    EXPECT_NE(down.out.find("Exception: Could not create NorvikServer."), std::string::npos) << down.out;
+}
+
+}  // namespace
