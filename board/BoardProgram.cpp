@@ -68,7 +68,8 @@ bool WriteAudit(const std::string& path, const std::string& report) {
     return static_cast<bool>(out);
 }
 
-void Serve(std::vector<Served>& served, const volatile std::sig_atomic_t& stop, const sigset_t& waitMask) {
+void Serve(std::vector<Served>& served, BenchServer* bench, const volatile std::sig_atomic_t& stop,
+           const sigset_t& waitMask) {
     platform::Clock& clock = platform::CurrentClock();
     while (!stop) {
         std::vector<pollfd> fds;
@@ -83,6 +84,8 @@ void Serve(std::vector<Served>& served, const volatile std::sig_atomic_t& stop, 
             owners.push_back(s.pty.get());
             next = std::min(next, s.pty->NextDueUs());
         }
+        size_t ptyFds = fds.size();
+        if (bench) bench->AddPollFds(fds);
         timespec wait{};
         timespec* timeout = nullptr;
         if (next != UINT64_MAX) {
@@ -92,8 +95,9 @@ void Serve(std::vector<Served>& served, const volatile std::sig_atomic_t& stop, 
             timeout = &wait;
         }
         if (ppoll(fds.data(), fds.size(), timeout, &waitMask) <= 0) continue;
-        for (size_t i = 0; i < fds.size(); ++i)
+        for (size_t i = 0; i < ptyFds; ++i)
             if (fds[i].revents & POLLIN) owners[i]->OnReadable();
+        if (bench) bench->ServeReady(fds);
     }
 }
 
@@ -106,6 +110,10 @@ bool ParseProgramOptions(int argc, const char* const* argv, ProgramOptions& opti
         std::string_view value;
         if (name == "--help" || name == "-h") {
             options.help = true;
+            continue;
+        }
+        if (TakeBenchOption(argc, argv, i, options.bench, error)) {
+            if (!error.empty()) return false;
             continue;
         }
         if (name != "--prefix" && name != "--source" && name != "--sink" && name != "--baud" &&
@@ -141,8 +149,8 @@ bool ParseProgramOptions(int argc, const char* const* argv, ProgramOptions& opti
 }
 
 std::string ProgramUsage() {
-    return R"(Usage: tolvar-board [--prefix DIR] [--source SPEC] [--sink SPEC] [--baud N]
-                    [--fault FAULT]... [--audit FILE]
+    std::string usage = R"(Usage: tolvar-board [--prefix DIR] [--source SPEC] [--sink SPEC] [--baud N]
+                    [--fault FAULT]... [--audit FILE] [--bench [PORT]] [--bench-fault KIND[@N]]...
 
 A simulated board pair: each chip's debug UART is served on a pseudo-terminal and linked as
 DIR/dosdevices/comN. Prints "ready" when every port is open; runs until SIGINT or SIGTERM, then
@@ -154,7 +162,9 @@ saves the images and the audit and exits 0.
   --baud N       pace both directions of every UART at N baud, 8N1 (default: full speed)
   --fault FAULT  inject a fault (repeatable)
   --audit FILE   at exit, write the protocol misuses seen (one per line, then the count)
-
+)";
+    usage += kBenchOptionsHelp;
+    usage += R"(
 SPEC, a comma list applied over the default:
   family=ostral|marnel   rev=N   id=0x...   version=0x...   straps=0x...
   memory=mx25|amic|spansion|flash20|spi-eeprom|i2c-eeprom|none   size=64k|128k|4m
@@ -172,6 +182,7 @@ FAULT, KIND[,key=value...]:
   keys:  after=K (from command K+1 on, default 0), times=N (0 = every time, default 1),
          p=P (probability per command, default 1), seed=S, chip=source|sink|both
 )";
+    return usage;
 }
 
 int RunBoard(const ProgramOptions& options, const volatile std::sig_atomic_t& stop,
@@ -205,9 +216,22 @@ int RunBoard(const ProgramOptions& options, const volatile std::sig_atomic_t& st
         std::fprintf(stderr, "tolvar-board: %s\n", e.what());
         return 2;
     }
+    std::unique_ptr<PairChip> benchChips[2];
+    std::unique_ptr<BenchServer> bench;
+    if (options.bench.enabled) {
+        benchChips[0] = std::make_unique<PairChip>(pair->Sink());
+        benchChips[1] = std::make_unique<PairChip>(pair->Source());
+        bench = std::make_unique<BenchServer>(benchChips[0].get(), benchChips[1].get(), options.bench.faults);
+        uint16_t port = options.bench.port ? options.bench.port : DefaultBenchPort();
+        if (!bench->Listen(port)) {
+            std::fprintf(stderr, "tolvar-board: bench server on port %u: %s\n", port,
+                         bench->ErrorText().c_str());
+            return 2;
+        }
+    }
     std::printf("ready\n");
     std::fflush(stdout);
-    Serve(served, stop, waitMask);
+    Serve(served, bench.get(), stop, waitMask);
     for (Served& s : served) UnlinkPort(prefix, s.port, s.pty->SlavePath());
     pair->EndSession();
     bool ok = SaveImages(*pair);

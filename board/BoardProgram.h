@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "board/BenchServer.h"
 #include "board/ChipConfig.h"
 #include "board/Faults.h"
 
@@ -18,6 +19,7 @@ struct ProgramOptions {
     uint32_t baud = 0;
     std::vector<FaultSpec> faults;
     std::string auditFile;
+    BenchOptions bench;
     bool help = false;
 };
 

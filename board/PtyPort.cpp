@@ -17,6 +17,8 @@
 namespace board {
 namespace {
 
+constexpr size_t kMaxQueued = 64 * 1024;
+
 std::runtime_error SystemFailure(const char* what) {
     return std::runtime_error(std::string(what) + ": " + std::strerror(errno));
 }
@@ -92,6 +94,8 @@ void PtyPort::Pump() {
             return;
         }
         // Answers start when the command's last byte arrived, not when this loop came round.
+        // A tool that writes and never reads overruns the line: later answers are lost.
+        if (m_out.size() > kMaxQueued) answer.clear();
         for (char c : answer) {
             m_outDueUs = std::max(lastDue, m_outDueUs) + ByteUs();
             m_out.push_back({m_outDueUs, static_cast<uint8_t>(c)});

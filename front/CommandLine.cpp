@@ -169,19 +169,8 @@ int CTolvarRun::Run() {
     if (m_argc < 4) usageExit(m_out);
     try {
         RunWords();
-    } catch (const ProcessExit&) {
-        throw;
-    } catch (const CxExceptionError& error) {
-        Print("Exception: %s\n", error.message.c_str());
-    } catch (const char* text) {
-        Print("Exception: %s\n", text);
-    } catch (const std::exception& error) {
-        Print("Exception: %s\n", error.what());
     } catch (...) {
-        Print(
-            "Unknown exception. Please verify that WinPCap "
-            "(G:\\sw_work.5.0.0.0\\norviktest\\WinPcap_4_0_2.exe) is "
-            "installed correctly.\n");
+        ReportException(m_out);
     }
     PauseIfAsked();
     return 0;
@@ -453,6 +442,27 @@ uint32_t parseNumber(const char* word) {
     if (word[0] == '0' && word[1] == 'x') return ConvertUnsigned(word + 2, 16);
     if (word[0] == 'b') return ConvertUnsigned(word + 1, 2);
     return ConvertUnsigned(word, 10);
+}
+
+void ReportException(std::FILE* out) {
+    try {
+        throw;
+    } catch (const ProcessExit&) {
+        throw;
+    } catch (const CxExceptionError& error) {
+        std::fprintf(out, "Exception: %s\n", error.message.c_str());
+    } catch (const char* text) {
+        std::fprintf(out, "Exception: %s\n", text);
+    } catch (const std::exception& error) {
+        std::fprintf(out, "Exception: %s\n", error.what());
+    } catch (...) {
+        std::fputs(
+            "Unknown exception. Please verify that WinPCap "
+            "(G:\\sw_work.5.0.0.0\\norviktest\\WinPcap_4_0_2.exe) "
+            "is installed correctly.\n",
+            out);
+    }
+    std::fflush(out);
 }
 
 void usageExit(std::FILE* out) {

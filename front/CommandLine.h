@@ -12,5 +12,9 @@ int RunTolvar(int argc, char** argv, std::FILE* in = stdin, std::FILE* out = std
 // remainder is 0, a value beyond 32 bits saturates as the standard unsigned conversion does.
 uint32_t parseNumber(const char* word);
 
+// Inside a handler: prints what the top-level handlers print for the exception being handled
+// ("Exception: ..." or the unknown-exception text). A ProcessExit passes on untouched.
+void ReportException(std::FILE* out);
+
 // The usage text on `out`, then fatalExit.
 [[noreturn]] void usageExit(std::FILE* out = stdout);

@@ -47,4 +47,13 @@ run_fuzzer quillan_crc32_fuzz
 echo "== UART link"
 run_fuzzer uart_answer_fuzz -max_len=1024
 
+echo "== Image reading"
+run_fuzzer image_hex_fuzz -max_len=4096
+
+echo "== Image checks"
+run_fuzzer imagecheck_header_fuzz -max_len=4096
+
+echo "== Simulated board"
+run_fuzzer board_firmware_fuzz -max_len=4096
+
 exit $failed

@@ -1,6 +1,5 @@
 #include "link/BenchChannel.h"
 
-#include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -9,6 +8,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -24,7 +24,7 @@ constexpr const char* kHandshake = "NORVIK-BENCH 1";
 bool IsHexWord(const std::string& text, size_t at) {
     if (text.size() < at + 8) return false;
     return std::all_of(text.begin() + at, text.begin() + at + 8,
-                       [](char c) { return std::isxdigit(c) != 0; });
+                       [](char c) { return std::isxdigit(static_cast<unsigned char>(c)) != 0; });
 }
 
 uint32_t HexWord(const std::string& text, size_t at) {

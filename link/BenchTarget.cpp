@@ -1,5 +1,4 @@
 // Which connection the bench server uses, as its configuration program Talmer stored it.
-#include <cerrno>
 #include <climits>
 #include <cstdlib>
 
@@ -16,7 +15,6 @@ namespace {
 
 // Leading decimal digits as atoi reads them, held to the 32-bit range.
 int32_t LeadingNumber(const std::string& text) {
-    errno = 0;
     long long number = std::strtoll(text.c_str(), nullptr, 10);
     if (number > INT32_MAX) return INT32_MAX;
     if (number < INT32_MIN) return INT32_MIN;

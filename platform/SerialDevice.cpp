@@ -113,15 +113,11 @@ int SerialDevice::WaitFor(short events, uint32_t timeoutMs) {
 
 long SerialDevice::Read(uint8_t* data, size_t maxBytes, uint32_t timeoutMs) {
     if (maxBytes == 0) return 0;
-    ssize_t count = ::read(m_fd, data, maxBytes);
-    if (count > 0) return count;
-    if (count < 0 && errno != EAGAIN && errno != EINTR) {
-        NoteError(errno);
-        return -1;
-    }
+    // Waiting first costs nothing when bytes are there, and saves a read in the usual case of an
+    // answer still on its way.
     const int waited = WaitFor(POLLIN, timeoutMs);
     if (waited <= 0) return waited;
-    count = ::read(m_fd, data, maxBytes);
+    const ssize_t count = ::read(m_fd, data, maxBytes);
     if (count > 0) return count;
     if (count < 0 && (errno == EAGAIN || errno == EINTR)) return 0;
     // Readable yet nothing to read: the line was hung up.

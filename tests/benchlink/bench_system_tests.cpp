@@ -1,16 +1,24 @@
 // The real program Tolvar over the bench link: against a bench server in this process that serves
 // a simulated pair (memories inspected directly), and against tolvar-board --bench (memories as the
 // board saves them).
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdio>
 #include <fstream>
+#include <iterator>
 #include <random>
 
 #include "board/BoardPair.h"
 #include "tests/benchlink/BenchFixtures.h"
+
+extern char** environ;
 
 namespace {
 
@@ -43,6 +51,68 @@ std::vector<uint8_t> FirmwareImage(bool source, size_t size, unsigned seed) {
     std::copy(std::begin(header), std::end(header), bytes.begin());
     return bytes;
 }
+
+std::vector<uint8_t> ReadFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+// tolvar-board serving the pair as the bench server, its memories saved to files.
+class BoardProcess {
+  public:
+    BoardProcess(const std::string& prefix, uint16_t port, const std::vector<std::string>& extra = {}) {
+        std::vector<std::string> words = {TOLVAR_BOARD_BINARY,
+                                          "--prefix",
+                                          prefix,
+                                          "--bench",
+                                          std::to_string(port),
+                                          "--source",
+                                          "image=" + prefix + "/source.bin",
+                                          "--sink",
+                                          "image=" + prefix + "/sink.bin"};
+        words.insert(words.end(), extra.begin(), extra.end());
+        std::vector<char*> argv;
+        for (std::string& word : words) argv.push_back(word.data());
+        argv.push_back(nullptr);
+        int out[2];
+        if (pipe2(out, O_CLOEXEC) != 0) return;
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+        bool started = posix_spawn(&m_pid, argv[0], &actions, nullptr, argv.data(), environ) == 0;
+        posix_spawn_file_actions_destroy(&actions);
+        close(out[1]);
+        m_ready = started && WaitReady(out[0]);
+        close(out[0]);
+    }
+    ~BoardProcess() { Stop(); }
+
+    bool Ready() const { return m_ready; }
+    // Ends the board the way a user does; it saves its memories.
+    int Stop() {
+        if (m_pid <= 0) return m_status;
+        kill(m_pid, SIGTERM);
+        waitpid(m_pid, &m_status, 0);
+        m_pid = 0;
+        return m_status;
+    }
+
+  private:
+    static bool WaitReady(int fd) {
+        std::string seen;
+        char byte;
+        pollfd ready{fd, POLLIN, 0};
+        while (seen.find("ready\n") == std::string::npos && poll(&ready, 1, 10000) > 0 &&
+               read(fd, &byte, 1) == 1) {
+            seen += byte;
+        }
+        return seen.find("ready\n") != std::string::npos;
+    }
+
+    pid_t m_pid = 0;
+    int m_status = -1;
+    bool m_ready = false;
+};
 
 struct ToolRun {
     int code;
@@ -100,7 +170,7 @@ TEST_F(BenchOverPairTest, BurnsAndVerifiesEitherChip) {
         std::vector<uint8_t> image = FirmwareImage(source, 6000, source ? 1 : 2);
         std::string name = source ? "fw_source.hex" : "fw_sink.hex";
         std::ofstream(m_prefix.Path() + "/" + name) << HexText(image);
-        ToolRun run = Run(std::string(source ? "" : "snk ") + "d OBV " + name);
+        ToolRun run = Run(std::string(source ? "" : "snk ") + "d BV " + name);
         EXPECT_EQ(run.code, 0) << run.out;
         EXPECT_NE(run.out.find("Burn succeeded."), std::string::npos) << run.out;
         EXPECT_NE(run.out.find("Verification succeeded!!! :-)"), std::string::npos) << run.out;
@@ -122,6 +192,21 @@ TEST_F(BenchOverPairTest, VerifyFindsWhatDiffers) {
     EXPECT_NE(run.out.find("Error verifying eprom on address: 40,"), std::string::npos) << run.out;
     EXPECT_NE(run.out.find("Verification failed"), std::string::npos) << run.out;
     Finish();
+}
+
+// A link word that is not "d" also selects the bench, and stays the option word; E erases the
+// whole memory.
+TEST_F(BenchOverPairTest, AnyOtherLinkWordAndTheWholeErase) {
+    std::vector<uint8_t> image = FirmwareImage(true, 512, 7);
+    std::ofstream(m_prefix.Path() + "/fw_source.hex") << HexText(image);
+    std::copy(image.begin(), image.end(), Memory(true).begin());
+    Memory(true).back() = 0x00;
+    ToolRun verify = Run("src V fw_source.hex");
+    EXPECT_NE(verify.out.find("Verification succeeded!!! :-)"), std::string::npos) << verify.out;
+    ToolRun erase = Run("src E fw_source.hex");
+    EXPECT_EQ(erase.code, 0) << erase.out;
+    Finish();
+    EXPECT_TRUE(AllBytes(Memory(true), 0, Memory(true).size(), 0xFF));
 }
 
 // Fill, read, sector and block erase, each on the side the words select.
@@ -173,6 +258,48 @@ TEST_F(BenchOverPairTest, LinkFailuresEndTheRunWithTheirText) {
         Tolvar(m_prefix.Path(), static_cast<uint16_t>(std::stoi(getenv("TOLVAR_BENCH_PORT"))), "d E x");
     EXPECT_EQ(down.code, 0);
     EXPECT_NE(down.out.find("Exception: Could not create NorvikServer."), std::string::npos) << down.out;
+}
+
+// The board program serves the bench: an image burned into each chip is what the board saves of
+// that chip's memory when it ends.
+TEST(BenchOverBoardProgram, ImagesLandInTheSavedMemories) {
+    TempPrefix prefix;
+    prefix.WriteTalmer(kBenchUart7);
+    PointAtClosedPort();
+    uint16_t port = static_cast<uint16_t>(std::stoi(getenv("TOLVAR_BENCH_PORT")));
+    std::vector<uint8_t> sourceImage = FirmwareImage(true, 3000, 5);
+    std::vector<uint8_t> sinkImage = FirmwareImage(false, 2000, 6);
+    std::ofstream(prefix.Path() + "/fw_source.hex") << HexText(sourceImage);
+    std::ofstream(prefix.Path() + "/fw_sink.hex") << HexText(sinkImage);
+
+    BoardProcess board(prefix.Path(), port);
+    ASSERT_TRUE(board.Ready());
+    for (const char* arguments : {"d BV fw_source.hex", "snk d BV fw_sink.hex"}) {
+        ToolRun run = Tolvar(prefix.Path(), port, arguments);
+        EXPECT_EQ(run.code, 0) << run.out;
+        EXPECT_NE(run.out.find("Verification succeeded!!! :-)"), std::string::npos) << run.out;
+    }
+    int status = board.Stop();
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+
+    for (const auto& [file, image] :
+         {std::pair{"/source.bin", &sourceImage}, std::pair{"/sink.bin", &sinkImage}}) {
+        std::vector<uint8_t> saved = ReadFile(prefix.Path() + file);
+        ASSERT_GE(saved.size(), image->size()) << file;
+        EXPECT_TRUE(std::equal(image->begin(), image->end(), saved.begin())) << file;
+        EXPECT_TRUE(AllBytes(saved, image->size(), saved.size(), 0xFF)) << file;
+    }
+}
+
+TEST(BenchOverBoardProgram, FaultKnobReachesTheTool) {
+    TempPrefix prefix;
+    prefix.WriteTalmer(kBenchUart7);
+    PointAtClosedPort();
+    uint16_t port = static_cast<uint16_t>(std::stoi(getenv("TOLVAR_BENCH_PORT")));
+    BoardProcess board(prefix.Path(), port, {"--bench-fault", "uart"});
+    ASSERT_TRUE(board.Ready());
+    ToolRun run = Tolvar(prefix.Path(), port, "d E x");
+    EXPECT_NE(run.out.find("Exception: Could not open UART com port 7."), std::string::npos) << run.out;
 }
 
 }  // namespace

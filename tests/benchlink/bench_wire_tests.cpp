@@ -42,6 +42,9 @@ TEST(BenchWire, OnlyWellFormedAnswersParse) {
         {"-0000001 00000000", false, 0, 0},
         {"00000000 0101002g", false, 0, 0},
         {"NORVIK-BENCH 1", false, 0, 0},
+        {"\xff\xfe"
+         "000000 00000000",
+         false, 0, 0},
         {"", false, 0, 0},
     };
     for (const Row& row : rows) {

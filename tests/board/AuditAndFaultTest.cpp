@@ -97,6 +97,11 @@ TEST(AuditReport, ListsEntriesThenTheCount) {
     audit.Record("sink: x");
     audit.Record("source: y");
     EXPECT_EQ(audit.Report(), "sink: x\nsource: y\naudit: 2 finding(s)\n");
+    for (size_t i = 0; i < Audit::kKeptEntries; ++i) audit.Record("source: z");
+    EXPECT_EQ(audit.Entries().size(), Audit::kKeptEntries);
+    EXPECT_EQ(audit.Count(), Audit::kKeptEntries + 2);
+    std::string report = audit.Report();
+    EXPECT_EQ(report.substr(report.size() - 45), "source: z\n... 2 more\naudit: 10002 finding(s)\n");
 }
 
 class Faults : public ::testing::Test {

@@ -1,8 +1,11 @@
 // The program: options, images, and the real thing on pseudo-terminals.
+#include <arpa/inet.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
@@ -267,12 +270,44 @@ TEST_F(Program, GoneUartClosesThePty) {
     EXPECT_EQ(Stop(), 0);
 }
 
+// A port that was free a moment ago.
+uint16_t FreePort() {
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    socklen_t length = sizeof address;
+    getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
+    close(fd);
+    return ntohs(address.sin_port);
+}
+
+TEST_F(Program, ServesTheBenchBesideThePorts) {
+    uint16_t port = FreePort();
+    Start({"--bench", std::to_string(port)});
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(port);
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    Send(fd, "NORVIK-BENCH 1\n");
+    EXPECT_EQ(Collect(fd, 15), "NORVIK-BENCH 1\n");
+    close(fd);
+    int source = OpenPort("com1");
+    Send(source, "r80000000\n");
+    EXPECT_EQ(Collect(source, 26).size(), 26u) << "the UARTs still answer";
+    close(source);
+    EXPECT_EQ(Stop(), 0);
+}
+
 TEST(ProgramHelp, DocumentsEverything) {
     std::string usage = ProgramUsage();
     for (const char* word :
          {"--prefix", "--source", "--sink",  "--baud", "--fault", "--audit", "family=", "rev=",  "id=",
           "version=", "straps=",  "memory=", "size=",  "uart=",   "image=",  "silence", "noise", "stale",
-          "echo",     "flood",    "gone",    "busy",   "status",  "early",   "never"})
+          "--bench",  "echo",     "flood",   "gone",   "busy",    "status",  "early",   "never"})
         EXPECT_NE(usage.find(word), std::string::npos) << word;
 }
 

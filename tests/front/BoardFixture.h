@@ -44,14 +44,15 @@ class BenchOverPair {
 };
 
 // The simulated pair on com ports: the source chip's debug UART on com3, the sink's on com4;
-// every other port fails to open as a missing device does.
+// every other port fails to open as a missing device does. The ports take a real line's time per
+// byte (on the current clock), so busy waits see time pass as they would on a board.
 class UartOverPair {
   public:
     UartOverPair()
         : m_opener([this](const std::string& name) {
               platform::DeviceOpenResult result;
-              if (name == "com3" || name == "com4") {
-                  result.device = pair.OpenDebugPort(name == "com3" ? 1 : 0);
+              if ((name == "com3" && sourcePresent) || (name == "com4" && sinkPresent)) {
+                  result.device = pair.OpenDebugPort(name == "com3" ? 1 : 0, board::DebugPortOptions{115200});
               } else {
                   result.failure = platform::OpenFailure::Open;
                   result.errorText = "No such file or directory\n";
@@ -60,6 +61,9 @@ class UartOverPair {
           }) {}
 
     board::BoardPair pair;
+    // A chip whose port is not present fails to open as a missing device does.
+    bool sourcePresent = true;
+    bool sinkPresent = true;
 
   private:
     ScopedPortOpener m_opener;

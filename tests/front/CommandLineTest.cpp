@@ -2,10 +2,14 @@
 #include <sys/wait.h>
 
 #include <cstdio>
+#include <functional>
+#include <new>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
 #include "front/CommandLine.h"
+#include "front/CxException.h"
 #include "tests/front/BoardFixture.h"
 #include "tests/front/Transcript.h"
 
@@ -101,6 +105,44 @@ TEST_F(CommandLineTest, WordCountIsCheckedOnceTheLinkIsOpen) {
                                    " number of params, but got " + std::to_string(count) + " instead.\n" +
                                    kUsageText + kErrorPause);
     }
+}
+
+TEST(ReportExceptionTest, EachKindOfThrowGetsItsLine) {
+    struct Case {
+        std::function<void()> raise;
+        std::string printed;
+    };
+    const Case cases[] = {
+        {[] { throw CxExceptionError("Can't read from chip", 0); }, "Exception: Can't read from chip\n"},
+        {[] { throw CxExceptionError("100% %s", -1); }, "Exception: 100% %s\n"},
+        {[] { throw "plain text"; }, "Exception: plain text\n"},
+        {[] { throw std::runtime_error("bad record"); }, "Exception: bad record\n"},
+        {[] { throw std::bad_alloc(); }, "Exception: std::bad_alloc\n"},
+        {[] { throw 42; },
+         "Unknown exception. Please verify that WinPCap (G:\\sw_work.5.0.0.0\\norviktest\\WinPcap_4_0_2.exe) "
+         "is "
+         "installed correctly.\n"},
+        {[] { throw CxExceptionBase("base only", 0); },
+         "Unknown exception. Please verify that WinPCap (G:\\sw_work.5.0.0.0\\norviktest\\WinPcap_4_0_2.exe) "
+         "is "
+         "installed correctly.\n"},
+    };
+    for (const Case& c : cases) {
+        ConsoleStreams streams;
+        try {
+            c.raise();
+        } catch (...) {
+            ReportException(streams.Out());
+        }
+        EXPECT_EQ(streams.Output(), c.printed);
+    }
+    ConsoleStreams streams;
+    try {
+        throw ProcessExit{-1};
+    } catch (...) {
+        EXPECT_THROW(ReportException(streams.Out()), ProcessExit);
+    }
+    EXPECT_EQ(streams.Output(), "");
 }
 
 TEST(ParseNumberTest, BasesSaturationAndSilentStops) {

@@ -3,6 +3,8 @@
 #include "front/ConsoleUi.h"
 #include "front/CxException.h"
 #include "link/TargetSession.h"
+#include "platform/Clock.h"
+#include "tests/front/BoardFixture.h"
 #include "tests/front/Streams.h"
 
 namespace {
@@ -139,6 +141,49 @@ TEST_F(TargetSessionTest, FailedUartOpenLeavesTheObjectInTheSession) {
         EXPECT_THROW(OpenUartLink(3), CxExceptionError);
         EXPECT_TRUE(Session().uartLink);
     }
+}
+
+// A device that counts how many of its kind are open.
+class CountedDevice final : public platform::ByteDevice {
+  public:
+    CountedDevice(std::unique_ptr<platform::ByteDevice> inner, int& open)
+        : m_inner(std::move(inner)), m_open(open) {
+        ++m_open;
+    }
+    ~CountedDevice() override { --m_open; }
+    bool Write(const uint8_t* data, size_t size) override { return m_inner->Write(data, size); }
+    long Read(uint8_t* data, size_t maxBytes, uint32_t timeoutMs) override {
+        return m_inner->Read(data, maxBytes, timeoutMs);
+    }
+    void Flush() override { m_inner->Flush(); }
+    std::string ErrorText() const override { return m_inner->ErrorText(); }
+
+  private:
+    std::unique_ptr<platform::ByteDevice> m_inner;
+    int& m_open;
+};
+
+TEST_F(TargetSessionTest, ReopeningTheUartLinkClosesTheFirstPortFirst) {
+    platform::VirtualClock clock;
+    platform::ScopedClock scopedClock(clock);
+    board::BoardPair pair;
+    int open = 0;
+    std::vector<int> openAtOpen;
+    ScopedPortOpener opener([&](const std::string&) {
+        openAtOpen.push_back(open);
+        platform::DeviceOpenResult result;
+        result.device = std::make_unique<CountedDevice>(pair.OpenDebugPort(1), open);
+        return result;
+    });
+    Session().linkKind = Uart;
+    OpenUartLink(3);
+    EXPECT_EQ(TargetReadOn(0x80000000, 0xff) >> 24 & 1, 1u);
+    OpenUartLink(3);
+    EXPECT_EQ(TargetReadOn(0x80000000, 0xff) >> 24 & 1, 1u);
+    EXPECT_EQ(openAtOpen, (std::vector<int>{0, 0}));
+    EXPECT_EQ(open, 1);
+    ResetTargetSession();
+    EXPECT_EQ(open, 0);
 }
 
 TEST_F(TargetSessionTest, FailedBenchLinkStoresNothing) {

@@ -3,6 +3,8 @@
 #include <cstdlib>
 #include <filesystem>
 
+#include "platform/NamedMutex.h"
+
 namespace linktest {
 
 TempDir::TempDir() {
@@ -42,6 +44,11 @@ ConsoleCapture::ConsoleCapture() {
 
 ConsoleCapture::~ConsoleCapture() {
     ConsoleUi::instance().Install(StandardConsoleOperations(stdin, stdout));
+}
+
+void ReleaseLeftoverExchangeLock() {
+    platform::NamedMutex exchangeLock("__MUTEX_FOR_UART");
+    for (int i = 0; i < 100000; ++i) exchangeLock.Release();
 }
 
 platform::DeviceOpenResult OpenFailed(platform::OpenFailure failure, const std::string& text) {

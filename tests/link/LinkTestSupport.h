@@ -18,6 +18,8 @@ class TempDir {
   public:
     TempDir();
     ~TempDir();
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
     const std::string& Path() const { return m_path; }
 
   private:
@@ -29,6 +31,8 @@ class ScopedPrefix {
   public:
     ScopedPrefix();
     ~ScopedPrefix();
+    ScopedPrefix(const ScopedPrefix&) = delete;
+    ScopedPrefix& operator=(const ScopedPrefix&) = delete;
     const std::string& Path() const { return m_dir.Path(); }
 
   private:
@@ -44,6 +48,10 @@ class ConsoleCapture {
     ~ConsoleCapture();
     std::string text;
 };
+
+// A failed exchange keeps the machine-wide exchange lock until the process ends; tests that run
+// after one in the same process start without it.
+void ReleaseLeftoverExchangeLock();
 
 platform::DeviceOpenResult OpenFailed(platform::OpenFailure failure, const std::string& text);
 
@@ -62,6 +70,7 @@ class CountingOpener {
 
 class UartTest : public ::testing::Test {
   protected:
+    UartTest() { ReleaseLeftoverExchangeLock(); }
     ScopedPrefix prefix;
     platform::VirtualClock clock;
     platform::ScopedClock scopedClock{clock};

@@ -1,0 +1,104 @@
+// UART link speed through a real pseudo-terminal against tolvar-board: register exchanges per
+// second without line pacing, and the time of one exchange against its wire time at 115200 baud.
+#include <benchmark/benchmark.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <memory>
+#include <string>
+
+#include "front/CxException.h"
+#include "link/CUartLib.h"
+#include "tests/link/BoardProcess.h"
+
+namespace {
+
+constexpr uint32_t kIdRegister = 0x80000000;
+constexpr uint32_t kPlainRegister = 0x80000200;
+constexpr double kBitsPerByte = 10.0;  // 8N1
+constexpr double kReadExchangeBytes = 10 + 26;
+constexpr double kWriteExchangeBytes = 19 + 9;
+
+// A board on its own prefix, serving the source chip on com1.
+class BenchBoard {
+  public:
+    explicit BenchBoard(uint32_t baud) {
+        std::string pattern = (std::filesystem::temp_directory_path() / "tolvar-bench-XXXXXX").string();
+        if (::mkdtemp(pattern.data()) == nullptr) return;
+        m_prefix = pattern;
+        ::setenv("TOLVAR_PREFIX", m_prefix.c_str(), 1);
+        std::vector<std::string> arguments{"--prefix",  m_prefix, "--source",
+                                           "uart=com1", "--sink", "uart=com2"};
+        if (baud != 0) arguments.insert(arguments.end(), {"--baud", std::to_string(baud)});
+        m_process = std::make_unique<linktest::BoardProcess>(arguments);
+    }
+    ~BenchBoard() {
+        m_process.reset();
+        std::error_code ignored;
+        if (!m_prefix.empty()) std::filesystem::remove_all(m_prefix, ignored);
+    }
+    bool Ready() const { return m_process && m_process->Ready(); }
+    std::string Output() const { return m_process ? m_process->Output() : "no prefix"; }
+
+  private:
+    std::string m_prefix;
+    std::unique_ptr<linktest::BoardProcess> m_process;
+};
+
+template <typename Exchange>
+void RunExchanges(benchmark::State& state, uint32_t baud, double wireBytes, Exchange exchange) {
+    BenchBoard board(baud);
+    if (!board.Ready()) {
+        state.SkipWithError(("tolvar-board did not start: " + board.Output()).c_str());
+        return;
+    }
+    CUartLib uart;
+    try {
+        uart.Open("com1", 600);
+        const auto start = std::chrono::steady_clock::now();
+        for (auto _ : state) exchange(uart);
+        const double seconds =
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        const double exchanges = double(state.iterations());
+        state.counters["exchanges_per_s"] = exchanges / seconds;
+        if (baud != 0) {
+            const double wireSeconds = wireBytes * kBitsPerByte / baud;
+            state.counters["wire_us"] = wireSeconds * 1e6;
+            state.counters["exchange_us"] = seconds / exchanges * 1e6;
+            state.counters["time_over_wire"] = seconds / exchanges / wireSeconds;
+        }
+    } catch (const CxExceptionError& error) {
+        state.SkipWithError(error.message.c_str());
+    }
+}
+
+void ReadExchange(CUartLib& uart) {
+    benchmark::DoNotOptimize(uart.ReadRegister(kIdRegister));
+}
+void WriteExchange(CUartLib& uart) {
+    uart.WriteRegister(kPlainRegister, 0x12345678);
+}
+
+void BM_ReadRegisterUnpaced(benchmark::State& state) {
+    RunExchanges(state, 0, kReadExchangeBytes, ReadExchange);
+}
+void BM_WriteRegisterUnpaced(benchmark::State& state) {
+    RunExchanges(state, 0, kWriteExchangeBytes, WriteExchange);
+}
+void BM_ReadRegisterAt115200(benchmark::State& state) {
+    RunExchanges(state, 115200, kReadExchangeBytes, ReadExchange);
+}
+void BM_WriteRegisterAt115200(benchmark::State& state) {
+    RunExchanges(state, 115200, kWriteExchangeBytes, WriteExchange);
+}
+
+BENCHMARK(BM_ReadRegisterUnpaced)->UseRealTime()->MinTime(2.0);
+BENCHMARK(BM_WriteRegisterUnpaced)->UseRealTime()->MinTime(2.0);
+BENCHMARK(BM_ReadRegisterAt115200)->UseRealTime()->MinTime(2.0);
+BENCHMARK(BM_WriteRegisterAt115200)->UseRealTime()->MinTime(2.0);
+
+}  // namespace
+
+BENCHMARK_MAIN();

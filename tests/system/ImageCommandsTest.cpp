@@ -1,0 +1,205 @@
+// The image commands through the real Tolvar, over pseudo-terminals to tolvar-board: transcripts,
+// exit codes, and the memory the board saves at its exit.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <memory>
+
+#include "tests/image/ImageTestSupport.h"
+#include "tests/system/SystemSupport.h"
+
+namespace {
+
+using imagetest::ImageText;
+using imagetest::Pattern;
+using imagetest::Segment;
+using namespace systemtest;
+
+constexpr size_t kFlashSize = 0x400000;
+
+// A Marnel firmware image: its header (side byte, magic) at 0, data across 128-byte, sector and
+// 64 KiB boundaries.
+std::vector<Segment> marnelImage(uint8_t sideByte, size_t firstRecords = 0x2000) {
+    std::vector<uint8_t> header = {sideByte, 0x00, 0x00, 0x00, 0xDE, 0xC0, 0xDD, 0xBA};
+    const auto rest = Pattern(firstRecords - header.size(), 11);
+    header.insert(header.end(), rest.begin(), rest.end());
+    return {{0x0000, header}, {0x3010, Pattern(0x1F0, 12)}, {0xFF00, Pattern(0x300, 13)}};
+}
+
+std::string withImage(std::string memory, const std::vector<Segment>& segments) {
+    for (const Segment& s : segments) std::copy(s.bytes.begin(), s.bytes.end(), memory.begin() + s.address);
+    return memory;
+}
+
+class ImageCommands : public ::testing::Test {
+  protected:
+    void StartBoard(const std::string& sourceMemory = "", const std::string& sinkMemory = "") {
+        if (!sourceMemory.empty()) WriteFile(sourceImage, sourceMemory);
+        if (!sinkMemory.empty()) WriteFile(sinkImage, sinkMemory);
+        board = std::make_unique<BoardProcess>(
+            dir.Path("prefix"), std::vector<std::string>{"--source", "image=" + sourceImage, "--sink",
+                                                         "image=" + sinkImage, "--audit", audit});
+        ASSERT_TRUE(board->Started());
+    }
+    ToolRun Run(const std::vector<std::string>& args, const std::string& input = "") {
+        return RunTolvar(dir.Path("prefix"), args, input);
+    }
+    // Stops the board; its saved memories and audit are then on disk.
+    void StopBoard() { EXPECT_EQ(board->Stop(), 0); }
+    void ExpectCleanAudit() { EXPECT_EQ(ReadFile(audit), "audit: 0 finding(s)\n"); }
+
+    TempDir dir;
+    std::string sourceImage = dir.Path("source.bin");
+    std::string sinkImage = dir.Path("sink.bin");
+    std::string audit = dir.Path("audit.txt");
+    std::unique_ptr<BoardProcess> board;
+};
+
+bool contains(const std::string& text, const std::string& part) {
+    return text.find(part) != std::string::npos;
+}
+
+// Memories are compared without printing megabytes: the first difference is enough.
+::testing::AssertionResult sameMemory(const std::string& saved, const std::string& expected) {
+    if (saved.size() != expected.size()) {
+        return ::testing::AssertionFailure()
+               << "saved " << saved.size() << " bytes, expected " << expected.size();
+    }
+    const auto diff = std::mismatch(saved.begin(), saved.end(), expected.begin());
+    if (diff.first == saved.end()) return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure()
+           << std::hex << "first difference at 0x" << (diff.first - saved.begin()) << ": 0x"
+           << int{static_cast<uint8_t>(*diff.first)} << " instead of 0x"
+           << int{static_cast<uint8_t>(*diff.second)};
+}
+
+std::string erased(size_t size = kFlashSize) {
+    return std::string(size, '\xFF');
+}
+
+TEST_F(ImageCommands, FastBurnAndVerifyOfTheSourceFoundByPortSearch) {
+    StartBoard();
+    const auto segments = marnelImage(0x9F);
+    const std::string hex = dir.Path("fw_src.hex");
+    WriteFile(hex, ImageText(segments, 32));
+    const ToolRun run = Run({"uasrc", "FBV", hex});
+    EXPECT_EQ(run.exitCode, 0) << run.output;
+    EXPECT_TRUE(contains(run.output, "Detected Marnel source on port 1\n")) << run.output;
+    EXPECT_TRUE(contains(run.output, "Set fast burn\n"));
+    EXPECT_TRUE(contains(run.output, "Partial erase succeeded.\n\n"));
+    EXPECT_TRUE(contains(run.output, "Burn succeeded.\n\n"));
+    EXPECT_TRUE(contains(run.output, "Verification succeeded!!! :-)\n\n"));
+    StopBoard();
+    EXPECT_TRUE(sameMemory(ReadFile(sourceImage), withImage(erased(), segments)));
+    EXPECT_TRUE(sameMemory(ReadFile(sinkImage), erased()));
+    ExpectCleanAudit();
+}
+
+TEST_F(ImageCommands, SlowBurnAndVerifyOfTheSink) {
+    StartBoard();
+    const auto segments = marnelImage(0x8F, 0x200);
+    const std::string hex = dir.Path("fw.hex");
+    WriteFile(hex, ImageText(segments));
+    const ToolRun run = Run({"uasnk", "BV", hex});
+    EXPECT_EQ(run.exitCode, 0) << run.output;
+    EXPECT_TRUE(contains(run.output, "Detected Marnel sink on port 2\n")) << run.output;
+    EXPECT_FALSE(contains(run.output, "Set fast burn"));
+    EXPECT_TRUE(contains(run.output, "Burn succeeded.\n\n"));
+    EXPECT_TRUE(contains(run.output, "Verification succeeded!!! :-)\n\n"));
+    StopBoard();
+    EXPECT_TRUE(sameMemory(ReadFile(sinkImage), withImage(erased(), segments)));
+    ExpectCleanAudit();
+}
+
+TEST_F(ImageCommands, AVerifyMismatchIsReportedAndTheRunStillEndsWithZero) {
+    const auto segments = marnelImage(0x9F, 0x200);
+    std::string memory = withImage(erased(), segments);
+    memory[0x3104] = '\x00';
+    StartBoard(memory);
+    const std::string hex = dir.Path("fw.hex");
+    WriteFile(hex, ImageText(segments));
+    const ToolRun run = Run({"src", "u1", "V", hex});
+    EXPECT_EQ(run.exitCode, 0) << run.output;
+    EXPECT_TRUE(contains(run.output, "Error verifying eprom on address: 3104, eprom: ")) << run.output;
+    EXPECT_TRUE(contains(run.output, "***************Verification failed*********************\n\n"));
+    StopBoard();
+    ExpectCleanAudit();
+}
+
+TEST_F(ImageCommands, EraseEmptiesTheWholeFlash) {
+    StartBoard(std::string(0x30000, '\x00'));
+    const ToolRun run = Run({"src", "u1", "E", dir.Path("unused.hex")});
+    EXPECT_EQ(run.exitCode, 0) << run.output;
+    StopBoard();
+    EXPECT_TRUE(sameMemory(ReadFile(sourceImage), erased()));
+    ExpectCleanAudit();
+}
+
+TEST_F(ImageCommands, FillWritesThePatternAndReadsItBack) {
+    StartBoard();
+    const ToolRun run = Run({"src", "u1", "FF", "256", "0x5A"});
+    EXPECT_EQ(run.exitCode, 0) << run.output;
+    EXPECT_TRUE(contains(run.output, "Filling Eprom from address 0x0 to 0x100 with data 0x5a\n"))
+        << run.output;
+    EXPECT_TRUE(contains(run.output, "Verify filling eprom...\nReading eprom...\nEnd filling Eprom.\n\n"));
+    StopBoard();
+    std::string expected(kFlashSize, '\xFF');
+    for (size_t a = 0; a < 256; a += 4) expected.replace(a, 4, std::string("\x00\x00\x00\x5A", 4));
+    EXPECT_TRUE(sameMemory(ReadFile(sourceImage), expected));
+    ExpectCleanAudit();
+}
+
+TEST_F(ImageCommands, ReadPrintsFourWordsALine) {
+    std::string memory(0x200, '\xFF');
+    for (size_t i = 0; i < 24; ++i) memory[0x100 + i] = static_cast<char>(0x10 + i);
+    StartBoard(memory);
+    const ToolRun run = Run({"src", "u1", "R", "0x100", "26"});
+    EXPECT_EQ(run.exitCode, 0) << run.output;
+    const std::string lines =
+        "Reading eprom...\n"
+        "00100:\t10111213\t14151617\t18191a1b\t1c1d1e1f\t\n"
+        "00110:\t20212223\t24252627\t\n";
+    EXPECT_TRUE(contains(run.output, lines)) << run.output;
+    StopBoard();
+    ExpectCleanAudit();
+}
+
+TEST_F(ImageCommands, SectorAndBlockErasesTouchOnlyTheirRange) {
+    StartBoard(std::string(0x60000, '\x00'));
+    EXPECT_EQ(Run({"src", "u1", "ES", "0x1001", "14"}).exitCode, 0);
+    const ToolRun blocks = Run({"src", "u1", "EB", "0x20fff", "79999"});
+    EXPECT_EQ(blocks.exitCode, 0) << blocks.output;
+    StopBoard();
+    std::string expected(kFlashSize, '\xFF');
+    expected.replace(0, 0x60000, std::string(0x60000, '\x00'));
+    expected.replace(0x1000, 0x1000, std::string(0x1000, '\xFF'));
+    expected.replace(0x20000, 0x20000, std::string(0x20000, '\xFF'));
+    EXPECT_TRUE(sameMemory(ReadFile(sourceImage), expected));
+    ExpectCleanAudit();
+}
+
+TEST_F(ImageCommands, ABadImageStopsWithTheErrorPause) {
+    StartBoard();
+    struct Case {
+        std::string path;
+        std::string message;
+    };
+    const std::string cut = dir.Path("cut.hex");
+    WriteFile(cut, ":10000000AABB\n:00000001FF\n");
+    const Case cases[] = {
+        {dir.Path("missing.hex"), "Can't open file: " + dir.Path("missing.hex") + "\n"},
+        {dir.Path(""), "Can't open file: " + dir.Path("") + "\n"},
+        {cut, "Record on line 1 of file " + cut + " runs past the end of its line.\n"},
+    };
+    for (const Case& c : cases) {
+        const ToolRun run = Run({"src", "u1", "OB", c.path});
+        EXPECT_EQ(run.exitCode, 255) << run.output;
+        EXPECT_TRUE(contains(run.output, c.message + "Error occurred. Press any key to continue . . .\n"))
+            << run.output;
+    }
+    StopBoard();
+    EXPECT_TRUE(sameMemory(ReadFile(sourceImage), erased()));
+    ExpectCleanAudit();
+}
+
+}  // namespace
