@@ -49,7 +49,7 @@ best_seconds() {
 
 # peak_mib COMMAND...: the peak resident memory of one run of COMMAND, in MiB.
 peak_mib() {
-    /usr/bin/time -f %M -o "$work/peak" "$@" >/dev/null 2>&1 || return 1
+    /usr/bin/time -f %M -o "$work/peak" "$@" >"$work/peak.out" 2>&1 || return 1
     awk '{ printf "%.1f", $1 / 1024 }' "$work/peak"
 }
 
@@ -169,8 +169,11 @@ image_section() {
     grep -q 'Verification succeeded' "$work/tolvar.out" || { echo "unpaced FBV failed"; unpaced=""; failed=1; }
     echo "FBV 256 KiB unpaced (tool and pty overhead): ${unpaced:-failed} s"
     summary "FBV 256 KiB unpaced (tool + pty cost)" "${unpaced:-failed} s" "wire bound $bound s" "$(ratio "$unpaced" "$bound")" "(overhead)"
+    # A burn that did not succeed measures nothing.
     peakSmall=$(peak_mib env TOLVAR_PREFIX="$work/unpaced" "$build/front/Tolvar" uasrc FNOB "$small")
+    grep -q 'Burn succeeded' "$work/peak.out" || { echo "256 KiB burn failed"; peakSmall=""; failed=1; }
     peakLarge=$(peak_mib env TOLVAR_PREFIX="$work/unpaced" "$build/front/Tolvar" uasrc FNOB "$large")
+    grep -q 'Burn succeeded' "$work/peak.out" || { echo "4 MiB burn failed"; peakLarge=""; failed=1; }
     stop_board
     echo "peak memory of a fast burn: 256 KiB image ${peakSmall:-failed} MiB, 4 MiB image ${peakLarge:-failed} MiB"
     local difference
