@@ -74,6 +74,50 @@ void RunExchanges(benchmark::State& state, uint32_t baud, double wireBytes, Exch
     }
 }
 
+// The same read exchange straight on the tty, without the link's locks, traces and checks: the
+// floor that the machine and the board program set.
+void RunRawExchanges(benchmark::State& state, uint32_t baud) {
+    BenchBoard board(baud);
+    if (!board.Ready()) {
+        state.SkipWithError(("tolvar-board did not start: " + board.Output()).c_str());
+        return;
+    }
+    auto opened = OpenTtyPort("com1");
+    if (!opened.device) {
+        state.SkipWithError(opened.errorText.c_str());
+        return;
+    }
+    const uint8_t command[] = {'r', '8', '0', '0', '0', '0', '0', '0', '0', '\n'};
+    const auto start = std::chrono::steady_clock::now();
+    for (auto _ : state) {
+        opened.device->Write(command, sizeof command);
+        uint8_t answer[64];
+        for (long got = 0; got < 26;) {
+            const long chunk = opened.device->Read(answer + got, 50, 600);
+            if (chunk <= 0) {
+                state.SkipWithError("no answer");
+                return;
+            }
+            got += chunk;
+        }
+    }
+    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    state.counters["exchanges_per_s"] = double(state.iterations()) / seconds;
+    if (baud != 0) {
+        const double wireSeconds = kReadExchangeBytes * kBitsPerByte / baud;
+        state.counters["wire_us"] = wireSeconds * 1e6;
+        state.counters["exchange_us"] = seconds / double(state.iterations()) * 1e6;
+        state.counters["time_over_wire"] = seconds / double(state.iterations()) / wireSeconds;
+    }
+}
+
+void BM_RawTtyExchangeUnpaced(benchmark::State& state) {
+    RunRawExchanges(state, 0);
+}
+void BM_RawTtyExchangeAt115200(benchmark::State& state) {
+    RunRawExchanges(state, 115200);
+}
+
 void ReadExchange(CUartLib& uart) {
     benchmark::DoNotOptimize(uart.ReadRegister(kIdRegister));
 }
@@ -94,8 +138,10 @@ void BM_WriteRegisterAt115200(benchmark::State& state) {
     RunExchanges(state, 115200, kWriteExchangeBytes, WriteExchange);
 }
 
+BENCHMARK(BM_RawTtyExchangeUnpaced)->UseRealTime()->MinTime(2.0);
 BENCHMARK(BM_ReadRegisterUnpaced)->UseRealTime()->MinTime(2.0);
 BENCHMARK(BM_WriteRegisterUnpaced)->UseRealTime()->MinTime(2.0);
+BENCHMARK(BM_RawTtyExchangeAt115200)->UseRealTime()->MinTime(2.0);
 BENCHMARK(BM_ReadRegisterAt115200)->UseRealTime()->MinTime(2.0);
 BENCHMARK(BM_WriteRegisterAt115200)->UseRealTime()->MinTime(2.0);
 

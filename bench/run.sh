@@ -1,12 +1,37 @@
 #!/usr/bin/env bash
-# Prints the benchmark figures of each component.
+# Prints every benchmark figure, each component in its section, then one summary table of the
+# figures side by side with their reference, measured in this same run.
 # Usage: bench/run.sh BUILD_DIR     (a build configured with -DTOLVAR_BENCH=ON)
-# One section per component below: a function that prints its figures, called at the end.
 set -uo pipefail
 build=$(cd "${1:?usage: bench/run.sh BUILD_DIR}" && pwd)
 work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
+board_pid=
+trap 'stop_board; rm -rf "$work"' EXIT
 failed=0
+
+# Summary rows: figure, measured, reference, ratio, target (tab-separated).
+rows=()
+summary() {
+    local IFS=$'\t'
+    rows+=("$*")
+}
+
+# ratio A B: A/B with two decimals, or "-" when either is missing.
+ratio() {
+    awk -v a="$1" -v b="$2" 'BEGIN { if (a == "" || b == "" || b + 0 == 0) print "-"; else printf "%.2fx", a / b }'
+}
+
+print_summary() {
+    echo
+    echo "== Summary (all figures from this run; load average $(cut -d' ' -f1-3 /proc/loadavg))"
+    local format="%-44s %-16s %-24s %-8s %s\n"
+    printf "$format" "figure" "measured" "reference" "ratio" "target"
+    local row figure measured reference r target
+    for row in "${rows[@]}"; do
+        IFS=$'\t' read -r figure measured reference r target <<<"$row"
+        printf "$format" "$figure" "$measured" "$reference" "$r" "$target"
+    done
+}
 
 # best_seconds N COMMAND...: the best wall-clock time of N runs of COMMAND, in seconds.
 best_seconds() {
@@ -28,35 +53,47 @@ peak_mib() {
     awk '{ printf "%.1f", $1 / 1024 }' "$work/peak"
 }
 
-# Quillan: ihex_makeImage on 4 MiB of data in 16-byte records, against srec_cat on the same file.
-quillan_section() {
-    echo "== Quillan"
-    local bench=$build/bench/quillan_bench cli=$build/hexlib/quillan hex=$work/in.hex
-    if [ ! -x "$bench" ] || [ ! -x "$cli" ]; then
-        echo "quillan_bench or quillan not built in $build"
-        failed=1
-        return
-    fi
-    "$bench" --generate "$hex" || { echo "cannot generate $hex"; failed=1; return; }
-    echo "input: $(stat -c %s "$hex") bytes of Intel HEX, 4194304 bytes of data"
-    local ours ourPeak
-    ours=$(best_seconds 5 "$cli" image "$hex" "$work/ours.bin")
-    ourPeak=$(peak_mib "$cli" image "$hex" "$work/ours.bin")
-    echo "quillan image (ihex_makeImage): best of 5 ${ours} s, peak memory ${ourPeak} MiB (target <= 64 MiB)"
-    if command -v srec_cat >/dev/null; then
-        local theirs theirPeak
-        theirs=$(best_seconds 5 srec_cat "$hex" -intel -o "$work/theirs.bin" -binary)
-        theirPeak=$(peak_mib srec_cat "$hex" -intel -o "$work/theirs.bin" -binary)
-        echo "srec_cat in.hex -intel -o out.bin -binary: best of 5 ${theirs} s, peak memory ${theirPeak} MiB"
-        awk -v a="$ours" -v b="$theirs" 'BEGIN { printf "time ratio quillan/srec_cat: %.2fx (target <= 0.5x)\n", a / b }'
-    else
-        echo "srec_cat not installed (Debian package srecord): no comparison"
-    fi
-    QUILLAN_BENCH_HEX=$hex "$bench" --benchmark_min_time=1 2>&1 || failed=1
+# have PROGRAM...: all built, else the section is reported missing.
+have() {
+    local program
+    for program in "$@"; do
+        if [ ! -x "$program" ]; then
+            echo "$program not built"
+            failed=1
+            return 1
+        fi
+    done
 }
 
-# start_board PREFIX ARGS...: starts tolvar-board in the prefix and waits for its "ready" line;
-# the board's pid is left in $board_pid.
+# UART link: register exchanges through a pty against tolvar-board, unpaced and at 115200 baud.
+link_section() {
+    echo "== UART link"
+    local bench=$build/bench/link_bench
+    if ! have "$bench"; then
+        summary "register exchanges over a pty" "not built" "" "-" ""
+        return
+    fi
+    "$bench" --benchmark_counters_tabular=true --benchmark_out="$work/link.json" \
+        --benchmark_out_format=json 2>&1 || failed=1
+    # name exchanges_per_s exchange_us wire_us time_over_wire, one line per benchmark
+    local name perSecond exchangeUs wireUs overWire
+    while read -r name perSecond exchangeUs wireUs overWire; do
+        case $name in
+        *Unpaced)
+            summary "${name#BM_}: exchanges/s" "$perSecond /s" "" "-" ">= 25000 /s" ;;
+        *)
+            summary "${name#BM_}: one exchange" "$exchangeUs us" "wire $wireUs us" "$(ratio "$exchangeUs" "$wireUs")" "<= 1.03x" ;;
+        esac
+    done < <(python3 - "$work/link.json" <<'PY'
+import json, sys
+for b in json.load(open(sys.argv[1]))["benchmarks"]:
+    c = lambda k: "%.0f" % b[k] if k in b else "-"
+    print(b["name"], c("exchanges_per_s"), c("exchange_us"), c("wire_us"), "%.3f" % b.get("time_over_wire", 0))
+PY
+)
+}
+
+# start_board PREFIX ARGS...: starts tolvar-board in the prefix and waits for its "ready" line.
 start_board() {
     local prefix=$1
     shift
@@ -72,8 +109,10 @@ start_board() {
 }
 
 stop_board() {
+    [ -n "$board_pid" ] || return 0
     kill -TERM "$board_pid" 2>/dev/null
     wait "$board_pid" 2>/dev/null
+    board_pid=
 }
 
 # tolvar_run PREFIX ARGS...: one Tolvar run in the prefix; its output goes to $work/tolvar.out.
@@ -88,65 +127,77 @@ tolvar_run() {
 image_section() {
     echo "== Image operations"
     local bench=$build/bench/image_bench
-    for program in "$bench" "$build/front/Tolvar" "$build/board/tolvar-board"; do
-        if [ ! -x "$program" ]; then
-            echo "$program not built"
-            failed=1
-            return
-        fi
-    done
+    if ! have "$bench" "$build/front/Tolvar" "$build/board/tolvar-board"; then
+        summary "FBV 256 KiB at 115200 baud" "not built" "" "-" ""
+        return
+    fi
     local small=$work/fw_256k.hex large=$work/fw_4m.hex
     "$bench" --generate "$small" 262144 && "$bench" --generate "$large" 4194304 || { failed=1; return; }
-    echo "load average before: $(cut -d' ' -f1-3 /proc/loadavg)"
 
     local boundLine bound
     boundLine=$("$bench" --bound "$small") || { echo "$boundLine"; failed=1; return; }
     echo "$boundLine"
     bound=$(sed -n 's/^bound \([0-9.]*\) s.*/\1/p' <<<"$boundLine")
 
-    local paced unpaced
+    local paced=""
     start_board "$work/paced" --baud 115200 || { failed=1; return; }
     paced=$(best_seconds 1 tolvar_run "$work/paced" uasrc FBV "$small")
     stop_board
     if [ -z "$paced" ] || ! grep -q 'Verification succeeded' "$work/tolvar.out"; then
         echo "paced FBV failed"
+        cat "$work/tolvar.out"
+        paced=""
         failed=1
-    else
-        echo "FBV 256 KiB at 115200 baud: ${paced} s"
-        awk -v a="$paced" -v b="$bound" 'BEGIN { printf "ratio to the wire bound: %.3fx (target <= 1.03x)\n", a / b }'
     fi
+    echo "FBV 256 KiB at 115200 baud: ${paced:-failed} s against the wire bound ${bound} s"
+    summary "FBV 256 KiB at 115200 baud" "${paced:-failed} s" "wire bound $bound s" "$(ratio "$paced" "$bound")" "<= 1.03x"
 
+    local unpaced peakSmall peakLarge
     start_board "$work/unpaced" || { failed=1; return; }
     unpaced=$(best_seconds 1 tolvar_run "$work/unpaced" uasrc FBV "$small")
-    grep -q 'Verification succeeded' "$work/tolvar.out" || { echo "unpaced FBV failed"; failed=1; }
-    echo "FBV 256 KiB unpaced (tool and pty overhead): ${unpaced} s"
-    local peakSmall peakLarge
+    grep -q 'Verification succeeded' "$work/tolvar.out" || { echo "unpaced FBV failed"; unpaced=""; failed=1; }
+    echo "FBV 256 KiB unpaced (tool and pty overhead): ${unpaced:-failed} s"
+    summary "FBV 256 KiB unpaced (tool + pty cost)" "${unpaced:-failed} s" "wire bound $bound s" "$(ratio "$unpaced" "$bound")" "(overhead)"
     peakSmall=$(peak_mib env TOLVAR_PREFIX="$work/unpaced" "$build/front/Tolvar" uasrc FNOB "$small")
     peakLarge=$(peak_mib env TOLVAR_PREFIX="$work/unpaced" "$build/front/Tolvar" uasrc FNOB "$large")
     stop_board
-    echo "peak memory of a fast burn: 256 KiB image ${peakSmall} MiB, 4 MiB image ${peakLarge} MiB"
-    awk -v a="$peakSmall" -v b="$peakLarge" 'BEGIN { d = b - a; if (d < 0) d = -d;
-        printf "difference %.1f MiB (target <= 1 MiB)\n", d }'
-    echo "load average after: $(cut -d' ' -f1-3 /proc/loadavg)"
+    echo "peak memory of a fast burn: 256 KiB image ${peakSmall:-failed} MiB, 4 MiB image ${peakLarge:-failed} MiB"
+    local difference
+    difference=$(awk -v a="$peakSmall" -v b="$peakLarge" 'BEGIN { d = b - a; if (d < 0) d = -d; printf "%.1f", d }')
+    summary "peak RSS of a fast burn, 4 MiB image" "${peakLarge:-failed} MiB" "256 KiB image ${peakSmall:-failed} MiB" \
+        "$(ratio "$peakLarge" "$peakSmall")" "difference <= 1 MiB (is $difference)"
     IMAGE_BENCH_HEX=$small "$bench" --benchmark_min_time=1 2>&1 || failed=1
 }
 
-# UART link: register exchanges through a pty against tolvar-board, unpaced and at 115200 baud.
-link_section() {
-    echo "== UART link"
-    local bench=$build/bench/link_bench
-    if [ ! -x "$bench" ]; then
-        echo "link_bench not built in $build"
-        failed=1
+# Quillan: ihex_makeImage on 4 MiB of data in 16-byte records, against srec_cat on the same file.
+quillan_section() {
+    echo "== Quillan"
+    local bench=$build/bench/quillan_bench cli=$build/hexlib/quillan hex=$work/in.hex
+    if ! have "$bench" "$cli"; then
+        summary "quillan image (ihex_makeImage), 4 MiB" "not built" "" "-" ""
         return
     fi
-    echo "load average before: $(cut -d' ' -f1-3 /proc/loadavg)"
-    "$bench" --benchmark_counters_tabular=true 2>&1 || failed=1
-    echo "targets: unpaced exchanges_per_s >= 25k; at 115200 time_over_wire <= 1.03"
-    echo "load average after: $(cut -d' ' -f1-3 /proc/loadavg)"
+    "$bench" --generate "$hex" || { echo "cannot generate $hex"; failed=1; return; }
+    echo "input: $(stat -c %s "$hex") bytes of Intel HEX, 4194304 bytes of data"
+    local ours ourPeak theirs="" theirPeak=""
+    ours=$(best_seconds 5 "$cli" image "$hex" "$work/ours.bin")
+    ourPeak=$(peak_mib "$cli" image "$hex" "$work/ours.bin")
+    echo "quillan image (ihex_makeImage): best of 5 ${ours} s, peak memory ${ourPeak} MiB"
+    if command -v srec_cat >/dev/null; then
+        theirs=$(best_seconds 5 srec_cat "$hex" -intel -o "$work/theirs.bin" -binary)
+        theirPeak=$(peak_mib srec_cat "$hex" -intel -o "$work/theirs.bin" -binary)
+        echo "srec_cat in.hex -intel -o out.bin -binary: best of 5 ${theirs} s, peak memory ${theirPeak} MiB"
+    else
+        echo "srec_cat not installed (Debian package srecord): no comparison"
+    fi
+    summary "quillan image (ihex_makeImage), 4 MiB" "$ours s" "srec_cat ${theirs:-absent} s" "$(ratio "$ours" "$theirs")" "<= 0.5x"
+    summary "quillan image peak RSS" "$ourPeak MiB" "srec_cat ${theirPeak:-absent} MiB" "$(ratio "$ourPeak" "$theirPeak")" "<= 64 MiB"
+    QUILLAN_BENCH_HEX=$hex "$bench" --benchmark_min_time=1 2>&1 || failed=1
 }
 
-quillan_section
-image_section
+echo "load average before: $(cut -d' ' -f1-3 /proc/loadavg)"
 link_section
+image_section
+quillan_section
+print_summary
 exit $failed

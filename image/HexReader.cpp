@@ -4,6 +4,8 @@
 
 #include <cctype>
 
+#include "platform/TextFile.h"
+
 FILE* openImageFile(const std::string& path) {
     FILE* file = fopen(path.c_str(), "rb");
     if (file == nullptr) return nullptr;
@@ -18,16 +20,8 @@ FILE* openImageFile(const std::string& path) {
 bool readLinePiece(FILE* file, HexLine& line) {
     line.length = 0;
     while (line.length < kHexLineSize - 1) {
-        int c = getc(file);
+        const int c = platform::GetTextChar(file);
         if (c == EOF) break;
-        if (c == '\r') {
-            const int next = getc(file);
-            if (next == '\n') {
-                c = '\n';
-            } else if (next != EOF) {
-                ungetc(next, file);
-            }
-        }
         line.text[line.length++] = static_cast<char>(c);
         if (c == '\n') break;
     }

@@ -4,7 +4,7 @@
 #include <string>
 #include <string_view>
 
-#include "imagecheck/TextFile.h"
+#include "platform/TextFile.h"
 
 namespace {
 
@@ -53,7 +53,7 @@ using HeaderReader = std::function<bool(std::string_view header)>;
 // Feeds every header candidate to read until it accepts one. A line read only to be joined
 // is searched in its turn as well.
 bool SearchHeader(const char* path, const StartFinder& findStart, const HeaderReader& read) {
-    TextFile file(path);
+    platform::TextFile file(path);
     std::string line;
     std::string next;
     bool nextPending = false;
@@ -130,7 +130,7 @@ bool TakeDataText(const std::string& line, std::string& taken) {
 }  // namespace
 
 uint8_t UptChecksum(const char* path) {
-    TextFile file(path);
+    platform::TextFile file(path);
     std::string line;
     std::string taken;
     while (file.ReadLine(line)) {

@@ -58,6 +58,24 @@ TEST_F(Firmware, MalformedInputIsSkippedToTheLineFeed) {
     EXPECT_EQ(pair.Source().ReadRegister(0x60000010), 0u);
 }
 
+TEST_F(Firmware, MalformedBlocksAreSkippedUnanswered) {
+    using namespace std::string_literals;
+    const std::string blocks[] = {
+        "B\x03"
+        "abc\r\n"s,                                 // length not a multiple of 4
+        "T\x84"s + std::string(132, 'x') + "\r\n",  // longer than 128
+        "B\x00\r\n"s,                               // empty
+        "B\x04"
+        "abcdXY\n"s,  // no CR LF after the data
+    };
+    for (const std::string& block : blocks) {
+        pair.ClearAudit();
+        EXPECT_EQ(Exchange(block + "r80000000\n"), "80000000=01010001\r\nReady\r\n") << block.size();
+        EXPECT_EQ(pair.AuditEntries().size(), 1u) << block.size();
+    }
+    EXPECT_EQ(pair.Source().MemoryBytes()[0], 0xFF);
+}
+
 TEST_F(Firmware, IndirectAddressesAnswerAnErrorText) {
     for (const char* command : {"r85000010\n", "w3f000000 00000001\n", "r5ffffffc\n"}) {
         std::string answer = Exchange(command);

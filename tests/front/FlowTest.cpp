@@ -87,6 +87,46 @@ TEST_F(UartFlowTest, AutomaticSearchFindsTheRequestedSide) {
     }
 }
 
+TEST_F(UartFlowTest, AutomaticSearchWithoutTheBoardSought) {
+    struct Case {
+        bool source, sink;
+        std::vector<std::string> words;
+        int code;
+        std::string printed;
+    };
+    const Case cases[] = {
+        {false,
+         true,
+         {"ua", "Q", "image.hex"},
+         -1,
+         "Found sink on port 4\nDetected Marnel sink on port 4\nMemory MACRONIX SPI serial flash.\n"
+         "Unsupported option 'Q'\n" +
+             kUsageText + kErrorPause},
+        {false,
+         false,
+         {"ua", "Q", "image.hex"},
+         -1,
+         "Could not autodetect board connected to any uart port\n" + kErrorPause},
+        {false,
+         true,
+         {"uasrc", "Q", "image.hex"},
+         -1,
+         "Could not autodetect source connected to any uart port\n" + kErrorPause},
+        {true,
+         false,
+         {"ua", "Q", "fw_snk.hex"},
+         -1,
+         "Could not autodetect sink connected to any uart port\n" + kErrorPause},
+    };
+    for (const Case& c : cases) {
+        m_board.sourcePresent = c.source;
+        m_board.sinkPresent = c.sink;
+        Outcome outcome = Run(c.words);
+        EXPECT_EQ(outcome.code, c.code);
+        EXPECT_EQ(outcome.out, Echo(c.words) + c.printed);
+    }
+}
+
 TEST_F(UartFlowTest, FillWritesThePatternMostSignificantByteFirst) {
     std::fill(Source().begin(), Source().begin() + 64, 0xff);
     std::vector<uint8_t> sinkBefore(Sink().begin(), Sink().begin() + 64);

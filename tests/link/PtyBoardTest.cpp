@@ -144,7 +144,8 @@ TEST_F(PtyTest, BoardVanishingMidRunRaisesTheOpenTextPromptly) {
     const uint32_t start = clock.TickMs();
     EXPECT_EQ(Raised([&] { uart.ReadRegister(kIdRegister); }),
               "Failed to open com port com1, reason: No such file or directory\n");
-    EXPECT_LT(clock.TickMs() - start, 1000u);
+    // Within the bound of one receive (1000 ms cap plus a read time-out), not a hang.
+    EXPECT_LT(clock.TickMs() - start, 1600u);
     EXPECT_FALSE(uart.PortInitialized());
     EXPECT_EQ(Raised([&] { uart.WriteRegister(kPlainRegister, 1); }), std::nullopt);
 }
