@@ -23,11 +23,7 @@ run_fuzzer() {
     local corpus=$here/corpus-$name findings=$here/corpus-$name-findings
     mkdir -p "$corpus" "$findings"
     local inputs=("$corpus")
-    # Seeds live under the target's name, with or without its _fuzz ending.
-    local seeds
-    for seeds in "$here/seeds/$name" "$here/seeds/${name%_fuzz}"; do
-        [ -d "$seeds" ] && inputs+=("$seeds")
-    done
+    [ -d "$here/seeds/$name" ] && inputs+=("$here/seeds/$name")
     local log status executions
     log=$(mktemp)
     if "$binary" -max_total_time="$seconds" -print_final_stats=1 -artifact_prefix="$findings/" "$@" \
