@@ -52,8 +52,9 @@ class PairRuns : public ::testing::Test {
 };
 
 TEST_F(PairRuns, SecondRunOnTheSamePortIsRefusedAndTheFirstGoesOn) {
-    // A verify long enough (about 5 s at the line rate) to outlast the second run's 3 s port wait.
-    const std::vector<uint8_t> image = WriteImage("source", 6144, 11);
+    // The second run waits 3 s for the console lock the first holds, then 3 s for the port: the
+    // first's verify (about 9.5 s at the line rate) must outlast both.
+    const std::vector<uint8_t> image = WriteImage("source", 12288, 11);
     WriteFile(prefix.Path("source.bin"), AsText(image));
     StartBoard();
     ToolProcess first(prefix, "u1 V fw_source.hex");

@@ -64,7 +64,11 @@ std::vector<uint8_t> Intended(const Operation& op) {
     const std::string name = op.name;
     std::vector<uint8_t> memory = Content(op.before, op.memorySize);
     if (name == "OB" || name == "OFB" || name == "OB-i2c") {
-        if (name != "OB-i2c") std::fill_n(memory.begin(), kSector, 0xFF);  // the sector the image touches
+        if (name == "OB-i2c") {
+            std::fill_n(memory.begin() + 0xFFF0, 4, 0x00);  // the cleared update-section mark
+        } else {
+            std::fill_n(memory.begin(), kSector, 0xFF);  // the sector the image touches
+        }
         std::copy(Image().begin(), Image().end(), memory.begin());
     } else if (name == "FF") {
         const uint8_t pattern[] = {0x12, 0x34, 0x56, 0x78};
