@@ -18,15 +18,15 @@ std::unique_ptr<platform::ByteDevice> BoardPair::OpenDebugPort(int target, Debug
     return std::make_unique<LocalPort>(DebugFirmware(target), options);
 }
 
-void BoardPair::AddFault(const FaultSpec& spec) {
-    if (spec.chip != FaultChip::Source) m_firmware[0]->AddFault(spec);
-    if (spec.chip != FaultChip::Sink) m_firmware[1]->AddFault(spec);
+void BoardPair::AddFault(const FaultSpec& setting) {
+    if (setting.chip != FaultChip::Source) m_firmware[0]->AddFault(setting);
+    if (setting.chip != FaultChip::Sink) m_firmware[1]->AddFault(setting);
 }
 
 bool BoardPair::AddFault(std::string_view text, std::string& error) {
-    FaultSpec spec;
-    if (!ParseFault(text, spec, error)) return false;
-    AddFault(spec);
+    FaultSpec setting;
+    if (!ParseFault(text, setting, error)) return false;
+    AddFault(setting);
     return true;
 }
 

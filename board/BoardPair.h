@@ -43,7 +43,7 @@ class BoardPair {
     std::unique_ptr<platform::ByteDevice> OpenDebugPort(int target, DebugPortOptions options = {});
 
     // Fault injection (see Faults.h for the text form).
-    void AddFault(const FaultSpec& spec);
+    void AddFault(const FaultSpec& setting);
     bool AddFault(std::string_view text, std::string& error);
 
     // Ends the session: memories left mid-transfer are recorded in the audit.

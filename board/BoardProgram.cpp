@@ -136,9 +136,9 @@ bool ParseProgramOptions(int argc, const char* const* argv, ProgramOptions& opti
                 return false;
             }
         } else {
-            FaultSpec spec;
-            if (!ParseFault(value, spec, error)) return false;
-            options.faults.push_back(spec);
+            FaultSpec setting;
+            if (!ParseFault(value, setting, error)) return false;
+            options.faults.push_back(setting);
         }
     }
     if (!options.source.uart.empty() && options.source.uart == options.sink.uart) {

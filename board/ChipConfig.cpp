@@ -106,11 +106,11 @@ ChipConfig DefaultChipConfig(Side side) {
     return config;
 }
 
-bool ParseChipSpec(std::string_view spec, ChipConfig& config, std::string& error) {
-    while (!spec.empty()) {
-        size_t comma = spec.find(',');
-        std::string_view field = spec.substr(0, comma);
-        spec = comma == std::string_view::npos ? std::string_view() : spec.substr(comma + 1);
+bool ParseChipSpec(std::string_view setting, ChipConfig& config, std::string& error) {
+    while (!setting.empty()) {
+        size_t comma = setting.find(',');
+        std::string_view field = setting.substr(0, comma);
+        setting = comma == std::string_view::npos ? std::string_view() : setting.substr(comma + 1);
         size_t equals = field.find('=');
         if (equals == std::string_view::npos ||
             !ApplyField(field.substr(0, equals), field.substr(equals + 1), config)) {

@@ -39,6 +39,6 @@ ChipConfig DefaultChipConfig(Side side);
 
 // Applies a SPEC ("family=ostral,memory=i2c-eeprom,size=128k,uart=com3") on top of config.
 // On failure returns false and sets error.
-bool ParseChipSpec(std::string_view spec, ChipConfig& config, std::string& error);
+bool ParseChipSpec(std::string_view setting, ChipConfig& config, std::string& error);
 
 }  // namespace board

@@ -34,19 +34,19 @@ bool Probability(std::string_view text, double& out) {
     return !copy.empty() && *end == '\0' && out >= 0.0 && out <= 1.0;
 }
 
-bool ApplyKey(std::string_view key, std::string_view value, FaultSpec& spec) {
-    if (key == "after") return Number(value, spec.after);
-    if (key == "times") return Number(value, spec.times);
-    if (key == "seed") return Number(value, spec.seed);
-    if (key == "bytes") return Number(value, spec.bytes);
-    if (key == "p") return Probability(value, spec.probability);
+bool ApplyKey(std::string_view key, std::string_view value, FaultSpec& setting) {
+    if (key == "after") return Number(value, setting.after);
+    if (key == "times") return Number(value, setting.times);
+    if (key == "seed") return Number(value, setting.seed);
+    if (key == "bytes") return Number(value, setting.bytes);
+    if (key == "p") return Probability(value, setting.probability);
     if (key == "chip") {
         if (value == "source")
-            spec.chip = FaultChip::Source;
+            setting.chip = FaultChip::Source;
         else if (value == "sink")
-            spec.chip = FaultChip::Sink;
+            setting.chip = FaultChip::Sink;
         else if (value == "both")
-            spec.chip = FaultChip::Both;
+            setting.chip = FaultChip::Both;
         else
             return false;
         return true;
@@ -66,14 +66,14 @@ unsigned FaultSpec::Bytes() const {
     return kind == FaultKind::Flood ? 200 : 8;
 }
 
-bool ParseFault(std::string_view text, FaultSpec& spec, std::string& error) {
-    spec = FaultSpec{};
+bool ParseFault(std::string_view text, FaultSpec& setting, std::string& error) {
+    setting = FaultSpec{};
     size_t comma = text.find(',');
     std::string_view name = text.substr(0, comma);
     bool known = false;
     for (const auto& [kindName, kind] : kKinds) {
         if (kindName == name) {
-            spec.kind = kind;
+            setting.kind = kind;
             known = true;
         }
     }
@@ -88,7 +88,7 @@ bool ParseFault(std::string_view text, FaultSpec& spec, std::string& error) {
         rest = next == std::string_view::npos ? std::string_view() : rest.substr(next + 1);
         size_t equals = field.find('=');
         if (equals == std::string_view::npos ||
-            !ApplyKey(field.substr(0, equals), field.substr(equals + 1), spec)) {
+            !ApplyKey(field.substr(0, equals), field.substr(equals + 1), setting)) {
             error = "bad fault setting '" + std::string(field) + "'";
             return false;
         }

@@ -50,13 +50,13 @@ struct FaultSpec {
     unsigned Bytes() const;
 };
 
-bool ParseFault(std::string_view text, FaultSpec& spec, std::string& error);
+bool ParseFault(std::string_view text, FaultSpec& setting, std::string& error);
 
 // One armed fault: decides per command whether it fires.
 class FaultTrigger {
   public:
-    explicit FaultTrigger(const FaultSpec& spec) : m_spec(spec), m_random(spec.seed) {}
-    const FaultSpec& Spec() const { return m_spec; }
+    explicit FaultTrigger(const FaultSpec& setting) : m_spec(setting), m_random(setting.seed) {}
+    const FaultSpec& Setting() const { return m_spec; }
     // Command number (1-based) of the chip's firmware; true when the fault fires on it.
     bool Fires(uint64_t command);
 

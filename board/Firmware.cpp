@@ -42,8 +42,8 @@ uint32_t WordAt(std::string_view data, size_t i) {
 
 }  // namespace
 
-void Firmware::AddFault(const FaultSpec& spec) {
-    m_faults.emplace_back(spec);
+void Firmware::AddFault(const FaultSpec& setting) {
+    m_faults.emplace_back(setting);
     // A state fault due from the next command on is in force at once, so after=0 covers
     // register-level use of the chip that never passes through this firmware.
     ArmStateFaults(m_commands + 1);
@@ -123,7 +123,7 @@ void Firmware::Execute(std::string_view command, std::string& answer) {
     ArmStateFaults(m_commands);
     if (m_gone) return;
     for (FaultTrigger& fault : m_faults)
-        if (fault.Spec().kind == FaultKind::Silence && fault.Fires(m_commands)) return;
+        if (fault.Setting().kind == FaultKind::Silence && fault.Fires(m_commands)) return;
     std::string normal = Run(command);
     Disturb(command, normal);
     answer += normal;
@@ -188,9 +188,9 @@ std::string Firmware::Verify(std::string_view data) {
 void Firmware::ArmStateFaults(uint64_t command) {
     ChipFaults& faults = m_chip.Faults();
     for (FaultTrigger& fault : m_faults) {
-        if (!fault.Spec().IsState() && fault.Spec().kind != FaultKind::Gone) continue;
+        if (!fault.Setting().IsState() && fault.Setting().kind != FaultKind::Gone) continue;
         if (!fault.Fires(command)) continue;
-        switch (fault.Spec().kind) {
+        switch (fault.Setting().kind) {
             case FaultKind::Gone:
                 m_gone = true;
                 break;
@@ -212,15 +212,15 @@ void Firmware::ArmStateFaults(uint64_t command) {
 
 void Firmware::Disturb(std::string_view command, std::string& normal) {
     for (FaultTrigger& fault : m_faults) {
-        FaultKind kind = fault.Spec().kind;
+        FaultKind kind = fault.Setting().kind;
         if (kind == FaultKind::Echo && (command[0] != 'r' || normal.size() < 9 || normal[8] != '=')) continue;
         if (kind != FaultKind::Noise && kind != FaultKind::Stale && kind != FaultKind::Echo &&
             kind != FaultKind::Flood)
             continue;
         if (!fault.Fires(m_commands)) continue;
-        if (kind == FaultKind::Noise) normal = std::string(fault.Spec().Bytes(), '#') + normal;
+        if (kind == FaultKind::Noise) normal = std::string(fault.Setting().Bytes(), '#') + normal;
         if (kind == FaultKind::Stale) normal = "\r\n00000000" + std::string(kReady) + normal;
-        if (kind == FaultKind::Flood) normal = std::string(fault.Spec().Bytes(), 'U');
+        if (kind == FaultKind::Flood) normal = std::string(fault.Setting().Bytes(), 'U');
         if (kind == FaultKind::Echo) {
             char text[16];
             std::snprintf(text, sizeof text, "%08x",

@@ -26,7 +26,7 @@ class Firmware {
     // Takes bytes from the host; appends the firmware's answers to answer.
     void Receive(const uint8_t* data, size_t size, std::string& answer);
 
-    void AddFault(const FaultSpec& spec);
+    void AddFault(const FaultSpec& setting);
     // Complete commands received so far.
     uint64_t Commands() const { return m_commands; }
     // The UART went away (fault "gone").

@@ -27,7 +27,7 @@ bool Contains(const std::vector<std::string>& entries, const std::string& text) 
 TEST(I2cAudit, MisusesOfTheEepromAreNamed) {
     struct Case {
         const char* name;
-        const char* spec;
+        const char* setting;
         int kind;
         void (*act)(ToolModel&, platform::VirtualClock&);
         const char* finding;
@@ -64,7 +64,7 @@ TEST(I2cAudit, MisusesOfTheEepromAreNamed) {
     for (const Case& c : cases) {
         platform::VirtualClock clock;
         platform::ScopedClock scoped(clock);
-        BoardPair pair = MakePair(c.spec);
+        BoardPair pair = MakePair(c.setting);
         ChipAccess access(pair.Source());
         ToolModel tool(access, 0x80000050, c.kind, 0x10000);
         tool.PrepareMemory();
@@ -243,18 +243,18 @@ TEST_F(Faults, EraseReadinessFaults) {
 }
 
 TEST(FaultSpecText, ParsesAndRejects) {
-    FaultSpec spec;
+    FaultSpec setting;
     std::string error;
-    ASSERT_TRUE(ParseFault("noise,after=3,bytes=70,p=0.5,seed=9,chip=source,times=2", spec, error));
-    EXPECT_EQ(spec.kind, FaultKind::Noise);
-    EXPECT_EQ(spec.after, 3u);
-    EXPECT_EQ(spec.Bytes(), 70u);
-    EXPECT_EQ(spec.probability, 0.5);
-    EXPECT_EQ(spec.seed, 9u);
-    EXPECT_EQ(spec.chip, FaultChip::Source);
-    EXPECT_EQ(spec.times, 2u);
+    ASSERT_TRUE(ParseFault("noise,after=3,bytes=70,p=0.5,seed=9,chip=source,times=2", setting, error));
+    EXPECT_EQ(setting.kind, FaultKind::Noise);
+    EXPECT_EQ(setting.after, 3u);
+    EXPECT_EQ(setting.Bytes(), 70u);
+    EXPECT_EQ(setting.probability, 0.5);
+    EXPECT_EQ(setting.seed, 9u);
+    EXPECT_EQ(setting.chip, FaultChip::Source);
+    EXPECT_EQ(setting.times, 2u);
     for (const char* bad : {"", "lightning", "noise,after=x", "noise,p=2", "noise,chip=left", "noise,after"})
-        EXPECT_FALSE(ParseFault(bad, spec, error)) << bad;
+        EXPECT_FALSE(ParseFault(bad, setting, error)) << bad;
 }
 
 }  // namespace

@@ -8,7 +8,7 @@ namespace {
 
 TEST(Chip, IdentityRegistersFollowFamilySideAndMemory) {
     struct Case {
-        const char* spec;
+        const char* setting;
         Side side;
         uint32_t id;
         uint32_t straps;
@@ -27,12 +27,12 @@ TEST(Chip, IdentityRegistersFollowFamilySideAndMemory) {
     for (const Case& c : cases) {
         ChipConfig config = DefaultChipConfig(c.side);
         std::string error;
-        ASSERT_TRUE(ParseChipSpec(c.spec, config, error)) << c.spec << ": " << error;
+        ASSERT_TRUE(ParseChipSpec(c.setting, config, error)) << c.setting << ": " << error;
         Audit audit;
         Chip chip(config, audit);
-        EXPECT_EQ(chip.ReadRegister(0x80000000), c.id) << c.spec;
-        EXPECT_EQ(chip.ReadRegister(0x8000000C), c.straps) << c.spec;
-        EXPECT_EQ(chip.ReadRegister(c.versionRegister), c.version) << c.spec;
+        EXPECT_EQ(chip.ReadRegister(0x80000000), c.id) << c.setting;
+        EXPECT_EQ(chip.ReadRegister(0x8000000C), c.straps) << c.setting;
+        EXPECT_EQ(chip.ReadRegister(c.versionRegister), c.version) << c.setting;
         chip.WriteRegister(0x80000000, 0);
         EXPECT_EQ(chip.ReadRegister(0x80000000), c.id) << "identification is read-only";
     }
@@ -51,19 +51,19 @@ TEST(Chip, OtherAddressesArePlainStorage) {
 }
 
 TEST(Chip, ChipSpecRejectsNonsense) {
-    for (const char* spec : {"family=ruvo", "memory=nand", "size=3m", "memory=i2c-eeprom,size=4m",
+    for (const char* setting : {"family=ruvo", "memory=nand", "size=3m", "memory=i2c-eeprom,size=4m",
                              "uart=tty1", "rev=x", "colour=blue", "id"}) {
         ChipConfig config = DefaultChipConfig(Side::Source);
         std::string error;
-        EXPECT_FALSE(ParseChipSpec(spec, config, error)) << spec;
-        EXPECT_FALSE(error.empty()) << spec;
+        EXPECT_FALSE(ParseChipSpec(setting, config, error)) << setting;
+        EXPECT_FALSE(error.empty()) << setting;
     }
 }
 
 TEST(Chip, MailboxSitsWhereTheToolLooksForIt) {
     struct Case {
         Side side;
-        const char* spec;
+        const char* setting;
         uint32_t command;
         uint32_t data;
     };
@@ -77,23 +77,23 @@ TEST(Chip, MailboxSitsWhereTheToolLooksForIt) {
     for (const Case& c : cases) {
         ChipConfig config = DefaultChipConfig(c.side);
         std::string error;
-        ASSERT_TRUE(ParseChipSpec(c.spec, config, error));
+        ASSERT_TRUE(ParseChipSpec(c.setting, config, error));
         config.mailboxPolls = 2;
         Audit audit;
         Chip chip(config, audit);
         // Write 5 to 0x88000010, then read it back, as the tool's mailbox protocol does.
         chip.WriteRegister(c.data, 5);
         chip.WriteRegister(c.command, 0x88000011);
-        EXPECT_EQ(chip.ReadRegister(c.command), 0x88000011u) << c.spec;
-        EXPECT_EQ(chip.ReadRegister(c.command), 0x88000011u) << c.spec;
+        EXPECT_EQ(chip.ReadRegister(c.command), 0x88000011u) << c.setting;
+        EXPECT_EQ(chip.ReadRegister(c.command), 0x88000011u) << c.setting;
         EXPECT_EQ(chip.ReadRegister(c.command), 0x88000010u)
-            << c.spec << ": command bits clear after 2 polls";
+            << c.setting << ": command bits clear after 2 polls";
         chip.WriteRegister(c.data, 0);
         chip.WriteRegister(c.command, 0x88000012);
         chip.ReadRegister(c.command);
         chip.ReadRegister(c.command);
         EXPECT_EQ(chip.ReadRegister(c.command) & 3, 0u);
-        EXPECT_EQ(chip.ReadRegister(c.data), 5u) << c.spec;
+        EXPECT_EQ(chip.ReadRegister(c.data), 5u) << c.setting;
         EXPECT_EQ(chip.ReadRegister(0x88000010), 5u) << "the bench reaches it directly";
     }
 }

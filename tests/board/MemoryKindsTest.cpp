@@ -15,7 +15,7 @@ using test::ToolModel;
 struct KindCase {
     const char* name;
     Side side;
-    const char* spec;
+    const char* setting;
     int kind;
     uint32_t eepromSize;
     uint32_t start;
@@ -44,7 +44,7 @@ struct Rig {
     explicit Rig(const KindCase& c) {
         ChipConfig config = DefaultChipConfig(c.side);
         std::string error;
-        EXPECT_TRUE(ParseChipSpec(c.spec, config, error)) << error;
+        EXPECT_TRUE(ParseChipSpec(c.setting, config, error)) << error;
         ChipConfig other = DefaultChipConfig(c.side == Side::Source ? Side::Sink : Side::Source);
         pair = c.side == Side::Source ? std::make_unique<BoardPair>(other, config)
                                       : std::make_unique<BoardPair>(config, other);

@@ -29,7 +29,7 @@ TEST(SendData, RewritesTheWidthOnlyWhenItChanges) {
 
 TEST(PrepareMemory, SizeFromTheStrapsAndControllerIdleState) {
     const struct {
-        const char* spec;
+        const char* setting;
         int32_t kind;
         int32_t eepromSize;
         Lines writes;  // control writes
@@ -46,8 +46,8 @@ TEST(PrepareMemory, SizeFromTheStrapsAndControllerIdleState) {
         {"memory=mx25", 3, 0x20000, {}},
     };
     for (const auto& c : cases) {
-        SCOPED_TRACE(c.spec);
-        BoardSession bench(Chip(Side::Sink), Chip(Side::Source, c.spec));
+        SCOPED_TRACE(c.setting);
+        BoardSession bench(Chip(Side::Sink), Chip(Side::Source, c.setting));
         bench.Identify(1, c.kind);
         StartRegisterLog(bench);
         PrepareMemory(c.kind);

@@ -225,15 +225,15 @@ TEST(EraseChip, StandAloneSpiEepromEraseStartsFromThePreparedController) {
 
 TEST(EraseUpdateSection, ClearsTheFourByteMarkOnly) {
     const struct {
-        const char* spec;
+        const char* setting;
         uint32_t mark;
     } cases[] = {{"family=ostral,memory=i2c-eeprom,size=128k", 0x1FFF0},
                  {"family=ostral,memory=i2c-eeprom,size=64k", 0xFFF0},
                  {"memory=i2c-eeprom,size=128k", 0x1FFF0},
                  {"memory=i2c-eeprom,size=64k", 0xFFF0}};
     for (const auto& c : cases) {
-        SCOPED_TRACE(c.spec);
-        BoardSession bench(Chip(Side::Sink), Chip(Side::Source, c.spec));
+        SCOPED_TRACE(c.setting);
+        BoardSession bench(Chip(Side::Sink), Chip(Side::Source, c.setting));
         const int32_t kind = bench.Identify(1);
         std::vector<uint8_t>& memory = bench.Memory(1);
         std::fill(memory.begin(), memory.end(), 0x77);

@@ -9,7 +9,7 @@ namespace {
 struct IdentifyCase {
     const char* name;
     Side side;
-    const char* spec;
+    const char* setting;
     int32_t kind;
     int32_t sizeSelection;
     int32_t eepromSize;
@@ -56,8 +56,8 @@ TEST(IdentifyMemory, DetectsEveryChipAndMemoryCombination) {
     for (const IdentifyCase& c : cases) {
         SCOPED_TRACE(c.name);
         const int target = static_cast<int>(c.side);
-        BoardSession bench(Chip(Side::Sink, target == 0 ? c.spec : ""),
-                           Chip(Side::Source, target == 1 ? c.spec : ""));
+        BoardSession bench(Chip(Side::Sink, target == 0 ? c.setting : ""),
+                           Chip(Side::Source, target == 1 ? c.setting : ""));
         const int32_t kind = bench.Identify(target);
         EXPECT_EQ(kind, c.kind);
         EXPECT_EQ(bench.SizeSelection(), c.sizeSelection);
@@ -147,15 +147,15 @@ TEST(ReadChipType, ClassifiesTheIdentificationRegister) {
 TEST(PreBurnRead, ReadsTheVersionRegisterOfMarnelChipsOnly) {
     const struct {
         Side side;
-        const char* spec;
+        const char* setting;
         uint32_t expected;
     } cases[] = {{Side::Source, "version=0x39200001", 0x39200001},
                  {Side::Sink, "version=0x39100007", 0x39100007},
                  {Side::Source, "family=ostral,memory=spi-eeprom,version=0x20000005", 0}};
     for (const auto& c : cases) {
         const int target = static_cast<int>(c.side);
-        BoardSession bench(Chip(Side::Sink, target == 0 ? c.spec : ""),
-                           Chip(Side::Source, target == 1 ? c.spec : ""));
+        BoardSession bench(Chip(Side::Sink, target == 0 ? c.setting : ""),
+                           Chip(Side::Source, target == 1 ? c.setting : ""));
         bench.Identify(target);
         EXPECT_EQ(PreBurnRead(), c.expected);
     }

@@ -11,7 +11,7 @@ using Lines = std::vector<std::string>;
 struct KindCase {
     const char* name;
     Side side;
-    const char* spec;
+    const char* setting;
     int32_t kind;
     uint32_t address;  // of a 128-byte page
 };
@@ -34,8 +34,8 @@ bool AllowsFast(int32_t kind) {
 
 BoardSession* Open(std::unique_ptr<BoardSession>& holder, const KindCase& c) {
     const int target = static_cast<int>(c.side);
-    holder = std::make_unique<BoardSession>(Chip(Side::Sink, target == 0 ? c.spec : ""),
-                                            Chip(Side::Source, target == 1 ? c.spec : ""));
+    holder = std::make_unique<BoardSession>(Chip(Side::Sink, target == 0 ? c.setting : ""),
+                                            Chip(Side::Source, target == 1 ? c.setting : ""));
     EXPECT_EQ(holder->Identify(target), c.kind);
     holder->ClearOutput();
     return holder.get();
@@ -217,9 +217,9 @@ TEST(ProgramSequence, MarnelI2cReadTurnsTheWritePhaseIntoARead) {
 }
 
 TEST(ProgramSequence, I2cReadEndedBeforeItsLastWordWasMarkedReleasesTheBus) {
-    for (const char* spec : {"family=ostral,memory=i2c-eeprom,size=64k", "memory=i2c-eeprom,size=64k"}) {
-        SCOPED_TRACE(spec);
-        BoardSession bench(Chip(Side::Sink), Chip(Side::Source, spec));
+    for (const char* setting : {"family=ostral,memory=i2c-eeprom,size=64k", "memory=i2c-eeprom,size=64k"}) {
+        SCOPED_TRACE(setting);
+        BoardSession bench(Chip(Side::Sink), Chip(Side::Source, setting));
         const int32_t kind = bench.Identify(1);
         SeedWords(bench.Memory(1), 0x40, {0xAABBCCDD, 0x11223344, 0x55667788});
         PrepareMemory(kind);

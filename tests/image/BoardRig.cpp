@@ -32,10 +32,10 @@ class RecordingPort final : public platform::ByteDevice {
     std::string& m_sent;
 };
 
-board::ChipConfig configFor(board::Side side, const std::string& spec) {
+board::ChipConfig configFor(board::Side side, const std::string& setting) {
     board::ChipConfig config = board::DefaultChipConfig(side);
     std::string error;
-    if (!spec.empty() && !board::ParseChipSpec(spec, config, error)) throw std::invalid_argument(error);
+    if (!setting.empty() && !board::ParseChipSpec(setting, config, error)) throw std::invalid_argument(error);
     return config;
 }
 

@@ -15,7 +15,7 @@ using namespace imagetest;
 
 struct MemoryCase {
     const char* name;
-    const char* spec;
+    const char* setting;
     int32_t kind;
     uint32_t size;
 };
@@ -84,7 +84,7 @@ TEST_F(BurnImageTest, EveryMemoryKindBurnsAndVerifiesSlowAndFast) {
         for (bool fast : {false, true}) {
             if (fast && !allowsFast(memory.kind)) continue;
             SCOPED_TRACE(std::string(memory.name) + (fast ? " fast" : " slow"));
-            BoardRig rig(memory.spec);
+            BoardRig rig(memory.setting);
             ASSERT_EQ(rig.Connect(1), memory.kind);
             const auto segments = imageFor(memory.size);
             const std::string path = dir.Write("fw.hex", ImageText(segments));

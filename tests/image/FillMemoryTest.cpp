@@ -22,7 +22,7 @@ std::vector<uint8_t> filled(uint32_t bytes, uint32_t pattern) {
 
 TEST(FillMemory, WritesWholeWordsAndReadsBackAtMostOneKilobyte) {
     struct Case {
-        const char* spec;
+        const char* setting;
         uint32_t length;
         uint32_t written;  // whole words
         uint32_t pattern;
@@ -36,9 +36,9 @@ TEST(FillMemory, WritesWholeWordsAndReadsBackAtMostOneKilobyte) {
         {"family=ostral,memory=i2c-eeprom,size=64k", 0x81, 0x84, 0x55AA55AA},
     };
     for (const Case& c : cases) {
-        SCOPED_TRACE(std::string(c.spec) + " length " + std::to_string(c.length));
+        SCOPED_TRACE(std::string(c.setting) + " length " + std::to_string(c.length));
         ConsoleRecorder console;
-        BoardRig rig(c.spec);
+        BoardRig rig(c.setting);
         const int32_t kind = rig.Connect(1);
         const std::vector<uint8_t> before = rig.Memory(1);
         console.printed.clear();

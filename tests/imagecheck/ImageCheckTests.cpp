@@ -25,9 +25,9 @@ class BoardCheck : public testing::Test {
     // A bench without a link, for the checks that read no register.
     BoardCheck() : m_bench(std::make_unique<testsupport::BoardSession>()) {}
 
-    void Connect(board::Side side, const std::string& spec, bool identify = true) {
+    void Connect(board::Side side, const std::string& setting, bool identify = true) {
         m_bench.reset();
-        board::ChipConfig chip = testsupport::Chip(side, spec);
+        board::ChipConfig chip = testsupport::Chip(side, setting);
         board::ChipConfig other =
             testsupport::Chip(side == board::Side::Source ? board::Side::Sink : board::Side::Source);
         m_bench = side == board::Side::Source ? std::make_unique<testsupport::BoardSession>(other, chip)

@@ -37,10 +37,10 @@
 namespace testsupport {
 
 // A chip config of the side with a SPEC applied ("family=ostral,memory=spi-eeprom,size=64k").
-inline board::ChipConfig Chip(board::Side side, const std::string& spec = "") {
+inline board::ChipConfig Chip(board::Side side, const std::string& setting = "") {
     board::ChipConfig config = board::DefaultChipConfig(side);
     std::string error;
-    if (!board::ParseChipSpec(spec, config, error)) ADD_FAILURE() << "chip spec '" << spec << "': " << error;
+    if (!board::ParseChipSpec(setting, config, error)) ADD_FAILURE() << "chip setting '" << setting << "': " << error;
     return config;
 }
 
