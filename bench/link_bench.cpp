@@ -9,8 +9,8 @@
 #include <memory>
 #include <string>
 
-#include "front/CxException.h"
-#include "link/CUartLib.h"
+#include "console/CxException.h"
+#include "link/uart/CUartLib.h"
 #include "tests/link/BoardProcess.h"
 
 namespace {

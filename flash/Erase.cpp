@@ -5,7 +5,7 @@
 
 #include "flash/Controller.h"
 #include "flash/ProgramRead.h"
-#include "front/ConsoleUi.h"
+#include "console/ConsoleUi.h"
 #include "link/TargetSession.h"
 #include "platform/Clock.h"
 

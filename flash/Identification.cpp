@@ -2,8 +2,8 @@
 
 #include <string>
 
-#include "front/ConsoleUi.h"
-#include "front/CxException.h"
+#include "console/ConsoleUi.h"
+#include "console/CxException.h"
 #include "link/TargetSession.h"
 #include "platform/Clock.h"
 

@@ -4,8 +4,8 @@
 
 #include "flash/Controller.h"
 #include "flash/Identification.h"
-#include "front/ConsoleUi.h"
-#include "front/CxException.h"
+#include "console/ConsoleUi.h"
+#include "console/CxException.h"
 #include "link/TargetSession.h"
 #include "platform/Clock.h"
 

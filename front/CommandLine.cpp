@@ -9,11 +9,11 @@
 #include <vector>
 
 #include "flash/FlashDriver.h"
-#include "front/ConsoleUi.h"
-#include "front/CxException.h"
+#include "console/ConsoleUi.h"
+#include "console/CxException.h"
 #include "image/ImageOps.h"
 #include "imagecheck/ImageCheck.h"
-#include "link/PortDiscovery.h"
+#include "link/uart/PortDiscovery.h"
 #include "link/TargetSession.h"
 
 namespace {

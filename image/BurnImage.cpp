@@ -3,7 +3,7 @@
 #include <memory>
 
 #include "flash/FlashDriver.h"
-#include "front/ConsoleUi.h"
+#include "console/ConsoleUi.h"
 #include "image/FlashMap.h"
 #include "image/HexReader.h"
 #include "image/ImageOps.h"

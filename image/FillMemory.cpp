@@ -4,7 +4,7 @@
 #include <vector>
 
 #include "flash/FlashDriver.h"
-#include "front/ConsoleUi.h"
+#include "console/ConsoleUi.h"
 #include "image/ImageOps.h"
 #include "link/TargetSession.h"
 #include "platform/Clock.h"

@@ -3,8 +3,8 @@
 #include <memory>
 
 #include "flash/FlashDriver.h"
-#include "front/ConsoleUi.h"
-#include "front/CxException.h"
+#include "console/ConsoleUi.h"
+#include "console/CxException.h"
 #include "image/HexReader.h"
 #include "link/TargetSession.h"
 #include "platform/Clock.h"

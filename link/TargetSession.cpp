@@ -1,9 +1,9 @@
 #include "link/TargetSession.h"
 
-#include "front/ConsoleUi.h"
-#include "front/CxException.h"
+#include "console/ConsoleUi.h"
+#include "console/CxException.h"
 #include "link/BenchLink.h"
-#include "link/CUartLib.h"
+#include "link/uart/CUartLib.h"
 
 bool progressEnabled = true;
 bool eraseBeforeBurn = true;
@@ -94,9 +94,8 @@ TargetSession& Session() {
 
 void ResetTargetSession() {
     TargetSession& session = Session();
-    ConsoleUi* console = session.consoleUi;
     session = TargetSession();
-    session.consoleUi = console;
+    ConsoleUi::ResetProgressLine();
     progressEnabled = true;
     eraseBeforeBurn = true;
     verifyPassed = true;
@@ -162,7 +161,7 @@ void TargetQuickBurn(uint8_t length) {
             ConsoleUi::instance().print("2. Ethernet Not supported!");
             break;
         case Uart:
-            UartLink().BurnBlock(length);
+            UartLink().BurnBlock(session.blockBuffer.data(), length);
             break;
         default:
             ConsoleUi::instance().print("Quick burn through UART over Norvik is not supported yet!");
@@ -181,7 +180,7 @@ bool TargetQuickVerify(uint8_t length) {
             ConsoleUi::instance().print("2. Ethernet Not supported!");
             break;
         case Uart:
-            matched = UartLink().VerifyBlock(length);
+            matched = UartLink().VerifyBlock(session.blockBuffer.data(), length, session.debugMode > 0);
             break;
         default:
             ConsoleUi::instance().print("Quick Verify through UART over Norvik is not supported yet!");

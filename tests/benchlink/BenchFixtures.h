@@ -11,7 +11,7 @@
 #include <thread>
 #include <vector>
 
-#include "board/BenchServer.h"
+#include "board/bench/BenchServer.h"
 
 // A chip that is nothing but storage, with an identification value.
 class StorageChip : public board::BenchChip {

@@ -2,7 +2,7 @@
 #include <gtest/gtest.h>
 
 #include "board/BoardPair.h"
-#include "front/CxException.h"
+#include "console/CxException.h"
 #include "link/BenchLink.h"
 #include "link/TargetSession.h"
 #include "platform/Clock.h"

@@ -3,7 +3,7 @@
 
 #include <cstdlib>
 
-#include "link/BenchChannel.h"
+#include "link/bench/BenchChannel.h"
 #include "link/BenchLink.h"
 
 namespace {

@@ -18,7 +18,7 @@
 #include <string>
 #include <vector>
 
-#include "board/BoardProgram.h"
+#include "board/program/BoardProgram.h"
 #include "board/ImageFile.h"
 
 namespace board {

@@ -6,9 +6,9 @@
 #include <string>
 #include <thread>
 
-#include "board/BenchServer.h"
+#include "board/bench/BenchServer.h"
 #include "board/BoardPair.h"
-#include "link/CUartLib.h"
+#include "link/uart/CUartLib.h"
 #include "platform/SerialDevice.h"
 
 class BenchOverPair {

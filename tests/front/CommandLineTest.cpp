@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "front/CommandLine.h"
-#include "front/CxException.h"
+#include "console/CxException.h"
 #include "tests/front/BoardFixture.h"
 #include "tests/front/Transcript.h"
 

@@ -1,7 +1,7 @@
 #include <gtest/gtest.h>
 
-#include "front/ConsoleUi.h"
-#include "front/CxException.h"
+#include "console/ConsoleUi.h"
+#include "console/CxException.h"
 #include "link/TargetSession.h"
 #include "platform/Clock.h"
 #include "tests/front/BoardFixture.h"

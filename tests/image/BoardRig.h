@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "board/BoardPair.h"
-#include "link/CUartLib.h"
+#include "link/uart/CUartLib.h"
 #include "platform/Clock.h"
 
 namespace imagetest {

@@ -3,7 +3,7 @@
 
 #include <algorithm>
 
-#include "front/CxException.h"
+#include "console/CxException.h"
 #include "image/ImageOps.h"
 #include "link/TargetSession.h"
 #include "tests/image/BoardRig.h"

@@ -2,7 +2,7 @@
 #include <gtest/gtest.h>
 
 #include "flash/FlashDriver.h"
-#include "front/CxException.h"
+#include "console/CxException.h"
 #include "image/FlashMap.h"
 #include "link/TargetSession.h"
 #include "tests/image/BoardRig.h"

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "front/ConsoleUi.h"
+#include "console/ConsoleUi.h"
 
 namespace imagetest {
 

@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "front/CxException.h"
+#include "console/CxException.h"
 #include "image/HexReader.h"
 #include "tests/image/ImageTestSupport.h"
 

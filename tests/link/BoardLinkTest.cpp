@@ -7,7 +7,7 @@
 #include <sstream>
 
 #include "board/BoardPair.h"
-#include "front/CxException.h"
+#include "console/CxException.h"
 #include "link/TargetSession.h"
 #include "tests/link/BoardPorts.h"
 #include "tests/link/LinkTestSupport.h"

@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "board/BoardPair.h"
-#include "link/CUartLib.h"
+#include "link/uart/CUartLib.h"
 
 namespace linktest {
 

@@ -8,8 +8,8 @@
 
 #include <chrono>
 
-#include "front/CxException.h"
-#include "link/CUartLib.h"
+#include "console/CxException.h"
+#include "link/uart/CUartLib.h"
 
 namespace linktest {
 namespace {

@@ -6,7 +6,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include "front/CxException.h"
+#include "console/CxException.h"
 #include "platform/NamedMutex.h"
 #include "platform/Prefix.h"
 #include "tests/link/LinkTestSupport.h"

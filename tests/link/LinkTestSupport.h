@@ -7,8 +7,8 @@
 #include <memory>
 #include <string>
 
-#include "front/ConsoleUi.h"
-#include "link/CUartLib.h"
+#include "console/ConsoleUi.h"
+#include "link/uart/CUartLib.h"
 #include "platform/Clock.h"
 
 namespace linktest {

@@ -5,7 +5,7 @@
 #include <sstream>
 
 #include "board/BoardPair.h"
-#include "link/PortDiscovery.h"
+#include "link/uart/PortDiscovery.h"
 #include "platform/Prefix.h"
 #include "tests/link/BoardPorts.h"
 #include "tests/link/LinkTestSupport.h"

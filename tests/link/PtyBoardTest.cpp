@@ -7,9 +7,9 @@
 #include <fstream>
 #include <sstream>
 
-#include "front/CxException.h"
-#include "link/CUartLib.h"
-#include "link/PortDiscovery.h"
+#include "console/CxException.h"
+#include "link/uart/CUartLib.h"
+#include "link/uart/PortDiscovery.h"
 #include "platform/Prefix.h"
 #include "tests/link/BoardProcess.h"
 #include "tests/link/LinkTestSupport.h"

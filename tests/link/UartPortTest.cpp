@@ -3,7 +3,7 @@
 
 #include <cstring>
 
-#include "front/CxException.h"
+#include "console/CxException.h"
 #include "tests/link/LinkTestSupport.h"
 #include "tests/link/ScriptedDevice.h"
 
@@ -54,8 +54,9 @@ TEST_F(UartPortTest, Com0OpensNothingAndEveryExchangeIsEmpty) {
     EXPECT_EQ(port.Receive(buffer, sizeof buffer), 0);
     EXPECT_EQ(port.ReadRegister(0x80000000), 0u);
     port.WriteRegister(0x80000050, 1);
-    port.BurnBlock(3);
-    EXPECT_FALSE(port.VerifyBlock(3));
+    const uint8_t block[4] = {};
+    port.BurnBlock(block, 3);
+    EXPECT_FALSE(port.VerifyBlock(block, 3, false));
     EXPECT_TRUE(device.written.empty());
 }
 

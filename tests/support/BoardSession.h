@@ -28,9 +28,9 @@
 
 #include "board/BoardPair.h"
 #include "flash/FlashDriver.h"
-#include "front/ConsoleUi.h"
-#include "front/CxException.h"
-#include "link/CUartLib.h"
+#include "console/ConsoleUi.h"
+#include "console/CxException.h"
+#include "link/uart/CUartLib.h"
 #include "link/TargetSession.h"
 #include "platform/Clock.h"
 

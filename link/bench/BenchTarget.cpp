@@ -2,10 +2,10 @@
 #include <climits>
 #include <cstdlib>
 
-#include "front/ConsoleUi.h"
-#include "front/CxException.h"
-#include "link/BenchLink.h"
-#include "link/BenchRegistry.h"
+#include "console/ConsoleUi.h"
+#include "console/CxException.h"
+#include "link/bench/BenchRegistry.h"
+#include "link/bench/BenchTarget.h"
 
 namespace {
 
@@ -21,28 +21,28 @@ int32_t LeadingNumber(const std::string& text) {
     return static_cast<int32_t>(number);
 }
 
-void OpenBenchUart() {
+void OpenBenchUart(const BenchCommandSender& command) {
     std::optional<std::string> port = ReadTalmerValue("comPort2");
     if (!port) Raise("Could not read registry val 'comPort2'. Set Norvik target from Talmer first");
     int32_t number = LeadingNumber(*port);
-    if (BenchCommand(formatText("a %d %d", 2, number)) < 0)
+    if (command(formatText("a %d %d", 2, number)) < 0)
         Raise(formatText("Could not open UART com port %d.", number));
 }
 
 }  // namespace
 
-void SelectBenchTarget() {
+void SelectBenchTarget(const BenchCommandSender& command) {
     std::optional<std::string> selected = ReadTalmerValue("SelectedInterface");
     if (!selected)
         Raise("Could not read registry val 'SelectedInterface'. Set Norvik target from Talmer first");
     char kind = selected->empty() ? '\0' : selected->front();
     if (kind == '0') {
-        OpenBenchUart();
+        OpenBenchUart(command);
     } else if (kind == '1') {
-        if (BenchCommand("e") < 0)
+        if (command("e") < 0)
             Raise("Error connecting to Ethernet. Please check default device configuration.\n");
     } else if (kind == '2') {
-        if (BenchCommand("v") < 0) Raise("Could not connect to Corvane.");
+        if (command("v") < 0) Raise("Could not connect to Corvane.");
     } else {
         Raise("Target type not supported.");
     }

@@ -7,6 +7,8 @@
 #include <functional>
 #include <string>
 
+#include "console/TextHelpers.h"
+
 class ConsoleUi {
 public:
     // The four operations, installed by the program's start-up before any other use.
@@ -19,6 +21,9 @@ public:
 
     // Created on first use (under the "Eprom" lock) with the standard operations on stdin/stdout.
     static ConsoleUi& instance();
+    // Forgets the last progress text, so the next run's first progress line returns over nothing;
+    // for tests that run several invocations in one process.
+    static void ResetProgressLine();
 
     void Install(Operations operations);
 
@@ -27,9 +32,13 @@ public:
     bool confirm();
     void errorPause();
 
+    // Length of the last progress text printed ("Progress: 7%" is 12); 0 at program start.
+    int32_t& progressTextLength() { return m_progressTextLength; }
+
 private:
     ConsoleUi() = default;
     Operations m_operations;
+    int32_t m_progressTextLength = 0;
 };
 
 // The operations of the program: text to `out`, answers and keys from `in`.
@@ -37,15 +46,3 @@ ConsoleUi::Operations StandardConsoleOperations(std::FILE* in, std::FILE* out);
 
 // errorPause, then the process ends with exit code -1 (throws ProcessExit{-1}).
 [[noreturn]] void fatalExit();
-
-// printf-style formatting into a text that grows as needed.
-std::string formatText(const char* format, ...) __attribute__((format(printf, 1, 2)));
-
-std::string formatTextV(const char* format, va_list args);
-
-// printf-style formatting into a caller's buffer; see its definition for the result rule.
-int formatBounded(char* buffer, size_t capacity, const char* format, ...)
-    __attribute__((format(printf, 3, 4)));
-
-// The system's text of the last error (errno), cut to the buffer; returns the buffer.
-char* lastErrorText(char* buffer, size_t capacity);

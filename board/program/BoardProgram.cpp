@@ -1,4 +1,4 @@
-#include "board/BoardProgram.h"
+#include "board/program/BoardProgram.h"
 
 #include <poll.h>
 

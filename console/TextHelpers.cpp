@@ -3,7 +3,7 @@
 #include <cstring>
 #include <vector>
 
-#include "front/ConsoleUi.h"
+#include "console/TextHelpers.h"
 #include "platform/SystemError.h"
 
 std::string formatTextV(const char* format, va_list args) {

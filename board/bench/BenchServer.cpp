@@ -1,4 +1,4 @@
-#include "board/BenchServer.h"
+#include "board/bench/BenchServer.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>

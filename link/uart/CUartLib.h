@@ -22,7 +22,7 @@
 #include <optional>
 #include <string>
 
-#include "link/IndirectAccess.h"
+#include "link/uart/IndirectAccess.h"
 #include "platform/ByteDevice.h"
 #include "platform/NamedMutex.h"
 #include "platform/SerialDevice.h"
@@ -69,9 +69,10 @@ class CUartLib : public IndirectAccess::CDirectAccess {
     void WriteAddress(uint32_t address, uint32_t value, uint8_t target);
     virtual uint32_t ReadIndirect(uint32_t address, uint8_t target);
     void PrepareIndirect(uint8_t target);
-    // Block commands over the session's blockBuffer.
-    void BurnBlock(uint8_t length);
-    bool VerifyBlock(uint8_t length);
+    // Block commands over the first `length` bytes of `block`; with logBuffers the verify shows
+    // both buffers on the console.
+    void BurnBlock(const uint8_t* block, uint8_t length);
+    bool VerifyBlock(const uint8_t* block, uint8_t length, bool logBuffers);
 
     int32_t PortNumber() const { return m_portNumber; }
     std::string PortName() const { return m_portName.data(); }

@@ -2,7 +2,7 @@
 #include <csignal>
 #include <cstdio>
 
-#include "board/BoardProgram.h"
+#include "board/program/BoardProgram.h"
 
 namespace {
 

@@ -1,13 +1,13 @@
 // The serial port of the UART link: opening, sending, and collecting the firmware's answers.
-#include "link/CUartLib.h"
+#include "link/uart/CUartLib.h"
 
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <cstring>
 
-#include "front/ConsoleUi.h"
-#include "front/CxException.h"
+#include "console/ConsoleUi.h"
+#include "console/CxException.h"
 #include "platform/Clock.h"
 #include "platform/Prefix.h"
 #include "platform/SystemError.h"

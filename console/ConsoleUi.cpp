@@ -1,9 +1,9 @@
-#include "front/ConsoleUi.h"
+#include "console/ConsoleUi.h"
 
 #include <algorithm>
 
-#include "front/CxException.h"
-#include "link/TargetSession.h"
+#include "console/CxException.h"
+#include "platform/NamedMutex.h"
 
 namespace {
 
@@ -28,22 +28,32 @@ void WriteText(std::FILE* out, const std::string& text) {
     std::fflush(out);
 }
 
+// The instance, created once per process and never destroyed, and the handle on "Eprom" that
+// guards its creation, opened at program start like the session's other handles.
+ConsoleUi* consoleUi = nullptr;
+platform::NamedMutex consoleMutex{"Eprom"};
+
+// The instance's progress length, reached without the creation lock: progress runs often.
+int32_t& ProgressTextLength() {
+    static int32_t detached = 0;  // operations used without the instance (tests)
+    return consoleUi ? consoleUi->progressTextLength() : detached;
+}
+
 }  // namespace
 
 ConsoleUi& ConsoleUi::instance() {
-    static ConsoleUi* created = nullptr;
-    TargetSession& session = Session();
-    if (!session.consoleUi) {
+    if (!consoleUi) {
         // A timeout is not examined: the lock only orders instances of the program.
-        session.consoleMutex.Wait(3000);
-        if (!created) {
-            created = new ConsoleUi();
-            created->Install(StandardConsoleOperations(stdin, stdout));
-        }
-        session.consoleUi = created;
+        consoleMutex.Wait(3000);
+        consoleUi = new ConsoleUi();
+        consoleUi->Install(StandardConsoleOperations(stdin, stdout));
     }
-    session.consoleMutex.Release();
-    return *session.consoleUi;
+    consoleMutex.Release();
+    return *consoleUi;
+}
+
+void ConsoleUi::ResetProgressLine() {
+    if (consoleUi) consoleUi->m_progressTextLength = 0;
 }
 
 void ConsoleUi::Install(Operations operations) {
@@ -66,7 +76,7 @@ ConsoleUi::Operations StandardConsoleOperations(std::FILE* in, std::FILE* out) {
     ConsoleUi::Operations operations;
     operations.print = [out](const std::string& text) { WriteText(out, text); };
     operations.progress = [out](int32_t percent) {
-        int32_t& length = Session().progressTextLength;
+        int32_t& length = ProgressTextLength();
         std::string returns(static_cast<size_t>(std::max(length, 0)), '\r');
         std::string text = formatText("Progress: %d%%", percent);
         WriteText(out, returns + text);

@@ -1,4 +1,4 @@
-#include "link/IndirectAccess.h"
+#include "link/uart/IndirectAccess.h"
 
 #include "platform/Clock.h"
 

@@ -1,4 +1,4 @@
-#include "link/BenchRegistry.h"
+#include "link/bench/BenchRegistry.h"
 
 #include "platform/Registry.h"
 

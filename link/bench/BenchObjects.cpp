@@ -2,8 +2,8 @@
 // connection they share (docs/bench-protocol.md).
 #include <cstdio>
 
-#include "link/BenchChannel.h"
-#include "link/BenchLink.h"
+#include "link/bench/BenchChannel.h"
+#include "link/bench/BenchObjects.h"
 #include "platform/Trace.h"
 
 namespace {

@@ -1,5 +1,5 @@
 // Finding the com port a board of the requested side is attached to.
-#include "link/PortDiscovery.h"
+#include "link/uart/PortDiscovery.h"
 
 #include <array>
 #include <cstdio>
@@ -7,9 +7,9 @@
 #include <fstream>
 #include <utility>
 
-#include "front/ConsoleUi.h"
-#include "front/CxException.h"
-#include "link/CUartLib.h"
+#include "console/ConsoleUi.h"
+#include "console/CxException.h"
+#include "link/uart/CUartLib.h"
 #include "platform/Prefix.h"
 
 namespace {

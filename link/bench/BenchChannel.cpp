@@ -1,4 +1,4 @@
-#include "link/BenchChannel.h"
+#include "link/bench/BenchChannel.h"
 
 #include <netdb.h>
 #include <netinet/in.h>
@@ -13,7 +13,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "link/BenchLink.h"
+#include "link/bench/BenchObjects.h"
 #include "platform/Clock.h"
 #include "platform/Trace.h"
 

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "board/BenchServer.h"
+#include "board/bench/BenchServer.h"
 #include "board/ChipConfig.h"
 #include "board/Faults.h"
 

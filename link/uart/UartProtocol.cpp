@@ -2,10 +2,9 @@
 // for registers the attached chip reaches only indirectly.
 #include <cstring>
 
-#include "front/ConsoleUi.h"
-#include "front/CxException.h"
-#include "link/CUartLib.h"
-#include "link/TargetSession.h"
+#include "console/ConsoleUi.h"
+#include "console/CxException.h"
+#include "link/uart/CUartLib.h"
 #include "platform/Trace.h"
 
 namespace {
@@ -68,11 +67,10 @@ bool InvalidBlockLength(uint8_t length) {
     return length < 4 || length > 128 || length % 4 != 0;
 }
 
-std::string BlockCommand(char command, uint8_t length) {
+std::string BlockCommand(char command, const uint8_t* block, uint8_t length) {
     std::string bytes(1, command);
     bytes += static_cast<char>(length);
-    const auto& block = Session().blockBuffer;
-    bytes.append(reinterpret_cast<const char*>(block.data()), length);
+    bytes.append(reinterpret_cast<const char*>(block), length);
     bytes += "\r\n";
     return bytes;
 }
@@ -188,10 +186,10 @@ void CUartLib::PrepareIndirect(uint8_t target) {
     }
 }
 
-void CUartLib::BurnBlock(uint8_t length) {
+void CUartLib::BurnBlock(const uint8_t* block, uint8_t length) {
     if (!m_portInitialized) return;
     if (InvalidBlockLength(length)) Raise("Invalid length argument for burn operation");
-    const std::string command = BlockCommand('B', length);
+    const std::string command = BlockCommand('B', block, length);
     m_uartMutex.Wait(kExchangeLockWaitMs);
     Send(command.data(), command.size());
     char answer[kAnswerBytes];
@@ -200,12 +198,11 @@ void CUartLib::BurnBlock(uint8_t length) {
     m_uartMutex.Release();
 }
 
-bool CUartLib::VerifyBlock(uint8_t length) {
+bool CUartLib::VerifyBlock(const uint8_t* block, uint8_t length, bool logBuffers) {
     if (!m_portInitialized) return false;
     if (InvalidBlockLength(length)) Raise("Invalid length argument for verify operation");
-    const std::string command = BlockCommand('T', length);
-    const bool debug = Session().debugMode > 0;
-    if (debug) {
+    const std::string command = BlockCommand('T', block, length);
+    if (logBuffers) {
         std::string line = "Send Buffer ";
         for (char byte : command) line += formatText(" %02x", static_cast<unsigned char>(byte));
         ConsoleUi::instance().print(line + "\r\n");
@@ -213,6 +210,6 @@ bool CUartLib::VerifyBlock(uint8_t length) {
     Send(command.data(), command.size());
     char answer[kVerifyAnswerBytes];
     const int32_t received = Receive(answer, sizeof answer);
-    if (debug) ConsoleUi::instance().print(formatText("Recieved Buffer %s\r\n", answer));
+    if (logBuffers) ConsoleUi::instance().print(formatText("Recieved Buffer %s\r\n", answer));
     return IsAnswer(answer, received, kPass);
 }
