@@ -1,5 +1,6 @@
 #include "flash/ProgramRead.h"
 
+#include <optional>
 #include <string>
 
 #include "flash/Controller.h"
@@ -71,13 +72,21 @@ void StartI2cRead(int32_t kind, uint32_t address, bool fast) {
     }
 }
 
-// Checks the pending bytes against the open read; a mismatch ends the run.
+void CloseRead(int32_t kind);
+
+// Checks the pending bytes against the open read; a mismatch ends the run. A failed check is made
+// once more from a read opened anew at the block's start: a lost answer must not end the run, nor
+// may the read run on after it. A real difference fails both times.
 void CheckFastPending() {
     TargetSession& s = Session();
     if (!TargetQuickVerify(s.fastPending)) {
-        ConsoleUi::instance().print(
-            formatText("\r\n Quick Verifiyng Failed at address %08x\r\n", s.readAddress));
-        throw ProcessExit{-1};
+        CloseRead(s.readKind);
+        StartRead(s.readKind, s.readAddress, true);
+        if (!TargetQuickVerify(s.fastPending)) {
+            ConsoleUi::instance().print(
+                formatText("\r\n Quick Verifiyng Failed at address %08x\r\n", s.readAddress));
+            throw ProcessExit{-1};
+        }
     }
     s.readAddress += s.fastPending;
     s.fastPending = 0;
@@ -95,6 +104,30 @@ void CloseI2cRead(int32_t kind) {
         s.ctrlShadow &= ~kReadPhaseBit;
         WriteShadow();
     }
+}
+
+// Ends an open read (not a fast block check); the bus is free afterwards.
+void CloseRead(int32_t kind) {
+    if (kind == 1) {
+        DeselectChip();
+        platform::CurrentClock().SleepMs(kReadCloseMs);
+    } else if (IsI2c(kind)) {
+        CloseI2cRead(kind);
+    } else {
+        EndCommand();
+        platform::CurrentClock().SleepMs(kReadCloseMs);
+    }
+}
+
+// One word of the open read; empty when its answer was lost.
+std::optional<uint32_t> ReadStreamWord(int32_t kind) {
+    TargetSession& s = Session();
+    if ((kind == 1 || IsI2c(kind)) && s.ctrlWidth != 4) {
+        s.ctrlShadow |= kWidthBits;
+        WriteShadow();
+        s.ctrlWidth = 4;
+    }
+    return TargetReadOnce(s.rxRegister);
 }
 
 std::string FormatWordHex(uint32_t value, int digits) {
@@ -173,8 +206,15 @@ void FlushFastBurn() {
 void StartRead(int32_t memoryKind, uint32_t address, bool fast) {
     TargetSession& s = Session();
     s.flashMutex.Wait(0);
+    // A word read before the read opens clears what the receive register still holds.
+    if (memoryKind == 1) {
+        ReceiveWord();
+    } else if (!IsI2c(memoryKind)) {
+        TargetRead(s.rxRegister);
+    }
     s.readAddress = address;
-    if (!IsI2c(memoryKind)) ReadWord(memoryKind);
+    s.readFast = fast;
+    s.readKind = memoryKind;
     if (memoryKind == 1) {
         s.ctrlShadow = kDataModeBase;
         SelectChip();
@@ -188,10 +228,25 @@ void StartRead(int32_t memoryKind, uint32_t address, bool fast) {
     }
 }
 
+// Every read of the receive register takes the next word from the memory, so a read whose
+// answer was lost is never sent again as it is: the read is opened anew at the lost word.
 uint32_t ReadWord(int32_t memoryKind) {
-    Session().flashMutex.Wait(0);
-    if (memoryKind == 1 || IsI2c(memoryKind)) return ReceiveWord();
-    return TargetRead(Session().rxRegister);
+    TargetSession& s = Session();
+    s.flashMutex.Wait(0);
+    std::optional<uint32_t> word = ReadStreamWord(memoryKind);
+    if (!word) {
+        const uint32_t lost = s.readAddress;
+        CloseRead(memoryKind);
+        StartRead(memoryKind, lost, s.readFast);
+        word = ReadStreamWord(memoryKind);
+    }
+    if (!word) {
+        ConsoleUi::instance().print(
+            formatText("Error: no answer from the memory at address 0x%x, twice. Stopping.\n", s.readAddress));
+        fatalExit();
+    }
+    s.readAddress += 4;
+    return *word;
 }
 
 bool EndRead(int32_t memoryKind) {
@@ -200,15 +255,7 @@ bool EndRead(int32_t memoryKind) {
         CheckFastPending();
         return true;
     }
-    if (memoryKind == 1) {
-        DeselectChip();
-        platform::CurrentClock().SleepMs(kReadCloseMs);
-    } else if (IsI2c(memoryKind)) {
-        CloseI2cRead(memoryKind);
-    } else {
-        EndCommand();
-        platform::CurrentClock().SleepMs(kReadCloseMs);
-    }
+    CloseRead(memoryKind);
     s.flashMutex.Release();
     return true;
 }

@@ -6,7 +6,6 @@
 #include <cstring>
 #include <exception>
 #include <string>
-#include <vector>
 
 #include "flash/FlashDriver.h"
 #include "console/ConsoleUi.h"
@@ -135,6 +134,7 @@ class CTolvarRun {
     Command CommandWord() const;
     void CheckCount(int expected);
     void RunCommand(Command command);
+    void RequireWithinMemory(uint32_t start, uint32_t length);
     void RunOperations();
     void ParseLetters(const char* optionWord);
     void ActOn(char letter, const char* imagePath);
@@ -191,8 +191,11 @@ void CTolvarRun::RunWords() {
 }
 
 void CTolvarRun::ReadSideFromLastWord() {
+    // Only the file's own name tells the side, not the folders it lies in.
+    const char* word = m_argv[m_argc - 1];
+    if (const char* slash = std::strrchr(word, '/')) word = slash + 1;
     std::string last;
-    for (const char* c = m_argv[m_argc - 1]; *c && last.size() < kSideScanLength; ++c) last += AsciiLower(*c);
+    for (const char* c = word; *c && last.size() < kSideScanLength; ++c) last += AsciiLower(*c);
     if (last.find("source") != std::string::npos || last.find("src") != std::string::npos) {
         m_side = 1;
     } else if (last.find("sink") != std::string::npos || last.find("snk") != std::string::npos) {
@@ -311,16 +314,20 @@ void CTolvarRun::RunCommand(Command command) {
     IdentifyMemory(m_memoryKind, m_side, m_sizeSelection);
     uint32_t first = parseNumber(m_argv[c + 1]);
     uint32_t second = parseNumber(m_argv[c + 2]);
+    if (command == Command::Fill) {
+        RequireWithinMemory(0, first);
+    } else {
+        RequireWithinMemory(first, second);
+    }
     CommandOptions& options = Session().options;
     switch (command) {
         case Command::Fill:
             fillMemory(first, second, m_memoryKind);
             break;
-        case Command::Read: {
-            std::vector<uint32_t> words(second / 4);
-            ReadMemory(first, static_cast<int32_t>(words.size()), true, words.data(), m_memoryKind);
+        case Command::Read:
+            // Printed as they come: nothing is kept.
+            ReadMemory(first, static_cast<int32_t>(second / 4), true, nullptr, m_memoryKind);
             break;
-        }
         case Command::EraseSectors:
             options.rangeAddress = first;
             options.rangeLength = second;
@@ -334,6 +341,16 @@ void CTolvarRun::RunCommand(Command command) {
         case Command::None:
             break;
     }
+}
+
+// A range past the memory would wrap round to its start (the memory takes the address modulo its
+// size): refused before anything is touched.
+void CTolvarRun::RequireWithinMemory(uint32_t start, uint32_t length) {
+    const uint64_t size = Session().memorySize;
+    if (size == 0 || (start < size && uint64_t{start} + length <= size)) return;
+    Print("Error: the range of 0x%x bytes at 0x%x runs past the end of the memory (0x%llx bytes).\n", length,
+          start, static_cast<unsigned long long>(size));
+    fatalExit();
 }
 
 void CTolvarRun::RunOperations() {

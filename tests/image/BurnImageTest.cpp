@@ -121,13 +121,14 @@ TEST_F(BurnImageTest, TheSinkChipBurnsThroughItsOwnController) {
 TEST_F(BurnImageTest, OtherFileNamesSwapTheBytesOfEachWord) {
     BoardRig rig;
     const int32_t kind = rig.Connect(1);
-    // Bytes 11 22 33 44 55 66: words 0x44332211 and 0x00006655 at 0 and 4.
+    // Bytes 11 22 33 44 55 66: words 0x44332211 and 0x????6655 at 0 and 4; the two bytes the image
+    // does not give stay erased.
     const std::string path =
         dir.Write("fw.ihex", DataRecord(0, {0x11, 0x22, 0x33, 0x44, 0x55, 0x66}) + EndRecord());
     burnImage(path, 1, kind, rig.SizeSelection());
     const auto& memory = rig.Memory(1);
     EXPECT_EQ(std::vector<uint8_t>(memory.begin(), memory.begin() + 8),
-              std::vector<uint8_t>({0x44, 0x33, 0x22, 0x11, 0x00, 0x00, 0x66, 0x55}));
+              std::vector<uint8_t>({0x44, 0x33, 0x22, 0x11, 0xFF, 0xFF, 0x66, 0x55}));
     EXPECT_EQ(rig.EndAndAudit(), "");
 }
 
@@ -265,8 +266,8 @@ TEST_F(BurnImageTest, MisalignedRecordsNeverOverflowTheFastBlock) {
     }
 }
 
-// A fast verify keeps its read running across 128-byte boundaries that misaligned words never hit
-// exactly; the block is checked whenever it is full.
+// A fast verify sends only whole words in its blocks, which end on 128-byte boundaries; the bytes
+// of a cell the image fills only in part are read and compared the slow way.
 TEST_F(BurnImageTest, MisalignedWordsVerifyFast) {
     BoardRig rig;
     const int32_t kind = rig.Connect(1);
@@ -280,7 +281,8 @@ TEST_F(BurnImageTest, MisalignedWordsVerifyFast) {
     EXPECT_TRUE(rig.pair->AuditEntries().empty()) << rig.pair->AuditReport();
     const auto blocks = rig.Blocks();
     ASSERT_EQ(blocks.size(), 0x800u / 128);
-    for (const SentBlock& block : blocks) EXPECT_EQ(block.length, 128);
+    EXPECT_EQ(blocks[0].length, 124);
+    for (size_t i = 1; i < blocks.size(); ++i) EXPECT_EQ(blocks[i].length, 128);
     rig.Memory(1)[0x7F1] ^= 0x10;
     try {
         burnImage(path, 2, kind, rig.SizeSelection());
@@ -288,20 +290,28 @@ TEST_F(BurnImageTest, MisalignedWordsVerifyFast) {
     } catch (const ProcessExit& exit) {
         EXPECT_EQ(exit.code, -1);
     }
-    EXPECT_NE(console.printed.find("Quick Verifiyng Failed at address 00000782"), std::string::npos);
+    EXPECT_NE(console.printed.find("Quick Verifiyng Failed at address 00000780"), std::string::npos);
 }
 
-// The base keeps six bits, so a record can run past 4 MiB; what lies below is burned and verified
-// like any other data and nothing breaks on the rest.
-TEST_F(BurnImageTest, ARecordRunningPastFourMiBKeepsItsLowerPart) {
+// Data past the memory would wrap round to its start: refused before anything is erased.
+TEST_F(BurnImageTest, ARecordRunningPastTheMemoryIsRefusedBeforeTheErase) {
     BoardRig rig;
     const int32_t kind = rig.Connect(1);
-    const auto data = Pattern(16, 9);
-    const std::string path = dir.Write("fw.hex", BaseRecord(0x003F) + DataRecord(0xFFF8, data) + EndRecord());
-    burnImage(path, 1, kind, rig.SizeSelection());
-    EXPECT_NE(console.printed.find("Burn succeeded.\n\n"), std::string::npos) << console.printed;
-    const auto& memory = rig.Memory(1);
-    EXPECT_TRUE(std::equal(data.begin(), data.begin() + 8, memory.end() - 8));
+    rig.Memory(1)[0x3F0010] = 0x00;  // an erase would show
+    const std::string path =
+        dir.Write("fw.hex", BaseRecord(0x003F) + DataRecord(0xFFF8, Pattern(16, 9)) + EndRecord());
+    try {
+        burnImage(path, 1, kind, rig.SizeSelection());
+        ADD_FAILURE() << "the burn went on";
+    } catch (const ProcessExit& exit) {
+        EXPECT_EQ(exit.code, -1);
+    }
+    EXPECT_NE(console.printed.find("Data at 0x3ffff8-0x400007 on line 2 of file " + path +
+                                   " lies beyond the memory of 0x400000 bytes.\n"),
+              std::string::npos)
+        << console.printed;
+    EXPECT_EQ(rig.Memory(1)[0x3F0010], 0x00);
+    EXPECT_EQ(rig.Memory(1)[0], 0xFF);
 }
 
 TEST_F(BurnImageTest, CrLfAndLfImagesBurnAlike) {
