@@ -108,11 +108,19 @@ uint32_t recordValue16(const HexRecord& record) {
     return (high << 8) | low;
 }
 
-// The fault of one parsed record; base is the full extended linear address so far.
+}  // namespace
+
+uint32_t extendedLinearBase(const HexRecord& record) {
+    return (recordValue16(record) & 0x3F) << 16;
+}
+
+namespace {
+
+// The fault of one parsed record; base is the extended linear address so far.
 ImageFault recordFault(const HexRecord& record, uint64_t& base, uint32_t memorySize) {
     ImageFault fault;
     if (record.type == HexExtendedLinear) {
-        base = uint64_t{recordValue16(record)} << 16;
+        base = extendedLinearBase(record);
     } else if (record.type == HexExtendedSegment && recordValue16(record) != 0) {
         fault.kind = ImageFault::SegmentBase;
         fault.segment = recordValue16(record);
@@ -159,6 +167,4 @@ bool isHexExtension(const std::string& path) {
     return true;
 }
 
-uint32_t extendedLinearBase(const HexRecord& record) {
-    return (recordValue16(record) & 0x3F) << 16;
-}
+

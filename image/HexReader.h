@@ -73,9 +73,9 @@ struct ImageFault {
 };
 
 // Cut records, extended segment records with a non-zero segment (their data would land elsewhere
-// than the file says), and data reaching memorySize or beyond (no check when it is 0). Addresses
-// use the whole extended linear value, so a base past the memory is found even though the walk
-// keeps only its low bits. The file is left at its start.
+// than the file says), and data reaching memorySize or beyond (no check when it is 0) at the
+// address the walk gives it (images linked in the chip's address space keep only the low bits of
+// their base). The file is left at its start.
 ImageFault findImageFault(FILE* file, uint32_t memorySize);
 
 // Byte order of an image: true when the name's extension (text after the last ".") is "hex" in
