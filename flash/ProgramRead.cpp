@@ -72,21 +72,13 @@ void StartI2cRead(int32_t kind, uint32_t address, bool fast) {
     }
 }
 
-void CloseRead(int32_t kind);
-
-// Checks the pending bytes against the open read; a mismatch ends the run. A failed check is made
-// once more from a read opened anew at the block's start: a lost answer must not end the run, nor
-// may the read run on after it. A real difference fails both times.
+// Checks the pending bytes against the open read; a mismatch (or a lost answer) ends the run.
 void CheckFastPending() {
     TargetSession& s = Session();
     if (!TargetQuickVerify(s.fastPending)) {
-        CloseRead(s.readKind);
-        StartRead(s.readKind, s.readAddress, true);
-        if (!TargetQuickVerify(s.fastPending)) {
-            ConsoleUi::instance().print(
-                formatText("\r\n Quick Verifiyng Failed at address %08x\r\n", s.readAddress));
-            throw ProcessExit{-1};
-        }
+        ConsoleUi::instance().print(
+            formatText("\r\n Quick Verifiyng Failed at address %08x\r\n", s.readAddress));
+        throw ProcessExit{-1};
     }
     s.readAddress += s.fastPending;
     s.fastPending = 0;
@@ -214,7 +206,6 @@ void StartRead(int32_t memoryKind, uint32_t address, bool fast) {
     }
     s.readAddress = address;
     s.readFast = fast;
-    s.readKind = memoryKind;
     if (memoryKind == 1) {
         s.ctrlShadow = kDataModeBase;
         SelectChip();

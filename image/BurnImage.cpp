@@ -285,8 +285,12 @@ void ImageWalk::CloseAtBoundary() {
         if ((m_expected & 0x7F) != 0) return;
         EndWrite(m_memoryKind);
     } else {
-        const bool blockFull = m_fast && (m_expected & 0x7F) == 0;
-        if (!blockFull && (m_expected & 0xFFFF) != 0) return;
+        const bool blockEnd = m_fast && (m_expected & 0x7F) == 0;
+        const bool segmentEnd = (m_expected & 0xFFFF) == 0;
+        if (!blockEnd && !segmentEnd) return;
+        // Words read the slow way leave no block to check; closing here would end the fast read
+        // that the next block goes on with.
+        if (!segmentEnd && Session().fastPending == 0) return;
         EndReadChecked();
     }
     m_restart = true;

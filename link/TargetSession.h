@@ -76,7 +76,6 @@ struct TargetSession {
     // and every fast block checked.
     uint32_t readAddress = 0;
     bool readFast = false;
-    int32_t readKind = 0;
     bool i2cLastMarked = false;
     platform::NamedMutex flashMutex{"Eprom"};
     platform::NamedMutex fillMutex{"Eprom"};
