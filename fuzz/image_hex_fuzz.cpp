@@ -1,6 +1,8 @@
 // Arbitrary image files through the tool's own hex reading: the field and line readers, the
-// version lookup and the sector scan of the partial erase. Bad input may stop the run the way the
-// tool stops (a printed reason and exit), never crash, overrun or trip a map assertion.
+// version lookup, the pre-scan before a burn and the sector scan of the partial erase. The version
+// lookup keeps only what the image writes, so an input costs what it holds. Bad input may stop
+// the run the way the tool stops (a printed reason and exit), never crash, overrun or trip a map
+// assertion.
 #include <unistd.h>
 
 #include <cstdio>
@@ -58,6 +60,8 @@ void WalkFile() {
     if (file == nullptr) std::abort();
     (void)countLines(file);
     (void)findCutRecord(file);
+    const ImageFault fault = findImageFault(file, 0x10000);
+    if (fault.kind == ImageFault::BeyondMemory && (fault.last < 0x10000 || fault.first > fault.last)) std::abort();
     ParseLines(file);
     fclose(file);
     try {
