@@ -61,7 +61,7 @@ TEST_F(PairRuns, SecondRunOnTheSamePortIsRefusedAndTheFirstGoesOn) {
     ASSERT_TRUE(WaitFor(first, "Verifying file")) << first.Poll(0);
 
     const TimedRun second = RunTimed(prefix, "u1 V fw_source.hex");
-    EXPECT_EQ(second.code, 0) << second.out;
+    EXPECT_EQ(second.code, 255) << second.out;
     EXPECT_NE(second.out.find(
                   "Exception: Failed to open com port com1, reason: Resource temporarily unavailable\n"),
               std::string::npos)
