@@ -2,9 +2,9 @@
 
 #include <string>
 
-#include "flash/Controller.h"
 #include "console/ConsoleUi.h"
 #include "console/CxException.h"
+#include "flash/Controller.h"
 #include "link/TargetSession.h"
 #include "platform/Clock.h"
 

@@ -477,7 +477,8 @@ void CTolvarRun::RequireKnownMemory(bool writesOrCompares) {
 
 void CTolvarRun::RequireI2cIfAsked() {
     if (!m_i2cAsked || m_memoryKind == 2 || m_memoryKind == 8) return;
-    ConsoleUi::instance().print("Error: I2C was asked for, but the memory of this board is not an I2C EEPROM.\n");
+    ConsoleUi::instance().print(
+        "Error: I2C was asked for, but the memory of this board is not an I2C EEPROM.\n");
     fatalExit();
 }
 

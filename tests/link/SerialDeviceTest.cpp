@@ -5,9 +5,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <fstream>
-#include <chrono>
 #include <string>
 #include <thread>
 #include <vector>

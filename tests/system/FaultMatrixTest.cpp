@@ -208,7 +208,8 @@ std::vector<Cell> Matrix() {
 
     // The UART going away: the write fails; the read's port restart cannot reopen it.
     const std::string reopen = "Exception: Failed to open com port com1, reason: No such file or directory\n";
-    for (const Operation& op : {kOB, kOFB, kFF, kE}) cells.push_back({"gone", op, O::Failed, 255, {kNoReady}});
+    for (const Operation& op : {kOB, kOFB, kFF, kE})
+        cells.push_back({"gone", op, O::Failed, 255, {kNoReady}});
     cells.push_back({"gone", kV, O::Failed, 255, {reopen}});
     cells.push_back({"gone", kVWrong, O::Refused, 255, {reopen}});
     cells.push_back({"gone", kFV, O::Failed, 255, {kQuickFailed}});
@@ -250,7 +251,8 @@ std::vector<Cell> Matrix() {
                                                   kBurnFailed};
     cells.push_back({"never", kOB, O::Unconfirmed, 255, unconfirmed});
     cells.push_back({"never", kOFB, O::Unconfirmed, 255, unconfirmed});
-    cells.push_back({"never", kOBV, O::Unconfirmed, 255, {kEraseTimeout, kBurnInDoubt, kVerifyFailed, kBurnFailed}});
+    cells.push_back(
+        {"never", kOBV, O::Unconfirmed, 255, {kEraseTimeout, kBurnInDoubt, kVerifyFailed, kBurnFailed}});
     cells.push_back({"never", kES, O::Unsure, 255, {kEraseTimeout}});
     return cells;
 }

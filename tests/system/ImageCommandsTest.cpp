@@ -260,10 +260,11 @@ TEST_F(ImageCommands, AFlashNoRowKnowsIsNeitherErasedNorWritten) {
     for (const auto& words : cases) {
         const ToolRun run = Run(words);
         EXPECT_EQ(run.exitCode, 255) << run.output;
-        EXPECT_TRUE(contains(run.output,
-                             "Warning: Unrecognized flash device type id: 0xef!\n"
-                             "Error: Unrecognized flash device: can't erase, burn, verify or fill it. Nothing "
-                             "was written.\nError occurred. Press any key to continue . . .\n"))
+        EXPECT_TRUE(
+            contains(run.output,
+                     "Warning: Unrecognized flash device type id: 0xef!\n"
+                     "Error: Unrecognized flash device: can't erase, burn, verify or fill it. Nothing "
+                     "was written.\nError occurred. Press any key to continue . . .\n"))
             << run.output;
     }
     StopBoard();
@@ -324,7 +325,8 @@ TEST_F(ImageCommands, FillChecksItsWholeRange) {
     EXPECT_TRUE(contains(passed.output, "Verify filling eprom...\nReading eprom...\nEnd filling Eprom.\n\n"))
         << passed.output;
     StopBoard();
-    EXPECT_TRUE(sameMemory(ReadFile(sourceImage), std::string(0x10104, '\x00') + erased(kFlashSize - 0x10104)));
+    EXPECT_TRUE(
+        sameMemory(ReadFile(sourceImage), std::string(0x10104, '\x00') + erased(kFlashSize - 0x10104)));
 }
 
 // A fast verify that stops in the middle of its read leaves the flash released: the next run
