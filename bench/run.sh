@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Prints every benchmark figure, each component in its section, then one summary table of the
 # figures side by side with their reference, measured in this same run.
-# Usage: bench/run.sh BUILD_DIR     (a build configured with -DTOLVAR_BENCH=ON)
+# Usage: bench/run.sh BUILD_DIR [SECTION...]   (a build configured with -DTOLVAR_BENCH=ON; the
+# sections are link, image, parallel and quillan, all by default)
 set -uo pipefail
 build=$(cd "${1:?usage: bench/run.sh BUILD_DIR}" && pwd)
 work=$(mktemp -d)
@@ -305,9 +306,10 @@ quillan_section() {
 }
 
 echo "load average before: $(cut -d' ' -f1-3 /proc/loadavg)"
-link_section
-image_section
-parallel_section
-quillan_section
+sections=("${@:2}")
+[ ${#sections[@]} -gt 0 ] || sections=(link image parallel quillan)
+for section in "${sections[@]}"; do
+    "${section}_section"
+done
 print_summary
 exit $failed

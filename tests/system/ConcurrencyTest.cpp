@@ -3,8 +3,10 @@
 // their own board, and a run killed outright leaves nothing locked.
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/wait.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <memory>
 #include <string>
 #include <vector>
@@ -122,14 +124,16 @@ TEST_F(PairRuns, KilledBurnLeavesNothingLocked) {
 // Two pairs, com1 to com4 (sources on the odd ports), paced at the line rate.
 class FourBoards : public PairRuns {
   protected:
-    void StartBoards() {
+    // The second pair gets the extra arguments (faults).
+    void StartBoards(const std::vector<std::string>& secondPairExtra = {}) {
         for (int pair : {0, 1}) {
             const int source = 2 * pair + 1;
-            boards.push_back(std::make_unique<BoardProcess>(
-                prefix.Path(),
-                std::vector<std::string>{"--source", formatPort(source), "--sink", formatPort(source + 1),
-                                         "--baud", "115200", "--audit",
-                                         prefix.Path("audit" + std::to_string(pair) + ".txt")}));
+            std::vector<std::string> args{"--source", formatPort(source),
+                                          "--sink",   formatPort(source + 1),
+                                          "--baud",   "115200",
+                                          "--audit",  prefix.Path("audit" + std::to_string(pair) + ".txt")};
+            if (pair == 1) args.insert(args.end(), secondPairExtra.begin(), secondPairExtra.end());
+            boards.push_back(std::make_unique<BoardProcess>(prefix.Path(), args));
             ASSERT_TRUE(boards.back()->Started());
         }
     }
@@ -202,6 +206,33 @@ TEST_F(FourBoards, SearchesStartedTogetherEachFindTheirOwnBoard) {
     EXPECT_TRUE(Blank(3) && Blank(4));
     // Each search recorded its own side, neither lost the other's.
     EXPECT_EQ(ReadFile(prefix.Path("comPorts.cfg")), "2 1");
+}
+
+// The production-line script: every board found once, burned at once, one line each, and a
+// failed board makes the exit code non-zero.
+TEST_F(FourBoards, FlashAllReportsEveryBoardAndFailsWhenOneDid) {
+    const std::vector<uint8_t> source = WriteImage("source", 1024, 40);
+    const std::vector<uint8_t> sink = WriteImage("sink", 1024, 41);
+    StartBoards({"--fault", "gone,after=80,chip=sink"});
+    const std::string command =
+        "cd " + prefix.Path() + " && TOLVAR_PREFIX=" + prefix.Path() +
+        " TOLVAR=" TOLVAR_BINARY " FLASH_PORTS='1 2 3 4 5' FLASH_OPS=OFBV FLASH_LOGS=" + prefix.Path("logs") +
+        " bash " TOLVAR_SOURCE_DIR "/examples/flash-all.sh fw_source.hex fw_sink.hex 2>&1";
+    std::FILE* script = popen(command.c_str(), "r");
+    ASSERT_NE(script, nullptr);
+    std::string out;
+    char chunk[256];
+    while (std::fgets(chunk, sizeof chunk, script)) out += chunk;
+    const int status = pclose(script);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << out;
+    for (const char* line :
+         {"com1   source ok ", "com2   sink   ok ", "com3   source ok ", "com4   sink   FAILED "})
+        EXPECT_NE(out.find(line), std::string::npos) << line << "\n" << out;
+    EXPECT_EQ(out.find("com5"), std::string::npos) << out;
+    for (auto& one : boards) EXPECT_EQ(one->Stop(), 0);
+    EXPECT_TRUE(Holds("com1.bin", source));
+    EXPECT_TRUE(Holds("com2.bin", sink));
+    EXPECT_TRUE(Holds("com3.bin", source));
 }
 
 }  // namespace
