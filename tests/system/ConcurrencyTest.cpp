@@ -43,6 +43,12 @@ class PairRuns : public ::testing::Test {
                std::all_of(memory.begin() + static_cast<long>(bytes.size()), memory.end(),
                            [](uint8_t b) { return b == 0xFF; });
     }
+    // A burn-and-verify run that ended well.
+    static void ExpectBurnedAndVerified(const TimedRun& run) {
+        EXPECT_EQ(run.code, 0) << run.out;
+        EXPECT_NE(run.out.find("Burn succeeded.\n"), std::string::npos) << run.out;
+        EXPECT_NE(run.out.find("Verification succeeded!!! :-)\n"), std::string::npos) << run.out;
+    }
     // Waits until the run's output contains the text (or it ended).
     static bool WaitFor(ToolProcess& tool, const std::string& text) {
         for (int i = 0; i < 200; ++i)
@@ -87,11 +93,7 @@ TEST_F(PairRuns, RunsOnTheTwoChipsOfThePairGoTogether) {
     ToolProcess toSink(prefix, "u2 OBV fw_sink.hex");
     const TimedRun sourceRun = toSource.Finish(60000);
     const TimedRun sinkRun = toSink.Finish(60000);
-    for (const TimedRun* run : {&sourceRun, &sinkRun}) {
-        EXPECT_EQ(run->code, 0) << run->out;
-        EXPECT_NE(run->out.find("Burn succeeded.\n"), std::string::npos) << run->out;
-        EXPECT_NE(run->out.find("Verification succeeded!!! :-)\n"), std::string::npos) << run->out;
-    }
+    for (const TimedRun* run : {&sourceRun, &sinkRun}) ExpectBurnedAndVerified(*run);
     ASSERT_EQ(board->Stop(), 0);
     EXPECT_TRUE(Holds("source.bin", source));
     EXPECT_TRUE(Holds("sink.bin", sink));
@@ -175,12 +177,7 @@ TEST_F(FourBoards, EachBoardBurnedAndVerifiedAtOnceHoldsItsOwnImage) {
         << read.out;
     EXPECT_LT(read.ms, 1500u) << read.out;
     start(4);
-    for (int port = 1; port <= 4; ++port) {
-        const TimedRun run = runs[port - 1]->Finish(120000);
-        EXPECT_EQ(run.code, 0) << run.out;
-        EXPECT_NE(run.out.find("Burn succeeded.\n"), std::string::npos) << run.out;
-        EXPECT_NE(run.out.find("Verification succeeded!!! :-)\n"), std::string::npos) << run.out;
-    }
+    for (auto& run : runs) ExpectBurnedAndVerified(run->Finish(120000));
     StopBoards();
     for (int port = 1; port <= 4; ++port)
         EXPECT_TRUE(Holds("com" + std::to_string(port) + ".bin", images[port - 1])) << "com" << port;
@@ -196,10 +193,7 @@ TEST_F(FourBoards, SearchesStartedTogetherEachFindTheirOwnBoard) {
     const TimedRun sinkRun = toSink.Finish(120000);
     EXPECT_NE(sourceRun.out.find("Detected Marnel source on port 1\n"), std::string::npos) << sourceRun.out;
     EXPECT_NE(sinkRun.out.find("Detected Marnel sink on port 2\n"), std::string::npos) << sinkRun.out;
-    for (const TimedRun* run : {&sourceRun, &sinkRun}) {
-        EXPECT_EQ(run->code, 0) << run->out;
-        EXPECT_NE(run->out.find("Verification succeeded!!! :-)\n"), std::string::npos) << run->out;
-    }
+    for (const TimedRun* run : {&sourceRun, &sinkRun}) ExpectBurnedAndVerified(*run);
     StopBoards();
     EXPECT_TRUE(Holds("com1.bin", source));
     EXPECT_TRUE(Holds("com2.bin", sink));
