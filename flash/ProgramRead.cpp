@@ -72,12 +72,20 @@ void StartI2cRead(int32_t kind, uint32_t address, bool fast) {
     }
 }
 
-// Checks the pending bytes against the open read; a mismatch (or a lost answer) ends the run.
+// Kind of the read StartRead opened last, so a stop in its middle can close it.
+int32_t openReadKind = 0;
+
+void CloseRead(int32_t kind);
+
+// Checks the pending bytes against the open read; a mismatch ends the run, with the read closed
+// so that the next run finds the flash released.
 void CheckFastPending() {
     TargetSession& s = Session();
     if (!TargetQuickVerify(s.fastPending)) {
         ConsoleUi::instance().print(
             formatText("\r\n Quick Verifiyng Failed at address %08x\r\n", s.readAddress));
+        s.fastPending = 0;
+        CloseRead(openReadKind);
         throw ProcessExit{-1};
     }
     s.readAddress += s.fastPending;
@@ -98,7 +106,6 @@ void CloseI2cRead(int32_t kind) {
     }
 }
 
-// Ends an open read (not a fast block check); the bus is free afterwards.
 void CloseRead(int32_t kind) {
     if (kind == 1) {
         DeselectChip();
@@ -109,6 +116,7 @@ void CloseRead(int32_t kind) {
         EndCommand();
         platform::CurrentClock().SleepMs(kReadCloseMs);
     }
+    Session().flashMutex.Release();
 }
 
 // One word of the open read; empty when its answer was lost.
@@ -206,6 +214,7 @@ void StartRead(int32_t memoryKind, uint32_t address, bool fast) {
     }
     s.readAddress = address;
     s.readFast = fast;
+    openReadKind = memoryKind;
     if (memoryKind == 1) {
         s.ctrlShadow = kDataModeBase;
         SelectChip();
@@ -234,6 +243,7 @@ uint32_t ReadWord(int32_t memoryKind) {
     if (!word) {
         ConsoleUi::instance().print(
             formatText("Error: no answer from the memory at address 0x%x, twice. Stopping.\n", s.readAddress));
+        CloseRead(memoryKind);
         fatalExit();
     }
     s.readAddress += 4;
@@ -241,13 +251,11 @@ uint32_t ReadWord(int32_t memoryKind) {
 }
 
 bool EndRead(int32_t memoryKind) {
-    TargetSession& s = Session();
-    if (s.fastPending > 0) {
+    if (Session().fastPending > 0) {
         CheckFastPending();
         return true;
     }
     CloseRead(memoryKind);
-    s.flashMutex.Release();
     return true;
 }
 

@@ -123,6 +123,8 @@ void CUartLib::Open(const std::string& portName, uint32_t readTimeoutMs) {
     std::copy(portName.begin(), portName.end(), m_portName.begin());
     m_portNumber = ParsePortNumber(portName);
     if (portName == "com0") return;
+    // One exchange lock per port: instances on different ports never wait for each other.
+    m_uartMutex = platform::NamedMutex("__MUTEX_FOR_UART_" + portName);
     m_portMutex.emplace("MutexUart_" + portName);
     m_portMutex->Wait(kPortMutexWaitMs);
     OpenDevice(portName);
@@ -144,6 +146,9 @@ void CUartLib::RestartPort() {
     platform::Trace("trying to restart comm port");
     const std::string name = PortName();
     const uint32_t readTimeout = m_readTimeout;
+    // The port stays this instance's across the restart: another instance's probe cannot take it
+    // between the close and the reopen.
+    platform::ScopedLock keepPort(platform::NamedMutex("MutexUart_" + name), 0);
     ClosePort();
     platform::Trace("Closed comm port");
     Open(name, readTimeout);
@@ -154,9 +159,9 @@ void CUartLib::Send(const char* data, size_t length) {
     if (!m_portInitialized) return;
     platform::Trace(">> " + BoundedText(data, length, kTraceLineBytes - 3));
     if (!m_handle->Write(reinterpret_cast<const uint8_t*>(data), length)) {
-        // The device tells no partial count: a failed write counts as nothing written.
-        ConsoleUi::instance().print(formatText(
-            "Warning: Tried to write %d bytes, but actually wrote %d bytes instead.", int(length), 0));
+        ConsoleUi::instance().print(
+            formatText("Warning: Tried to write %d bytes, but actually wrote %d bytes instead.", int(length),
+                       int(m_handle->WrittenBeforeFailure())));
     }
 }
 
