@@ -183,6 +183,31 @@ image_section() {
     IMAGE_BENCH_HEX=$small "$bench" --benchmark_min_time=1 2>&1 || failed=1
 }
 
+# Saving memory to a file (R with a file name): every word is one register read, "r%08x\n" out
+# (10 bytes) and "aaaaaaaa=VVVVVVVV\r\nReady\r\n" back (26 bytes), so at 115200 baud 8N1 the wire
+# carries 36 bytes per 4 bytes saved. The tool's own total time of the save against that bound.
+save_section() {
+    echo "== Saving memory to a file"
+    if ! have "$build/front/Tolvar" "$build/board/tolvar-board"; then
+        summary "R to .hex, 8 KiB at 115200 baud" "not built" "" "-" ""
+        return
+    fi
+    local bytes=8192 file=$work/saved.hex seconds bound
+    bound=$(awk -v b="$bytes" 'BEGIN { printf "%.3f", b / 4 * 36 * 10 / 115200 }')
+    start_board "$work/save" --baud 115200 || { failed=1; return; }
+    tolvar_run "$work/save" src u1 R 0 "$bytes" "$file"
+    stop_board
+    seconds=$(sed -n 's/^Total bytes: [0-9]*\. Total time: \([0-9.]*\) seconds$/\1/p' "$work/tolvar.out")
+    if [ -z "$seconds" ] || ! grep -q 'Save succeeded' "$work/tolvar.out"; then
+        echo "save failed"
+        cat "$work/tolvar.out"
+        seconds=""
+        failed=1
+    fi
+    echo "R 0 $bytes to .hex at 115200 baud: ${seconds:-failed} s against the wire bound ${bound} s"
+    summary "R to .hex, 8 KiB at 115200 baud" "${seconds:-failed} s" "wire bound $bound s" "$(ratio "$seconds" "$bound")" "<= 1.03x"
+}
+
 # Quillan: ihex_makeImage on 4 MiB of data in 16-byte records, against srec_cat on the same file.
 quillan_section() {
     echo "== Quillan"
@@ -212,6 +237,7 @@ quillan_section() {
 echo "load average before: $(cut -d' ' -f1-3 /proc/loadavg)"
 link_section
 image_section
+save_section
 quillan_section
 print_summary
 exit $failed
