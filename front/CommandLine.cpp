@@ -60,7 +60,8 @@ constexpr const char* kUsage[] = {
     "\tAny address within block is a valid address of this block.\n",
     "\te.g. Tolvar uasnk EB 0x20fff 79999\n",
     "\twill erase 2*65536 bytes at address 0x20000\n",
-    "6.\tTolvar [src/snk/uasnk/uasrc] [i/s] R address len file - save len bytes from address to file (.hex, .ihex or .bin)\n",
+    "6.\tTolvar [src/snk/uasnk/uasrc] [i/s] R address len file - save len bytes from address to file "
+    "(.hex, .ihex or .bin)\n",
 };
 
 constexpr uint32_t kIdRegister = 0x80000000;

@@ -132,7 +132,8 @@ extern "C" void ihex_writeImage(const char* hexFileName, const uint8_t* image, u
                                 uint32_t imageAddress) {
     if (uint64_t{imageAddress} + length > kImageAddressLimit) {
         throw ErrorMessage("The image range 0x%X..0x%X lies beyond the image addresses 0..0x3FFFFF: '%s'",
-                           unsigned(imageAddress), unsigned(imageAddress + uint64_t{length} - 1), hexFileName);
+                           unsigned(imageAddress), unsigned(imageAddress + uint64_t{length} - 1),
+                           hexFileName);
     }
     const bool littleEndian = hasLittleEndianDataFormat(hexFileName);
     const ImageRange range(image, length, imageAddress, !littleEndian);

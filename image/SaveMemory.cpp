@@ -32,7 +32,8 @@ SaveFormat FormatOf(const std::string& path) {
     const size_t dot = path.rfind('.');
     if (dot == std::string::npos) return SaveFormat::Unknown;
     std::string extension;
-    for (const char c : path.substr(dot + 1)) extension += static_cast<char>(c >= 'A' && c <= 'Z' ? c + 32 : c);
+    for (const char c : path.substr(dot + 1))
+        extension += static_cast<char>(c >= 'A' && c <= 'Z' ? c + 32 : c);
     if (extension == "hex" || extension == "ihex") return SaveFormat::IntelHex;
     if (extension == "bin") return SaveFormat::Binary;
     return SaveFormat::Unknown;
@@ -95,8 +96,8 @@ class ProgressLine {
 };
 
 // One read sequence over [from, to); words most significant byte first at the lowest address.
-void ReadSequence(uint32_t from, uint32_t to, int32_t kind, std::vector<uint32_t>& words, ProgressLine& progress,
-                  uint32_t start) {
+void ReadSequence(uint32_t from, uint32_t to, int32_t kind, std::vector<uint32_t>& words,
+                  ProgressLine& progress, uint32_t start) {
     StartRead(kind, from, false);
     for (uint32_t at = from; at < to; at += 4) {
         if (at + 4 >= to) I2cMarkLast(kind);
@@ -213,11 +214,13 @@ void SaveMemory(uint32_t address, uint32_t length, const std::string& path, int3
     PrepareMemory(memoryKind);
     const uint32_t size = DetectedMemorySize(memoryKind);
     if (uint64_t{address} + length > size) {
-        Refuse(formatText("Can't save to file %s: the range 0x%x..0x%llx runs past the end of the memory "
-                          "(0x%x bytes).\n",
-                          path.c_str(), address, static_cast<unsigned long long>(uint64_t{address} + length), size));
+        Refuse(formatText(
+            "Can't save to file %s: the range 0x%x..0x%llx runs past the end of the memory "
+            "(0x%x bytes).\n",
+            path.c_str(), address, static_cast<unsigned long long>(uint64_t{address} + length), size));
     }
-    console.print(formatText("Saving %u bytes from address 0x%x to file %s\n", length, address, path.c_str()));
+    console.print(
+        formatText("Saving %u bytes from address 0x%x to file %s\n", length, address, path.c_str()));
     const uint32_t startMs = platform::CurrentClock().TickMs();
     const std::vector<uint32_t> words = ReadWords(address, length, memoryKind);
     s.flashMutex.Release();

@@ -143,7 +143,8 @@ int Run(int argc, char** argv) {
         return Crc(argv[2], argv[3], argc == 5 ? argv[4] : nullptr);
     if (command == "image" && argc == 4) return Image(ihex_makeImage, argv[2], argv[3]);
     if (command == "fw-image" && argc == 4) return Image(ihex_makeOstralFWImage, argv[2], argv[3]);
-    if (command == "hex" && (argc == 4 || argc == 5)) return HexFromBinary(argv[2], argv[3], argc == 5 ? argv[4] : nullptr);
+    if (command == "hex" && (argc == 4 || argc == 5))
+        return HexFromBinary(argv[2], argv[3], argc == 5 ? argv[4] : nullptr);
     if (command == "version" && argc == 3) {
         std::printf("0x%04X\n", unsigned(ihex_readFWVersion(argv[2])));
         return kOk;

@@ -134,8 +134,8 @@ TEST_F(WriteImage, BuildsBackIntoTheSameImage) {
         const std::string hex = Path(c.name);
         ihex_writeImage(hex.c_str(), data.data(), c.length, c.address);
         const Bytes expected = c.length == 0 ? Bytes{}
-                                             : Bytes(c.address - c.before, 0xFF) + Bytes(c.before, 0xFF) + data +
-                                                   Bytes(c.after, 0xFF);
+                                             : Bytes(c.address - c.before, 0xFF) + Bytes(c.before, 0xFF) +
+                                                   data + Bytes(c.after, 0xFF);
         EXPECT_TRUE(ImageOf(hex) == expected);
     }
 }
@@ -154,8 +154,9 @@ TEST_F(WriteImage, WritesTheRecordsTheLibraryReads) {
 TEST_F(WriteImage, AFailureLeavesTheOldFileAndNoTemporaryOne) {
     const std::string old = Write("old.hex", "previous");
     const uint8_t bytes[8] = {};
-    EXPECT_EQ(ErrorOf([&] { ihex_writeImage(old.c_str(), bytes, 8, 0x3FFFFC); }),
-              "The image range 0x3FFFFC..0x400003 lies beyond the image addresses 0..0x3FFFFF: '" + old + "'");
+    EXPECT_EQ(
+        ErrorOf([&] { ihex_writeImage(old.c_str(), bytes, 8, 0x3FFFFC); }),
+        "The image range 0x3FFFFC..0x400003 lies beyond the image addresses 0..0x3FFFFF: '" + old + "'");
     const std::string missing = Path("no/such/dir.hex");
     EXPECT_EQ(ErrorOf([&] { ihex_writeImage(missing.c_str(), bytes, 8, 0); }),
               "Unable to write the iHex file: '" + missing + "'\nNo such file or directory");

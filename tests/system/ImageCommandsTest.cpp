@@ -41,8 +41,8 @@ class ImageCommands : public ::testing::Test {
                     const std::vector<std::string>& more = {}) {
         if (!sourceMemory.empty()) WriteFile(sourceImage, sourceMemory);
         if (!sinkMemory.empty()) WriteFile(sinkImage, sinkMemory);
-        std::vector<std::string> args{"--source", "image=" + sourceImage, "--sink", "image=" + sinkImage,
-                                      "--audit", audit};
+        std::vector<std::string> args{
+            "--source", "image=" + sourceImage, "--sink", "image=" + sinkImage, "--audit", audit};
         args.insert(args.end(), more.begin(), more.end());
         board = std::make_unique<BoardProcess>(dir.Path("prefix"), args);
         ASSERT_TRUE(board->Started());
@@ -254,7 +254,8 @@ TEST_F(ImageCommands, ASavedRangeBurnsBackIntoAFreshBoard) {
         std::remove(sourceImage.c_str());
         StartBoard(memory, "", {"--source", c.memory});
         const std::string file = dir.Path(c.file);
-        const ToolRun save = Run({"src", "u1", "R", std::to_string(c.address), std::to_string(c.length), file});
+        const ToolRun save =
+            Run({"src", "u1", "R", std::to_string(c.address), std::to_string(c.length), file});
         EXPECT_EQ(save.exitCode, 0) << save.output;
         EXPECT_TRUE(contains(save.output, "\nTotal bytes: " + std::to_string(c.length) + ". Total time: "))
             << save.output;
@@ -266,10 +267,12 @@ TEST_F(ImageCommands, ASavedRangeBurnsBackIntoAFreshBoard) {
         const std::string range = memory.substr(c.address, c.length);
         std::string inFile = range;
         if (c.file.ends_with(".ihex"))
-            for (size_t w = 0; w < inFile.size(); w += 4) std::reverse(inFile.begin() + w, inFile.begin() + w + 4);
+            for (size_t w = 0; w < inFile.size(); w += 4)
+                std::reverse(inFile.begin() + w, inFile.begin() + w + 4);
         const std::string read = dir.Path("read.bin");
-        const std::string command = "python3 " + reader + " " + file + " " + std::to_string(0x50000000 + c.address) +
-                                    " " + std::to_string(c.length) + " " + read;
+        const std::string command = "python3 " + reader + " " + file + " " +
+                                    std::to_string(0x50000000 + c.address) + " " + std::to_string(c.length) +
+                                    " " + read;
         ASSERT_EQ(std::system(command.c_str()), 0) << command;
         EXPECT_TRUE(sameMemory(ReadFile(read), inFile));
 
@@ -289,7 +292,8 @@ TEST_F(ImageCommands, ASavedBinaryHoldsTheBytesInAddressOrder) {
     const std::string file = dir.Path("part.BIN");
     const ToolRun run = Run({"src", "u1", "R", "0x104", "0x200", file});
     EXPECT_EQ(run.exitCode, 0) << run.output;
-    EXPECT_TRUE(contains(run.output, "Saving 512 bytes from address 0x104 to file " + file + "\n")) << run.output;
+    EXPECT_TRUE(contains(run.output, "Saving 512 bytes from address 0x104 to file " + file + "\n"))
+        << run.output;
     EXPECT_TRUE(contains(run.output, "Save succeeded.\n\n")) << run.output;
     EXPECT_TRUE(sameMemory(ReadFile(file), memory.substr(0x104, 0x200)));
     StopBoard();
@@ -309,7 +313,8 @@ TEST_F(ImageCommands, ASaveThatCannotBeMadeLeavesNoFile) {
         {{"2", "16", dir.Path("odd.bin")}, "address and length must be multiples of 4.\n"},
         {{"0", "16", dir.Path("none/x.hex")}, "No such file or directory\n"},
         // The board goes away in the middle of the read.
-        {{"0", "0x1000", dir.Path("old.hex")}, "Saving 4096 bytes from address 0x0 to file " + dir.Path("old.hex")},
+        {{"0", "0x1000", dir.Path("old.hex")},
+         "Saving 4096 bytes from address 0x0 to file " + dir.Path("old.hex")},
     };
     for (const Case& c : cases) {
         std::vector<std::string> args{"src", "u1", "R"};
