@@ -133,6 +133,17 @@ tolvar_run() {
     TOLVAR_PREFIX=$prefix "$build/front/Tolvar" "$@" </dev/null >"$work/tolvar.out" 2>&1
 }
 
+# keep_if_succeeded VAR TEXT LABEL: empties VAR and counts a failure, showing the output, unless
+# VAR holds a figure and the last Tolvar output holds TEXT.
+keep_if_succeeded() {
+    local -n figure=$1
+    if [ -n "$figure" ] && grep -q "$2" "$work/tolvar.out"; then return; fi
+    echo "$3 failed"
+    cat "$work/tolvar.out"
+    figure=""
+    failed=1
+}
+
 # Image operations: fast burn + verify of 256 KiB on a kind-3 flash against the protocol's wire
 # bound at 115200 baud, the same unpaced, and the peak memory of burning 256 KiB and 4 MiB.
 image_section() {
@@ -154,12 +165,7 @@ image_section() {
     start_board "$work/paced" --baud 115200 || { failed=1; return; }
     paced=$(best_seconds 1 tolvar_run "$work/paced" uasrc FBV "$small")
     stop_board
-    if [ -z "$paced" ] || ! grep -q 'Verification succeeded' "$work/tolvar.out"; then
-        echo "paced FBV failed"
-        cat "$work/tolvar.out"
-        paced=""
-        failed=1
-    fi
+    keep_if_succeeded paced 'Verification succeeded' "paced FBV"
     echo "FBV 256 KiB at 115200 baud: ${paced:-failed} s against the wire bound ${bound} s"
     summary "FBV 256 KiB at 115200 baud" "${paced:-failed} s" "wire bound $bound s" "$(ratio "$paced" "$bound")" "<= 1.03x"
 
@@ -198,12 +204,7 @@ save_section() {
     tolvar_run "$work/save" src u1 R 0 "$bytes" "$file"
     stop_board
     seconds=$(sed -n 's/^Total bytes: [0-9]*\. Total time: \([0-9.]*\) seconds$/\1/p' "$work/tolvar.out")
-    if [ -z "$seconds" ] || ! grep -q 'Save succeeded' "$work/tolvar.out"; then
-        echo "save failed"
-        cat "$work/tolvar.out"
-        seconds=""
-        failed=1
-    fi
+    keep_if_succeeded seconds 'Save succeeded' "save"
     echo "R 0 $bytes to .hex at 115200 baud: ${seconds:-failed} s against the wire bound ${bound} s"
     summary "R to .hex, 8 KiB at 115200 baud" "${seconds:-failed} s" "wire bound $bound s" "$(ratio "$seconds" "$bound")" "<= 1.03x"
 }
