@@ -48,8 +48,12 @@ bool IsI2c(int32_t kind) {
     fatalExit();
 }
 
+std::string CannotWriteText(const std::string& path, int error) {
+    return "Can't write file: " + path + "\n" + platform::SystemErrorText(error);
+}
+
 [[noreturn]] void CannotWrite(const std::string& path, int error) {
-    Refuse("Can't write file: " + path + "\n" + platform::SystemErrorText(error));
+    Refuse(CannotWriteText(path, error));
 }
 
 std::string FolderOf(const std::string& path) {
@@ -139,11 +143,12 @@ class HeldSignals {
 };
 
 // The bytes under a temporary name beside the file, renamed into place once they are all on disk.
-void WriteBinary(const std::string& path, const std::vector<uint8_t>& bytes) {
+// Returns the failure text, empty on success.
+std::string WriteBinary(const std::string& path, const std::vector<uint8_t>& bytes) {
     const std::string target = WrittenPath(path);
     std::string temporary = target + ".XXXXXX";
     const int fd = mkstemp(temporary.data());
-    if (fd < 0) CannotWrite(path, errno);
+    if (fd < 0) return CannotWriteText(path, errno);
     const mode_t mask = umask(0);
     umask(mask);
     fchmod(fd, 0666 & ~mask);
@@ -160,13 +165,13 @@ void WriteBinary(const std::string& path, const std::vector<uint8_t>& bytes) {
         ok = false;
         error = errno;
     }
-    if (ok && std::rename(temporary.c_str(), target.c_str()) == 0) return;
+    if (ok && std::rename(temporary.c_str(), target.c_str()) == 0) return "";
     if (ok) error = errno;
     unlink(temporary.c_str());
-    CannotWrite(path, error);
+    return CannotWriteText(path, error);
 }
 
-void WriteIntelHex(const std::string& path, const std::vector<uint32_t>& words, uint32_t address) {
+std::string WriteIntelHex(const std::string& path, const std::vector<uint32_t>& words, uint32_t address) {
     // The library's image holds each memory word little-endian; its byte order for the file name
     // is the one the burn reads, so B of the file gives back the same memory.
     std::vector<uint8_t> image;
@@ -176,21 +181,20 @@ void WriteIntelHex(const std::string& path, const std::vector<uint32_t>& words, 
     try {
         ihex_writeImage(path.c_str(), image.data(), static_cast<uint32_t>(image.size()), address);
     } catch (const Quillan::ErrorMessage& error) {
-        Refuse(std::string(error.what()) + "\n");
+        return std::string(error.what()) + "\n";
     }
+    return "";
 }
 
-void WriteFile(const std::string& path, const std::vector<uint32_t>& words, uint32_t address) {
+// Returns the failure text, empty on success.
+std::string WriteFile(const std::string& path, const std::vector<uint32_t>& words, uint32_t address) {
     HeldSignals held;
-    if (FormatOf(path) == SaveFormat::IntelHex) {
-        WriteIntelHex(path, words, address);
-        return;
-    }
+    if (FormatOf(path) == SaveFormat::IntelHex) return WriteIntelHex(path, words, address);
     std::vector<uint8_t> bytes;
     bytes.reserve(words.size() * 4);
     for (const uint32_t word : words)
         for (int shift = 24; shift >= 0; shift -= 8) bytes.push_back(static_cast<uint8_t>(word >> shift));
-    WriteBinary(path, bytes);
+    return WriteBinary(path, bytes);
 }
 
 }  // namespace
@@ -224,7 +228,9 @@ void SaveMemory(uint32_t address, uint32_t length, const std::string& path, int3
     const uint32_t startMs = platform::CurrentClock().TickMs();
     const std::vector<uint32_t> words = ReadWords(address, length, memoryKind);
     s.flashMutex.Release();
-    WriteFile(path, words, address);
+    // Reported once the signals held while writing are let through again.
+    const std::string failure = WriteFile(path, words, address);
+    if (!failure.empty()) Refuse(failure);
     console.progress(100);
     const float seconds = static_cast<float>(platform::CurrentClock().TickMs() - startMs) / 1000.0f;
     console.print(formatText("\nTotal bytes: %d. Total time: %f seconds\n", static_cast<int32_t>(length),
