@@ -481,7 +481,9 @@ TEST_F(ImageCommands, ASaveThatCannotBeMadeLeavesNoFile) {
         EXPECT_TRUE(contains(run.output, c.message));
         EXPECT_FALSE(contains(run.output, "Save succeeded"));
         EXPECT_EQ(run.exitCode, 255);
-        if (c.message.starts_with("Saving")) EXPECT_TRUE(contains(run.output, "Exception: "));
+        if (c.message.starts_with("Saving")) {
+            EXPECT_TRUE(contains(run.output, "Exception: "));
+        }
     }
     EXPECT_EQ(ReadFile(dir.Path("old.hex")), "previous");
     std::vector<std::string> files;
