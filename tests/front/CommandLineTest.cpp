@@ -10,10 +10,15 @@
 
 #include "front/CommandLine.h"
 #include "console/CxException.h"
-#include "tests/front/BoardFixture.h"
-#include "tests/front/Transcript.h"
+#include "tests/support/BenchServers.h"
+#include "tests/support/Console.h"
+#include "tests/support/Ports.h"
+#include "tests/support/ToolInProcess.h"
+#include "tests/support/Transcript.h"
 
 namespace {
+
+using namespace testsupport;
 
 TEST_F(CommandLineTest, TooFewWordsPrintTheUsageAndStop) {
     const std::vector<std::vector<std::string>> cases = {
@@ -91,6 +96,9 @@ TEST_F(CommandLineTest, WordCountIsCheckedOnceTheLinkIsOpen) {
         {{"d", "FF", "256"}, 5},
         {{"d", "ff", "256", "1", "2"}, 5},
         {{"d", "s", "64k", "R", "0"}, 7},
+        // Only R takes a fourth word, its output file.
+        {{"d", "R", "0", "16", "x.hex", "more"}, 6},
+        {{"d", "ES", "0", "16", "x.hex"}, 5},
         {{"src", "d", "I", "ES", "0x1001"}, 7},
         {{"snk", "d", "DM", "128k", "EB", "0", "1", "2"}, 8},
         {{"d", "BV", "a", "b"}, 4},

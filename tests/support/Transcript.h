@@ -1,12 +1,9 @@
 #pragma once
-// Running the tool in process and the texts its transcripts are made of.
-#include <gtest/gtest.h>
-
+// The texts the tool's transcripts are made of.
 #include <string>
 #include <vector>
 
-#include "front/CommandLine.h"
-#include "tests/front/Streams.h"
+namespace testsupport {
 
 inline const std::string kUsageText =
     "Usage:\n"
@@ -48,7 +45,9 @@ inline const std::string kUsageText =
     "\tEB - Erase 64k-blocks starting from specified address with specified length in bytes.\n"
     "\tAny address within block is a valid address of this block.\n"
     "\te.g. Tolvar uasnk EB 0x20fff 79999\n"
-    "\twill erase 2*65536 bytes at address 0x20000\n";
+    "\twill erase 2*65536 bytes at address 0x20000\n"
+    "6.\tTolvar [src/snk/uasnk/uasrc] [i/s] R address len file - save len bytes from address to file "
+    "(.hex, .ihex or .bin)\n";
 
 inline const std::string kErrorPause = "Error occurred. Press any key to continue . . .\n";
 inline const std::string kQuestion = "Do you wish to continue? [enter y to continue]\n";
@@ -64,25 +63,4 @@ inline std::string Warning(const char* file, const char* board) {
            " board. \n" + kQuestion;
 }
 
-struct Outcome {
-    int code;
-    std::string out;
-};
-
-class CommandLineTest : public FreshSession {
-  protected:
-    // Ports 3, 5 and 16 name devices that do not exist.
-    CommandLineTest() { DeadPorts({3, 5, 16}); }
-
-    Outcome Run(const std::vector<std::string>& words, const std::string& input = "") {
-        std::vector<std::string> storage{"Tolvar"};
-        storage.insert(storage.end(), words.begin(), words.end());
-        std::vector<char*> argv;
-        for (std::string& word : storage) argv.push_back(word.data());
-        argv.push_back(nullptr);
-        ConsoleStreams streams(input);
-        int code = RunTolvar(static_cast<int>(storage.size()), argv.data(), streams.In(), streams.Out());
-        ResetTargetSession();
-        return {code, streams.Output()};
-    }
-};
+}  // namespace testsupport
