@@ -60,8 +60,8 @@ bool I2cEeprom::I2cWrite(uint8_t byte) {
             uint32_t page = m_row.pageSize;
             if (m_writeStart + m_writeCount == page) {
                 char text[80];
-                std::snprintf(text, sizeof text, "I2C page write wrapping round its %u-byte page at 0x%05x", page,
-                              m_pointer);
+                std::snprintf(text, sizeof text, "I2C page write wrapping round its %u-byte page at 0x%05x",
+                              page, m_pointer);
                 Audit().Record(text);
             }
             ++m_writeCount;

@@ -182,8 +182,8 @@ void EraseUpdateSection(int32_t sizeSelection, int32_t memoryKind) {
     // A part that does not answer leaves the mark as it was without any error on the way.
     const uint32_t mark = ReadOneWord(address, memoryKind);
     if (mark != 0) {
-        Print(formatText("\nError: the update-section mark at 0x%x reads 0x%08x after clearing it.\n", address,
-                         mark));
+        Print(formatText("\nError: the update-section mark at 0x%x reads 0x%08x after clearing it.\n",
+                         address, mark));
         fatalExit();
     }
     Print("Done.\n");

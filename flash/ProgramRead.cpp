@@ -3,10 +3,10 @@
 #include <optional>
 #include <string>
 
-#include "flash/Controller.h"
-#include "flash/Identification.h"
 #include "console/ConsoleUi.h"
 #include "console/CxException.h"
+#include "flash/Controller.h"
+#include "flash/Identification.h"
 #include "link/TargetSession.h"
 #include "platform/Clock.h"
 
@@ -241,8 +241,8 @@ uint32_t ReadWord(int32_t memoryKind) {
         word = ReadStreamWord(memoryKind);
     }
     if (!word) {
-        ConsoleUi::instance().print(
-            formatText("Error: no answer from the memory at address 0x%x, twice. Stopping.\n", s.readAddress));
+        ConsoleUi::instance().print(formatText(
+            "Error: no answer from the memory at address 0x%x, twice. Stopping.\n", s.readAddress));
         CloseRead(memoryKind);
         fatalExit();
     }

@@ -8,16 +8,16 @@
 #include <functional>
 #include <string>
 
-#include "flash/FlashDriver.h"
 #include "console/ConsoleUi.h"
 #include "console/CxException.h"
 #include "console/RunResult.h"
+#include "flash/FlashDriver.h"
 #include "image/ImageOps.h"
 #include "image/SaveMemory.h"
 #include "imagecheck/ImageCheck.h"
+#include "link/TargetSession.h"
 #include "link/uart/CUartLib.h"
 #include "link/uart/PortDiscovery.h"
-#include "link/TargetSession.h"
 
 namespace {
 

@@ -65,7 +65,8 @@ void WalkFile() {
     (void)countLines(file);
     (void)findCutRecord(file);
     const ImageFault fault = findImageFault(file, 0x10000);
-    if (fault.kind == ImageFault::BeyondMemory && (fault.last < 0x10000 || fault.first > fault.last)) std::abort();
+    if (fault.kind == ImageFault::BeyondMemory && (fault.last < 0x10000 || fault.first > fault.last))
+        std::abort();
     ParseLines(file);
     fclose(file);
     try {

@@ -326,8 +326,8 @@ void refuseImageFault(FILE* file, const std::string& path) {
         case ImageFault::None:
             return;
         case ImageFault::CutRecord:
-            console.print(formatText("Record on line %d of file %s runs past the end of its line.\n", fault.line,
-                                     path.c_str()));
+            console.print(formatText("Record on line %d of file %s runs past the end of its line.\n",
+                                     fault.line, path.c_str()));
             break;
         case ImageFault::SegmentBase:
             console.print(formatText(
@@ -335,9 +335,9 @@ void refuseImageFault(FILE* file, const std::string& path) {
                 fault.line, path.c_str(), fault.segment));
             break;
         case ImageFault::BeyondMemory:
-            console.print(formatText(
-                "Data at 0x%x-0x%x on line %d of file %s lies beyond the memory of 0x%x bytes.\n", fault.first,
-                fault.last, fault.line, path.c_str(), Session().memorySize));
+            console.print(
+                formatText("Data at 0x%x-0x%x on line %d of file %s lies beyond the memory of 0x%x bytes.\n",
+                           fault.first, fault.last, fault.line, path.c_str(), Session().memorySize));
             break;
     }
     fatalExit();

@@ -166,5 +166,3 @@ bool isHexExtension(const std::string& path) {
     }
     return true;
 }
-
-

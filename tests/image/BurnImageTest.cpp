@@ -453,8 +453,8 @@ TEST_F(BurnImageTest, SampleImagesSendTheTrafficTheyAlwaysSent) {
         burnImage(path, 2, kind, rig.SizeSelection());
         EXPECT_TRUE(verifyPassed);
         EXPECT_EQ(rig.EndAndAudit(), "");
-        recorded += formatText("    {\"%s\", %d, \"%s\", %s, %zu, 0x%016llxull},\n", c.image, c.target, c.memory,
-                               c.fast ? "true" : "false", rig.sent.size(),
+        recorded += formatText("    {\"%s\", %d, \"%s\", %s, %zu, 0x%016llxull},\n", c.image, c.target,
+                               c.memory, c.fast ? "true" : "false", rig.sent.size(),
                                static_cast<unsigned long long>(digest(rig.sent)));
         EXPECT_EQ(rig.sent.size(), c.sentBytes);
         EXPECT_EQ(digest(rig.sent), c.sentDigest);

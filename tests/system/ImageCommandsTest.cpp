@@ -501,7 +501,8 @@ TEST_F(ImageCommands, WhatRunsPastTheMemoryIsRefusedBeforeAnythingIsTouched) {
     WriteFile(beyond, testsupport::DataRecord(0, Pattern(16)) + testsupport::BaseRecord(0x003F) +
                           testsupport::DataRecord(0xFFF8, Pattern(16)) + testsupport::EndRecord());
     const std::string segment = dir.Path("segment.hex");
-    WriteFile(segment, ":020000021000EC\n" + testsupport::DataRecord(0, Pattern(16)) + testsupport::EndRecord());
+    WriteFile(segment,
+              ":020000021000EC\n" + testsupport::DataRecord(0, Pattern(16)) + testsupport::EndRecord());
     struct Case {
         std::vector<std::string> words;
         std::string message;
@@ -513,7 +514,8 @@ TEST_F(ImageCommands, WhatRunsPastTheMemoryIsRefusedBeforeAnythingIsTouched) {
         {{"src", "u1", "FF", "0x400004", "0x5A"}, "Error: the range of 0x400004 bytes at 0x0" + past},
         {{"src", "u1", "R", "0", "-4"}, "Error: the range of 0xfffffffc bytes at 0x0" + past},
         {{"src", "u1", "OB", beyond},
-         "Data at 0x3ffff8-0x400007 on line 3 of file " + beyond + " lies beyond the memory of 0x400000 bytes.\n"},
+         "Data at 0x3ffff8-0x400007 on line 3 of file " + beyond +
+             " lies beyond the memory of 0x400000 bytes.\n"},
         {{"src", "u1", "OB", segment},
          "Record on line 1 of file " + segment + " sets the segment base 0x1000, which is not supported.\n"},
     };
@@ -566,7 +568,8 @@ struct Image {
 };
 
 Image makeImage(uint32_t size, bool odd, unsigned seed) {
-    const std::vector<size_t> lengths = odd ? std::vector<size_t>{3, 5, 1, 7, 2, 6, 4} : std::vector<size_t>{16};
+    const std::vector<size_t> lengths =
+        odd ? std::vector<size_t>{3, 5, 1, 7, 2, 6, 4} : std::vector<size_t>{16};
     std::vector<Segment> segments = odd ? std::vector<Segment>{{0x0003, Pattern(0x3F1, seed)},
                                                                {0x0410, Pattern(3, seed + 1)},
                                                                {0x0421, Pattern(1, seed + 2)},
@@ -586,11 +589,12 @@ Image makeImage(uint32_t size, bool odd, unsigned seed) {
                 base = address >> 16;
                 image.text += testsupport::BaseRecord(static_cast<uint16_t>(base));
             }
-            const size_t length = std::min({lengths[n++ % lengths.size()], s.bytes.size() - i,
-                                            size_t{0x10000 - (address & 0xFFFF)}});
+            const size_t length = std::min(
+                {lengths[n++ % lengths.size()], s.bytes.size() - i, size_t{0x10000 - (address & 0xFFFF)}});
             image.text += testsupport::DataRecord(
                 static_cast<uint16_t>(address),
-                std::vector<uint8_t>(s.bytes.begin() + static_cast<long>(i), s.bytes.begin() + static_cast<long>(i + length)));
+                std::vector<uint8_t>(s.bytes.begin() + static_cast<long>(i),
+                                     s.bytes.begin() + static_cast<long>(i + length)));
             for (size_t k = 0; k < length; ++k) image.bytes.emplace_back(address + k, s.bytes[i + k]);
             i += length;
         }
@@ -628,9 +632,9 @@ TEST(EveryByteLands, EveryKindSideModeAndRecordShape) {
             const std::string images[2] = {dir.Path("sink.bin"), dir.Path("source.bin")};
             for (const std::string& path : images) WriteFile(path, before(c));
             const std::string audit = dir.Path("audit.txt");
-            BoardProcess board(dir.Path("prefix"), {"--source", std::string(c.chip) + ",image=" + images[1],
-                                                    "--sink", std::string(c.chip) + ",image=" + images[0],
-                                                    "--audit", audit});
+            BoardProcess board(dir.Path("prefix"),
+                               {"--source", std::string(c.chip) + ",image=" + images[1], "--sink",
+                                std::string(c.chip) + ",image=" + images[0], "--audit", audit});
             ASSERT_TRUE(board.Started());
             Image written[2];
             for (int side : {0, 1}) {
@@ -644,7 +648,8 @@ TEST(EveryByteLands, EveryKindSideModeAndRecordShape) {
             }
             EXPECT_EQ(board.Stop(), 0);
             for (int side : {0, 1})
-                EXPECT_TRUE(sameMemory(ReadFile(images[side]), expected(c, written[side]))) << "side " << side;
+                EXPECT_TRUE(sameMemory(ReadFile(images[side]), expected(c, written[side])))
+                    << "side " << side;
             EXPECT_EQ(ReadFile(audit), "audit: 0 finding(s)\n");
         }
     }
