@@ -24,7 +24,6 @@ constexpr uint32_t kProgressIntervalMs = 500;
 constexpr uint32_t kLockWaitMs = 3000;
 // An I2C EEPROM's sequential read does not leave its 64 KiB block.
 constexpr uint32_t kI2cBlockBytes = 0x10000;
-constexpr uint32_t kFlashBytes = 0x400000;
 
 enum class SaveFormat { Unknown, IntelHex, Binary };
 
@@ -71,11 +70,6 @@ std::string WrittenPath(const std::string& path) {
     std::string target = resolved;
     std::free(resolved);
     return target;
-}
-
-// The memory size the identification left: flash kinds are 4 MiB, EEPROMs as their straps say.
-uint32_t DetectedMemorySize(int32_t kind) {
-    return kind == 1 || IsI2c(kind) ? static_cast<uint32_t>(Session().eepromSize) : kFlashBytes;
 }
 
 // Progress as a burn prints it: whole percentages, at most every 500 ms.
@@ -216,13 +210,6 @@ void SaveMemory(uint32_t address, uint32_t length, const std::string& path, int3
     ConsoleUi& console = ConsoleUi::instance();
     s.flashMutex.Wait(kLockWaitMs);
     PrepareMemory(memoryKind);
-    const uint32_t size = DetectedMemorySize(memoryKind);
-    if (uint64_t{address} + length > size) {
-        Refuse(formatText(
-            "Can't save to file %s: the range 0x%x..0x%llx runs past the end of the memory "
-            "(0x%x bytes).\n",
-            path.c_str(), address, static_cast<unsigned long long>(uint64_t{address} + length), size));
-    }
     console.print(
         formatText("Saving %u bytes from address 0x%x to file %s\n", length, address, path.c_str()));
     const uint32_t startMs = platform::CurrentClock().TickMs();

@@ -12,4 +12,6 @@ void CheckSaveRequest(uint32_t address, uint32_t length, const std::string& path
 
 // Reads length bytes from address and writes them to path: Intel HEX that B of the same file burns
 // back into the same memory (the burn's byte order for that name), or the raw bytes in address order.
+// The caller has held the range against the memory size, as for R without a file. A word whose
+// answer is lost is read again at its own address, so the file never holds shifted words.
 void SaveMemory(uint32_t address, uint32_t length, const std::string& path, int32_t memoryKind);

@@ -396,11 +396,14 @@ TEST_F(ImageCommands, ASavedRangeBurnsBackIntoAFreshBoard) {
         size_t size;
         uint32_t address;
         uint32_t length;
+        std::string fault = "";  // on the board saved from
     };
-    // The flash range crosses a 64 KiB segment, the I2C one the EEPROM's 64 KiB block.
+    // The flash range crosses a 64 KiB segment, the I2C one the EEPROM's 64 KiB block. A word whose
+    // answer drowns in a flood is read again at its own address, not taken from the next one.
     const Case cases[] = {{"backup.hex", "memory=mx25", kFlashSize, 0xF800, 0x1000},
                           {"backup.ihex", "memory=mx25", kFlashSize, 0xF800, 0x1000},
-                          {"eeprom.hex", "memory=i2c-eeprom,size=128k", 0x20000, 0xF000, 0x2000}};
+                          {"eeprom.hex", "memory=i2c-eeprom,size=128k", 0x20000, 0xF000, 0x2000},
+                          {"flooded.hex", "memory=mx25", kFlashSize, 0, 0x100, "flood,after=15,times=1"}};
     const std::string reader = dir.Path("reader.py");
     WriteFile(reader, kIndependentReader);
     for (const Case& c : cases) {
@@ -408,6 +411,8 @@ TEST_F(ImageCommands, ASavedRangeBurnsBackIntoAFreshBoard) {
         const std::string memory = AsText(RandomBytes(c.size, c.address + c.size));
         std::remove(sourceImage.c_str());
         sourceSpec = "," + c.memory;
+        boardExtra.clear();
+        if (!c.fault.empty()) boardExtra = {"--fault", c.fault};
         StartBoard(memory);
         const std::string file = dir.Path(c.file);
         const ToolRun save =
@@ -433,6 +438,7 @@ TEST_F(ImageCommands, ASavedRangeBurnsBackIntoAFreshBoard) {
         EXPECT_TRUE(sameMemory(ReadFile(read), inFile));
 
         std::remove(sourceImage.c_str());
+        boardExtra.clear();
         StartBoard();
         const ToolRun burn = Run({"src", "u1", "OB", file});
         EXPECT_TRUE(contains(burn.output, "Burn succeeded.\n\n")) << burn.output;
@@ -465,7 +471,8 @@ TEST_F(ImageCommands, ASaveThatCannotBeMadeLeavesNoFile) {
         std::string message;
     };
     const Case cases[] = {
-        {{"0x3FFFF0", "0x20", dir.Path("past.hex")}, "runs past the end of the memory (0x400000 bytes).\n"},
+        {{"0x3FFFF0", "0x20", dir.Path("past.hex")},
+         "Error: the range of 0x20 bytes at 0x3ffff0 runs past the end of the memory (0x400000 bytes).\n"},
         {{"0", "16", dir.Path("x.txt")}, "the name must end in .hex, .ihex or .bin.\n"},
         {{"2", "16", dir.Path("odd.bin")}, "address and length must be multiples of 4.\n"},
         {{"0", "16", dir.Path("none/x.hex")}, "No such file or directory\n"},
