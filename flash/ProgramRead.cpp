@@ -73,14 +73,11 @@ void StartI2cRead(int32_t kind, uint32_t address, bool fast) {
 
 // Checks the pending bytes against the open read; a mismatch ends the run.
 void CheckFastPending() {
-    TargetSession& s = Session();
-    if (!TargetQuickVerify(s.fastPending)) {
-        ConsoleUi::instance().print(
-            formatText("\r\n Quick Verifiyng Failed at address %08x\r\n", s.readAddress));
+    const uint32_t address = Session().readAddress;
+    if (!VerifyFastPending()) {
+        ConsoleUi::instance().print(formatText("\r\n Quick Verifiyng Failed at address %08x\r\n", address));
         throw ProcessExit{-1};
     }
-    s.readAddress += s.fastPending;
-    s.fastPending = 0;
 }
 
 void CloseI2cRead(int32_t kind) {
@@ -211,6 +208,14 @@ bool EndRead(int32_t memoryKind) {
     }
     s.flashMutex.Release();
     return true;
+}
+
+bool VerifyFastPending() {
+    TargetSession& s = Session();
+    const bool same = TargetQuickVerify(s.fastPending);
+    s.readAddress += s.fastPending;
+    s.fastPending = 0;
+    return same;
 }
 
 void QueueFastWord(uint32_t word, bool verify) {

@@ -1,10 +1,12 @@
 // Burn and verify: one streaming walk over the image, words handed to the flash driver in write
 // or read sequences that are closed at address gaps and fixed boundaries.
+#include <functional>
 #include <memory>
 
 #include "flash/FlashDriver.h"
 #include "console/ConsoleUi.h"
 #include "image/FlashMap.h"
+#include "image/BurnWalk.h"
 #include "image/HexReader.h"
 #include "image/ImageOps.h"
 #include "link/TargetSession.h"
@@ -17,8 +19,10 @@ constexpr uint32_t kProgressIntervalMs = 500;
 
 class ImageWalk {
   public:
-    ImageWalk(int32_t mode, int32_t memoryKind, bool firstByteMost, int32_t totalLines, uint32_t startMs)
-        : m_burn(mode == kBurn),
+    ImageWalk(int32_t mode, int32_t memoryKind, bool firstByteMost, int32_t totalLines, uint32_t startMs,
+              const ByteFilter& include)
+        : m_include(include),
+          m_burn(mode == kBurn),
           m_memoryKind(memoryKind),
           m_firstByteMost(firstByteMost),
           m_fast(Session().fastBurn != 0),
@@ -43,6 +47,9 @@ class ImageWalk {
     void ShowProgress();
     void EndReadChecked() { verifyPassed = EndRead(m_memoryKind) && verifyPassed; }
 
+    void SkipGroup();
+
+    const ByteFilter& m_include;
     const bool m_burn;
     const int32_t m_memoryKind;
     const bool m_firstByteMost;
@@ -104,6 +111,13 @@ void ImageWalk::Data(const HexRecord& record, uint32_t recordAddress) {
     uint32_t word = 0;
     int k = 0;
     for (uint32_t i = 0; i < record.count; ++i) {
+        if (k == 0 && m_include && !m_include(recordAddress + i)) {
+            const uint32_t length = std::min(4u, record.count - i);
+            SkipGroup();
+            m_expected += length;
+            i += length - 1;
+            continue;
+        }
         word = placeByte(word, record.data[i], k++, m_firstByteMost);
         if (m_first || m_restart) OpenSequence(recordAddress);
         ++m_expected;
@@ -114,6 +128,12 @@ void ImageWalk::Data(const HexRecord& record, uint32_t recordAddress) {
             CloseAtBoundary();
         }
     }
+}
+
+void ImageWalk::SkipGroup() {
+    if (m_open) EndWrite(m_memoryKind);
+    m_open = false;
+    m_restart = true;
 }
 
 void ImageWalk::Jump(uint32_t recordAddress) {
@@ -254,10 +274,16 @@ void printResult(bool burn, bool endSeen, int32_t totalBytes, uint32_t startMs) 
 
 }  // namespace
 
-void burnImage(const std::string& path, int32_t mode, int32_t memoryKind, int32_t sizeSelection) {
-    std::unique_ptr<FILE, ImageFileCloser> file(openImageFile(path));
+FILE* openCheckedImage(const std::string& path) {
+    FILE* file = openImageFile(path);
     if (!file) cannotOpen(path);
-    refuseCutRecord(file.get(), path);
+    refuseCutRecord(file, path);
+    return file;
+}
+
+void walkImage(const std::string& path, int32_t mode, int32_t memoryKind, int32_t sizeSelection,
+               const ByteFilter& include) {
+    std::unique_ptr<FILE, ImageFileCloser> file(openCheckedImage(path));
     const bool burn = mode == kBurn;
     const bool firstByteMost = isHexExtension(path);
     const uint32_t startMs = platform::CurrentClock().TickMs();
@@ -268,7 +294,7 @@ void burnImage(const std::string& path, int32_t mode, int32_t memoryKind, int32_
     ConsoleUi& console = ConsoleUi::instance();
     console.print(formatText("%s file %s, total lines: %d\n", burn ? "Burning" : "Verifying", path.c_str(),
                              totalLines));
-    ImageWalk walk(mode, memoryKind, firstByteMost, totalLines, startMs);
+    ImageWalk walk(mode, memoryKind, firstByteMost, totalLines, startMs, include);
     if (progressEnabled) {
         console.print("\n");
         console.progress(0);
@@ -283,4 +309,8 @@ void burnImage(const std::string& path, int32_t mode, int32_t memoryKind, int32_
         PreBurnRead();
         verifyPassed = EndRead(memoryKind) && verifyPassed;
     }
+}
+
+void burnImage(const std::string& path, int32_t mode, int32_t memoryKind, int32_t sizeSelection) {
+    walkImage(path, mode, memoryKind, sizeSelection, nullptr);
 }

@@ -1,0 +1,17 @@
+#pragma once
+// The burn's own pieces that the update (burning only what changed) reuses.
+#include <cstdint>
+#include <cstdio>
+#include <functional>
+#include <string>
+
+// Opens the image for a burn; a file that cannot be opened or whose records are cut short ends
+// the run before the memory is touched.
+FILE* openCheckedImage(const std::string& path);
+
+// Whether the byte at a memory address is burned; an empty filter takes every byte.
+using ByteFilter = std::function<bool(uint32_t address)>;
+
+// burnImage with only the bytes the filter accepts written (mode 1) or compared (mode 2).
+void walkImage(const std::string& path, int32_t mode, int32_t memoryKind, int32_t sizeSelection,
+               const ByteFilter& include);
