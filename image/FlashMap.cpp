@@ -84,7 +84,9 @@ bool markImage(FILE* file, FlashMap& map) {
 
 }  // namespace
 
-void eraseSelected(const FlashMap& map, int32_t memoryKind) {
+void eraseSelected(const FlashMap& map, int32_t memoryKind, uint32_t startMs) {
+    ConsoleUi& console = ConsoleUi::instance();
+    if (progressEnabled) console.progress(0);
     for (uint32_t b = 0; b < FlashMap::kBlocks; ++b) {
         const uint32_t blockAddress = b * FlashMap::kBlockSize;
         if (map.isBlockSelected(b)) {
@@ -97,8 +99,11 @@ void eraseSelected(const FlashMap& map, int32_t memoryKind) {
                 }
             }
         }
-        ConsoleUi::instance().progress(static_cast<int32_t>(b * 100 / FlashMap::kBlocks));
+        console.progress(static_cast<int32_t>(b * 100 / FlashMap::kBlocks));
     }
+    console.progress(100);
+    const float seconds = static_cast<float>(platform::CurrentClock().TickMs() - startMs) / 1000.0f;
+    console.print(formatText("\nErase time: %f seconds\n", static_cast<double>(seconds)));
 }
 
 void eraseForImage(const std::string& path, int32_t memoryKind) {
@@ -115,11 +120,7 @@ void eraseForImage(const std::string& path, int32_t memoryKind) {
                              totalLines));
     const uint32_t startMs = platform::CurrentClock().TickMs();
     const bool endSeen = markImage(file.get(), map);
-    if (progressEnabled) console.progress(0);
-    eraseSelected(map, memoryKind);
-    console.progress(100);
-    const float seconds = static_cast<float>(platform::CurrentClock().TickMs() - startMs) / 1000.0f;
-    console.print(formatText("\nErase time: %f seconds\n", static_cast<double>(seconds)));
+    eraseSelected(map, memoryKind, startMs);
     console.print(endSeen ? "Partial erase succeeded.\n\n"
                           : "No end of file encountered. Error on reading file.\n");
 }

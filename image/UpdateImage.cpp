@@ -140,11 +140,11 @@ std::vector<uint32_t> differingUnits(const UnitImage& image, int32_t memoryKind)
 // Sectors of an SPI flash go as a partial erase does: whole blocks where all 16 differ. EEPROM
 // pages are written over without an erase.
 void eraseUnits(const std::vector<uint32_t>& differing, int32_t memoryKind) {
-    if (!IsSpiFlash(memoryKind)) return;
+    if (!IsSpiFlash(memoryKind) || differing.empty()) return;
     FlashMap map;
     map.clear(0);
     for (uint32_t address : differing) map.markAddressSelected(address);
-    eraseSelected(map, memoryKind);
+    eraseSelected(map, memoryKind, platform::CurrentClock().TickMs());
 }
 
 }  // namespace
@@ -161,7 +161,7 @@ void updateImage(const std::string& path, int32_t memoryKind, int32_t sizeSelect
     file.reset();
     const std::vector<uint32_t> differing = differingUnits(image, memoryKind);
     const size_t skipped = image.Units().size() - differing.size();
-    ConsoleUi::instance().print(formatText("Update: %zu %s unchanged and skipped, %zu rewritten.\n", skipped,
+    ConsoleUi::instance().print(formatText("\nUpdate: %zu %s unchanged and skipped, %zu rewritten.\n", skipped,
                                            flash ? "sectors" : "pages", differing.size()));
     eraseUnits(differing, memoryKind);
     const uint32_t unitSize = image.UnitSize();
