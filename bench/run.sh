@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Prints every benchmark figure, each component in its section, then one summary table of the
 # figures side by side with their reference, measured in this same run.
-# Usage: bench/run.sh BUILD_DIR     (a build configured with -DTOLVAR_BENCH=ON)
+# Usage: bench/run.sh BUILD_DIR [SECTION...]   (a build configured with -DTOLVAR_BENCH=ON; the
+#        sections link, image, update, quillan; all of them by default)
 set -uo pipefail
 build=$(cd "${1:?usage: bench/run.sh BUILD_DIR}" && pwd)
 work=$(mktemp -d)
@@ -183,6 +184,39 @@ image_section() {
     IMAGE_BENCH_HEX=$small "$bench" --benchmark_min_time=1 2>&1 || failed=1
 }
 
+# Update (U): re-burning 256 KiB at 115200 baud with FU against FB, once unchanged and once with
+# one 4 KiB sector changed; the memory must then verify.
+update_section() {
+    echo "== Update"
+    local bench=$build/bench/image_bench
+    if ! have "$bench" "$build/front/Tolvar" "$build/board/tolvar-board"; then
+        summary "FU unchanged 256 KiB at 115200 baud" "not built" "" "-" ""
+        return
+    fi
+    local image=$work/fw_update.hex changed=$work/fw_update_changed.hex
+    "$bench" --generate "$image" 262144 || { failed=1; return; }
+    # The first data byte at 0x5000 changed (checksums are not checked).
+    awk '!done && substr($0, 1, 9) == ":10500000" {
+        $0 = substr($0, 1, 9) (substr($0, 10, 2) == "5A" ? "A5" : "5A") substr($0, 12); done = 1 } 1' \
+        "$image" >"$changed"
+    local fb="" same="" one=""
+    start_board "$work/update" --baud 115200 || { failed=1; return; }
+    fb=$(best_seconds 1 tolvar_run "$work/update" uasrc FB "$image")
+    grep -q 'Burn succeeded' "$work/tolvar.out" || { echo "FB failed"; cat "$work/tolvar.out"; fb=""; failed=1; }
+    same=$(best_seconds 1 tolvar_run "$work/update" uasrc FU "$image")
+    grep -q 'Update: 64 sectors unchanged and skipped, 0 rewritten' "$work/tolvar.out" ||
+        { echo "FU of the same image failed"; cat "$work/tolvar.out"; same=""; failed=1; }
+    one=$(best_seconds 1 tolvar_run "$work/update" uasrc FU "$changed")
+    grep -q 'Update: 63 sectors unchanged and skipped, 1 rewritten' "$work/tolvar.out" ||
+        { echo "FU of one changed sector failed"; cat "$work/tolvar.out"; one=""; failed=1; }
+    tolvar_run "$work/update" uasrc FUV "$changed"
+    grep -q 'Verification succeeded' "$work/tolvar.out" || { echo "FUV did not verify"; one=""; failed=1; }
+    stop_board
+    echo "FB ${fb:-failed} s, FU unchanged ${same:-failed} s, FU one sector changed ${one:-failed} s (256 KiB, 115200 baud)"
+    summary "FU unchanged 256 KiB at 115200 baud" "${same:-failed} s" "FB ${fb:-failed} s" "$(ratio "$same" "$fb")" "<= 0.35x"
+    summary "FU one sector changed, 256 KiB" "${one:-failed} s" "FB ${fb:-failed} s" "$(ratio "$one" "$fb")" "<= 0.40x"
+}
+
 # Quillan: ihex_makeImage on 4 MiB of data in 16-byte records, against srec_cat on the same file.
 quillan_section() {
     echo "== Quillan"
@@ -210,8 +244,10 @@ quillan_section() {
 }
 
 echo "load average before: $(cut -d' ' -f1-3 /proc/loadavg)"
-link_section
-image_section
-quillan_section
+sections=("${@:2}")
+[ ${#sections[@]} -gt 0 ] || sections=(link image update quillan)
+for section in "${sections[@]}"; do
+    "${section}_section"
+done
 print_summary
 exit $failed

@@ -39,10 +39,9 @@ void UnitImage::Read(FILE* file, bool firstByteMost) {
         if (record.type != HexData) continue;
         const uint32_t start = base + record.address;
         for (uint32_t i = 0; i < record.count; ++i) {
-            // The other byte order turns each group of four around in the memory.
-            const uint32_t group = i - i % 4;
-            const uint32_t at = firstByteMost ? i : group + 3 - i % 4;
-            Put(start + at, record.data[i]);
+            // The other byte order turns each aligned 4-byte cell around, as the burn places it.
+            const uint32_t address = start + i;
+            Put(firstByteMost ? address : (address & ~uint32_t{3}) | (3 - (address & 3)), record.data[i]);
         }
     }
     rewind(file);
