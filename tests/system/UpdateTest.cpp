@@ -45,16 +45,25 @@ std::vector<Segment> Firmware(bool whole, unsigned seed) {
     const uint8_t header[] = {0x9F, 0x00, 0x00, 0x00, 0xDE, 0xC0, 0xDD, 0xBA};
     std::copy(std::begin(header), std::end(header), first.begin());
     if (whole) return {{0x0000, first}, {0x5000, Pattern(kSector, seed + 1)}};
-    return {{0x0000, first}, {0x5010, Pattern(0x1F0, seed + 1)}};
+    return {{0x0000, first}, {0x5013, Pattern(0x1E9, seed + 1)}};
 }
 
-void Overlay(std::vector<uint8_t>& memory, const std::vector<Segment>& image) {
-    for (const Segment& s : image) std::copy(s.bytes.begin(), s.bytes.end(), memory.begin() + s.address);
+// Where an image byte lands: with an extension other than "hex" each aligned 4-byte cell is turned
+// around.
+size_t Landing(size_t address, bool hexOrder) {
+    return hexOrder ? address : (address & ~size_t{3}) | (3 - (address & 3));
+}
+
+void Overlay(std::vector<uint8_t>& memory, const std::vector<Segment>& image, bool hexOrder) {
+    for (const Segment& s : image) {
+        for (size_t i = 0; i < s.bytes.size(); ++i) memory[Landing(s.address + i, hexOrder)] = s.bytes[i];
+    }
 }
 
 // What a burn leaves: on a flash the touched sectors erased first; on an I2C EEPROM the update mark
 // cleared. (A burn erases a whole SPI EEPROM; an update leaves its untouched bytes alone.)
-std::vector<uint8_t> Burned(std::vector<uint8_t> memory, const std::vector<Segment>& image, Memory kind) {
+std::vector<uint8_t> Burned(std::vector<uint8_t> memory, const std::vector<Segment>& image, Memory kind,
+                            bool hexOrder) {
     if (kind == Memory::Flash) {
         for (const Segment& s : image) {
             const size_t from = s.address - s.address % kSector;
@@ -64,7 +73,7 @@ std::vector<uint8_t> Burned(std::vector<uint8_t> memory, const std::vector<Segme
     } else if (kind == Memory::I2cEeprom) {
         std::fill_n(memory.begin() + kUpdateMark, 4, 0x00);
     }
-    Overlay(memory, image);
+    Overlay(memory, image, hexOrder);
     return memory;
 }
 
@@ -100,6 +109,7 @@ struct Case {
     std::function<std::vector<uint8_t>(const std::vector<uint8_t>& old, const std::vector<uint8_t>& burned)>
         before;
     size_t rewritten;  // kAll: every touched unit
+    const char* file = "fw_src.hex";
 };
 
 constexpr size_t kAll = SIZE_MAX;
@@ -136,6 +146,8 @@ TEST(Update, LeavesWhatABurnLeavesRewritingOnlyWhatDiffers) {
         {"SPI EEPROM over old data", Memory::SpiEeprom, false, "U", false, Old, kAll},
         {"I2C EEPROM over old data, fast", Memory::I2cEeprom, false, "FUV", false, Old, kAll},
         {"I2C EEPROM, one page changed, slow", Memory::I2cEeprom, false, "U", true, OneChanged, 1},
+        {"I2C EEPROM, cells turned around", Memory::I2cEeprom, false, "FUV", false, Old, kAll, "fw_src.ihx"},
+        {"flash, cells turned around", Memory::Flash, false, "UV", false, StrayByte, 1, "fw_src.ihx"},
         {"bench link, one sector changed", Memory::Flash, true, "U", true, OneChanged, 1},
         {"bench link, partial sectors over old data", Memory::Flash, true, "UV", false, Old, kAll},
     };
@@ -148,9 +160,10 @@ TEST(Update, LeavesWhatABurnLeavesRewritingOnlyWhatDiffers) {
         const std::string saved = dir.Path("source.bin");
         const std::vector<Segment> image = Firmware(c.wholeSectors, 7);
         const std::vector<uint8_t> old = RandomBytes(MemorySize(c.memory), 3);
-        const std::vector<uint8_t> burned = Burned(old, image, c.memory);
+        const bool hexOrder = std::string(c.file).ends_with(".hex");
+        const std::vector<uint8_t> burned = Burned(old, image, c.memory, hexOrder);
         WriteFile(saved, AsText(c.before(old, burned)));
-        const std::string hex = dir.Path("fw_src.hex");
+        const std::string hex = dir.Path(c.file);
         WriteFile(hex, ImageText(image));
 
         std::vector<std::string> boardArgs = {"--source", "image=" + saved + chip, "--audit", dir.Path("audit")};
