@@ -5,6 +5,7 @@
 
 #include "flash/FlashDriver.h"
 #include "console/ConsoleUi.h"
+#include "console/RunResult.h"
 #include "image/FlashMap.h"
 #include "image/BurnWalk.h"
 #include "image/HexReader.h"
@@ -256,7 +257,21 @@ void eraseFirst(const std::string& path, int32_t memoryKind, int32_t sizeSelecti
     }
 }
 
-void printResult(bool burn, bool endSeen, int32_t totalBytes, uint32_t startMs) {
+// What the run learns from the walk: a burn over a failed erase is in doubt until a later verify
+// of the whole image passes; a failed or incomplete verify fails the run.
+void carryResult(bool burn, bool endSeen, bool erased) {
+    if (!endSeen) {
+        markRunFailed();
+    } else if (burn) {
+        if (!erased) markImageUnconfirmed();
+    } else if (verifyPassed) {
+        confirmImage();
+    } else {
+        markRunFailed();
+    }
+}
+
+void printResult(bool burn, bool endSeen, bool erased, int32_t totalBytes, uint32_t startMs) {
     ConsoleUi& console = ConsoleUi::instance();
     console.progress(100);
     const float seconds = static_cast<float>(platform::CurrentClock().TickMs() - startMs) / 1000.0f;
@@ -265,7 +280,8 @@ void printResult(bool burn, bool endSeen, int32_t totalBytes, uint32_t startMs) 
     if (!endSeen) {
         console.print("No end of file encountered. Error on reading file.\n");
     } else if (burn) {
-        console.print("Burn succeeded.\n\n");
+        console.print(erased ? "Burn succeeded.\n\n"
+                             : "Burn done over an erase that failed: the memory is not confirmed.\n\n");
     } else {
         console.print(verifyPassed ? "Verification succeeded!!! :-)\n\n"
                                    : "***************Verification failed*********************\n\n");
@@ -281,7 +297,7 @@ FILE* openCheckedImage(const std::string& path) {
     return file;
 }
 
-void walkImage(const std::string& path, int32_t mode, int32_t memoryKind, int32_t sizeSelection,
+void walkImage(const std::string& path, int32_t mode, int32_t memoryKind, const EraseStep& erase,
                const ByteFilter& include) {
     std::unique_ptr<FILE, ImageFileCloser> file(openCheckedImage(path));
     const bool burn = mode == kBurn;
@@ -289,7 +305,9 @@ void walkImage(const std::string& path, int32_t mode, int32_t memoryKind, int32_
     const uint32_t startMs = platform::CurrentClock().TickMs();
 
     PrepareMemory(memoryKind);
-    if (burn && eraseBeforeBurn) eraseFirst(path, memoryKind, sizeSelection);
+    const uint32_t timeoutsBefore = eraseTimeouts();
+    if (burn && erase) erase();
+    const bool erased = eraseTimeouts() == timeoutsBefore;
     const int32_t totalLines = countLines(file.get());
     ConsoleUi& console = ConsoleUi::instance();
     console.print(formatText("%s file %s, total lines: %d\n", burn ? "Burning" : "Verifying", path.c_str(),
@@ -303,7 +321,8 @@ void walkImage(const std::string& path, int32_t mode, int32_t memoryKind, int32_
     HexLine line;
     while (readLinePiece(file.get(), line)) walk.Line(line);
     const bool endSeen = walk.Close();
-    printResult(burn, endSeen, walk.TotalBytes(), startMs);
+    printResult(burn, endSeen, erased, walk.TotalBytes(), startMs);
+    carryResult(burn, endSeen, erased);
     file.reset();
     if (!burn) {
         PreBurnRead();
@@ -312,5 +331,7 @@ void walkImage(const std::string& path, int32_t mode, int32_t memoryKind, int32_
 }
 
 void burnImage(const std::string& path, int32_t mode, int32_t memoryKind, int32_t sizeSelection) {
-    walkImage(path, mode, memoryKind, sizeSelection, nullptr);
+    EraseStep erase;
+    if (eraseBeforeBurn) erase = [&] { eraseFirst(path, memoryKind, sizeSelection); };
+    walkImage(path, mode, memoryKind, erase, nullptr);
 }

@@ -12,6 +12,10 @@ FILE* openCheckedImage(const std::string& path);
 // Whether the byte at a memory address is burned; an empty filter takes every byte.
 using ByteFilter = std::function<bool(uint32_t address)>;
 
-// burnImage with only the bytes the filter accepts written (mode 1) or compared (mode 2).
-void walkImage(const std::string& path, int32_t mode, int32_t memoryKind, int32_t sizeSelection,
+// What a burn erases first; none when empty. An erase that times out leaves the burn unconfirmed.
+using EraseStep = std::function<void()>;
+
+// burnImage with the given erase and only the bytes the filter accepts written (mode 1) or
+// compared (mode 2).
+void walkImage(const std::string& path, int32_t mode, int32_t memoryKind, const EraseStep& erase,
                const ByteFilter& include);

@@ -162,11 +162,10 @@ void updateImage(const std::string& path, int32_t memoryKind, int32_t sizeSelect
     const size_t skipped = image.Units().size() - differing.size();
     ConsoleUi::instance().print(formatText("\nUpdate: %zu %s unchanged and skipped, %zu rewritten.\n", skipped,
                                            flash ? "sectors" : "pages", differing.size()));
-    eraseUnits(differing, memoryKind);
     const uint32_t unitSize = image.UnitSize();
-    // The erase is done: the burn writes the differing units only.
-    eraseBeforeBurn = false;
-    walkImage(path, 1, memoryKind, sizeSelection, [&differing, unitSize](uint32_t address) {
-        return std::binary_search(differing.begin(), differing.end(), address - address % unitSize);
-    });
+    walkImage(
+        path, 1, memoryKind, [&] { eraseUnits(differing, memoryKind); },
+        [&differing, unitSize](uint32_t address) {
+            return std::binary_search(differing.begin(), differing.end(), address - address % unitSize);
+        });
 }

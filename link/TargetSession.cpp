@@ -2,6 +2,7 @@
 
 #include "console/ConsoleUi.h"
 #include "console/CxException.h"
+#include "console/RunResult.h"
 #include "link/BenchLink.h"
 #include "link/uart/CUartLib.h"
 
@@ -99,6 +100,7 @@ void ResetTargetSession() {
     progressEnabled = true;
     eraseBeforeBurn = true;
     verifyPassed = true;
+    resetRunResult();
 }
 
 void OpenUartLink(uint32_t port) {

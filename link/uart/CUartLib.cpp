@@ -154,9 +154,9 @@ void CUartLib::Send(const char* data, size_t length) {
     if (!m_portInitialized) return;
     platform::Trace(">> " + BoundedText(data, length, kTraceLineBytes - 3));
     if (!m_handle->Write(reinterpret_cast<const uint8_t*>(data), length)) {
-        // The device tells no partial count: a failed write counts as nothing written.
-        ConsoleUi::instance().print(formatText(
-            "Warning: Tried to write %d bytes, but actually wrote %d bytes instead.", int(length), 0));
+        ConsoleUi::instance().print(
+            formatText("Warning: Tried to write %d bytes, but actually wrote %d bytes instead.", int(length),
+                       int(m_handle->WrittenBeforeFailure())));
     }
 }
 

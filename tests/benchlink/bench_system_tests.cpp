@@ -250,13 +250,13 @@ TEST_F(BenchOverPairTest, FastTransferStaysRefused) {
 TEST_F(BenchOverPairTest, LinkFailuresEndTheRunWithTheirText) {
     m_prefix.WriteTalmer({{"SelectedInterface", "3"}});
     ToolRun type = Run("d E x");
-    EXPECT_EQ(type.code, 0);
+    EXPECT_EQ(type.code, 255);
     EXPECT_NE(type.out.find("Exception: Target type not supported."), std::string::npos) << type.out;
     m_server.Stop();
     PointAtClosedPort();
     ToolRun down =
         Tolvar(m_prefix.Path(), static_cast<uint16_t>(std::stoi(getenv("TOLVAR_BENCH_PORT"))), "d E x");
-    EXPECT_EQ(down.code, 0);
+    EXPECT_EQ(down.code, 255);
     EXPECT_NE(down.out.find("Exception: Could not create NorvikServer."), std::string::npos) << down.out;
 }
 

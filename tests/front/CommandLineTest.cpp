@@ -56,14 +56,14 @@ TEST_F(CommandLineTest, ConfirmedWarningGoesOnToTheLink) {
     for (const char* answer : {"y\n", "Y\n"}) {
         std::vector<std::string> words = {"snk", "u3", "BV", "fw_source.hex"};
         Outcome outcome = Run(words, answer);
-        EXPECT_EQ(outcome.code, 0);
+        EXPECT_EQ(outcome.code, -1);
         std::string expected = Echo(words) + Warning("source file", "sink") + "Exception: ";
         EXPECT_EQ(outcome.out.substr(0, expected.size()), expected);
         EXPECT_EQ(outcome.out.back(), '\n');
     }
 }
 
-TEST_F(CommandLineTest, LinkFailuresEndAsAPrintedExceptionWithExitZero) {
+TEST_F(CommandLineTest, LinkFailuresEndAsAPrintedExceptionWithExitMinusOne) {
     setenv("TOLVAR_BENCH_PORT", "1", 1);
     const std::vector<std::vector<std::string>> cases = {
         {"u3", "BV", "image.hex"}, {"u0x10", "BV", "image.hex"}, {"ub101", "BV", "image.hex"},
@@ -71,7 +71,7 @@ TEST_F(CommandLineTest, LinkFailuresEndAsAPrintedExceptionWithExitZero) {
     };
     for (const auto& words : cases) {
         Outcome outcome = Run(words);
-        EXPECT_EQ(outcome.code, 0) << words[0];
+        EXPECT_EQ(outcome.code, -1) << words[0];
         std::string expected = Echo(words) + "Exception: ";
         EXPECT_EQ(outcome.out.substr(0, expected.size()), expected) << outcome.out;
     }

@@ -75,7 +75,7 @@ TEST_F(BurnFlow, ImageForTheOtherSideStopsBeforeTheErase) {
     EXPECT_EQ(bench.Memory(1)[0x10], 0x8F);
 }
 
-TEST_F(BurnFlow, LibraryErrorEndsAsAnExceptionWithExitCodeZero) {
+TEST_F(BurnFlow, LibraryErrorEndsAsAnExceptionWithExitCodeMinusOne) {
     testsupport::BoardSession bench(
         testsupport::Chip(board::Side::Sink),
         testsupport::Chip(board::Side::Source, "family=ostral,memory=i2c-eeprom,rev=1"));
@@ -85,7 +85,7 @@ TEST_F(BurnFlow, LibraryErrorEndsAsAnExceptionWithExitCodeZero) {
                                 hextest::Data(0x100, {0xDC, 0xFE, 0x34, 0x12, 0x00, 0x10, 0x09, 0x23}),
                                 hextest::EndRecord()});
     Outcome run = RunTool({"uasrc", "B", path});
-    EXPECT_EQ(run.code, 0);
+    EXPECT_EQ(run.code, -1);
     std::string libraryText = ihex_getLatestErrorMessage();
     EXPECT_NE(libraryText.find(path), std::string::npos);
     EXPECT_TRUE(EndsWith(run.out, "Exception: " + libraryText + "\n")) << run.out;

@@ -158,15 +158,16 @@ TEST_F(PtyTest, ToolFindsOrOpensTheBoardAndIdentifiesIt) {
     const struct {
         std::vector<std::string> arguments;
         const char* expected;
+        int code;
     } cases[] = {
-        {{"uasnk", "V", emptyImage}, "Detected Marnel sink on port 2\n"},
-        {{"snk", "u2", "V", emptyImage}, "Detected Marnel sink on port 2\n"},
+        {{"uasnk", "V", emptyImage}, "Detected Marnel sink on port 2\n", 0},
+        {{"snk", "u2", "V", emptyImage}, "Detected Marnel sink on port 2\n", 0},
         {{"src", "u7", "V", emptyImage},
-         "Exception: Failed to open com port com7, reason: No such file or directory\n"},
+         "Exception: Failed to open com port com7, reason: No such file or directory\n", 255},
     };
     for (const auto& c : cases) {
         std::string output;
-        EXPECT_EQ(RunProgram(TOLVAR_PROGRAM, c.arguments, output), 0) << output;
+        EXPECT_EQ(RunProgram(TOLVAR_PROGRAM, c.arguments, output), c.code) << output;
         EXPECT_NE(output.find(c.expected), std::string::npos) << output;
     }
 }

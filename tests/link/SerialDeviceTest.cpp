@@ -5,9 +5,12 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <fstream>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "platform/Clock.h"
 #include "platform/SerialDevice.h"
@@ -178,6 +181,22 @@ TEST(SerialDeviceTest, HungUpLineFailsReadsAndWritesAtOnce) {
     const uint8_t command[] = {'r', '\n'};
     EXPECT_FALSE(opened.device->Write(command, sizeof command));
     EXPECT_LT(clock.TickMs() - start, 2000u);  // nothing waits out a time-out
+}
+
+TEST(SerialDeviceTest, WriteCutShortByAHangUpTellsHowMuchWentOut) {
+    PtyMaster master;
+    auto opened = platform::SerialDevice::Open(master.SlavePath());
+    ASSERT_TRUE(opened.device);
+    // Nobody reads: the line's buffer fills, then the far end hangs up in the middle of the write.
+    std::thread hangUp([&master] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        master.Close();
+    });
+    const std::vector<uint8_t> bytes(1 << 20, 'w');
+    EXPECT_FALSE(opened.device->Write(bytes.data(), bytes.size()));
+    hangUp.join();
+    EXPECT_GT(opened.device->WrittenBeforeFailure(), 0u);
+    EXPECT_LT(opened.device->WrittenBeforeFailure(), bytes.size());
 }
 
 }  // namespace

@@ -197,11 +197,12 @@ TEST_F(UartPortTest, FailedDeviceEndsTheReceiveAtOnce) {
     EXPECT_LT(clock.NowUs() - start, 1000u);
 }
 
-TEST_F(UartPortTest, FailedWriteIsReportedAsAWarningOnly) {
+TEST_F(UartPortTest, FailedWriteIsReportedAsAWarningWithTheCountWritten) {
     uart.Open("com3", 600);
     device.writeFails = true;
+    device.writtenBeforeFailure = 4;
     uart.Send("r80000000\n", 10);
-    EXPECT_EQ(console.text, "Warning: Tried to write 10 bytes, but actually wrote 0 bytes instead.");
+    EXPECT_EQ(console.text, "Warning: Tried to write 10 bytes, but actually wrote 4 bytes instead.");
 }
 
 }  // namespace
