@@ -79,12 +79,16 @@ void CloseRead(int32_t kind);
 // Checks the pending bytes against the open read; a mismatch ends the run, with the read closed
 // so that the next run finds the flash released.
 void CheckFastPending() {
-    const uint32_t address = Session().readAddress;
-    if (!VerifyFastPending()) {
-        ConsoleUi::instance().print(formatText("\r\n Quick Verifiyng Failed at address %08x\r\n", address));
+    TargetSession& s = Session();
+    if (!TargetQuickVerify(s.fastPending)) {
+        ConsoleUi::instance().print(
+            formatText("\r\n Quick Verifiyng Failed at address %08x\r\n", s.readAddress));
+        s.fastPending = 0;
         CloseRead(openReadKind);
         throw ProcessExit{-1};
     }
+    s.readAddress += s.fastPending;
+    s.fastPending = 0;
 }
 
 void CloseI2cRead(int32_t kind) {

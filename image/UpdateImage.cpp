@@ -59,14 +59,15 @@ uint8_t ByteOf(uint32_t word, size_t k) {
 
 bool UnitComparer::Matches(uint32_t unitAddress, const UnitContent& unit) {
     ReadFrom(unitAddress);
-    bool same = true;
+    m_next = unitAddress + static_cast<uint32_t>(unit.bytes.size());
     for (size_t offset = 0; offset < unit.bytes.size(); offset += kBlock) {
         const size_t length = std::min<size_t>(kBlock, unit.bytes.size() - offset);
-        // Every block is read, also after a difference, so the read stays in step.
-        same = BlockMatches(unit, offset, length) && same;
+        if (BlockMatches(unit, offset, length)) continue;
+        // The rest of the unit need not be read: the next unit opens a read of its own.
+        Close();
+        return false;
     }
-    m_next = unitAddress + static_cast<uint32_t>(unit.bytes.size());
-    return same;
+    return true;
 }
 
 // Reads run on through consecutive units but, as the verify does, start anew at 64 KiB boundaries.
