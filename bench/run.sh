@@ -134,15 +134,20 @@ tolvar_run() {
     TOLVAR_PREFIX=$prefix "$build/front/Tolvar" "$@" </dev/null >"$work/tolvar.out" 2>&1
 }
 
+# image_tools_built FIGURE: the image bench, Tolvar and the board are built, else FIGURE is
+# reported missing.
+image_tools_built() {
+    have "$build/bench/image_bench" "$build/front/Tolvar" "$build/board/tolvar-board" && return 0
+    summary "$1" "not built" "" "-" ""
+    return 1
+}
+
 # Image operations: fast burn + verify of 256 KiB on a kind-3 flash against the protocol's wire
 # bound at 115200 baud, the same unpaced, and the peak memory of burning 256 KiB and 4 MiB.
 image_section() {
     echo "== Image operations"
     local bench=$build/bench/image_bench
-    if ! have "$bench" "$build/front/Tolvar" "$build/board/tolvar-board"; then
-        summary "FBV 256 KiB at 115200 baud" "not built" "" "-" ""
-        return
-    fi
+    image_tools_built "FBV 256 KiB at 115200 baud" || return
     local small=$work/fw_256k.hex large=$work/fw_4m.hex
     "$bench" --generate "$small" 262144 && "$bench" --generate "$large" 4194304 || { failed=1; return; }
 
@@ -189,10 +194,7 @@ image_section() {
 update_section() {
     echo "== Update"
     local bench=$build/bench/image_bench
-    if ! have "$bench" "$build/front/Tolvar" "$build/board/tolvar-board"; then
-        summary "FU unchanged 256 KiB at 115200 baud" "not built" "" "-" ""
-        return
-    fi
+    image_tools_built "FU unchanged 256 KiB at 115200 baud" || return
     local image=$work/fw_update.hex changed=$work/fw_update_changed.hex
     "$bench" --generate "$image" 262144 || { failed=1; return; }
     # The first data byte at 0x5000 changed (checksums are not checked).
