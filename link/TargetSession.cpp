@@ -103,16 +103,33 @@ void ResetTargetSession() {
     resetRunResult();
 }
 
+namespace {
+
+// The memory locks order the instances that work on one memory; the memory is the link's, so
+// instances on different ports never wait for each other.
+void ScopeMemoryLocks(const std::string& link) {
+    TargetSession& session = Session();
+    const platform::NamedMutex memory("Eprom_" + link);
+    session.accessMutex = memory;
+    session.flashMutex = memory;
+    session.fillMutex = memory;
+}
+
+}  // namespace
+
 void OpenUartLink(uint32_t port) {
     TargetSession& session = Session();
     session.uartLink.reset();
+    const std::string name = formatText("com%d", static_cast<int32_t>(port));
+    ScopeMemoryLocks(name);
     // Held by the session before opening, so a failed open still leaves the object there.
     session.uartLink = std::make_unique<CUartLib>();
-    session.uartLink->Open(formatText("com%d", static_cast<int32_t>(port)), kUartReadTimeoutMs);
+    session.uartLink->Open(name, kUartReadTimeoutMs);
 }
 
 void OpenBenchLink() {
     auto link = std::make_unique<BenchLink>("localhost");
+    ScopeMemoryLocks("bench");
     Session().benchLink = std::move(link);
     SelectBenchTarget();
 }

@@ -123,6 +123,8 @@ void CUartLib::Open(const std::string& portName, uint32_t readTimeoutMs) {
     std::copy(portName.begin(), portName.end(), m_portName.begin());
     m_portNumber = ParsePortNumber(portName);
     if (portName == "com0") return;
+    // One exchange lock per port: instances on different ports never wait for each other.
+    m_uartMutex = platform::NamedMutex("__MUTEX_FOR_UART_" + portName);
     m_portMutex.emplace("MutexUart_" + portName);
     m_portMutex->Wait(kPortMutexWaitMs);
     OpenDevice(portName);
@@ -144,6 +146,9 @@ void CUartLib::RestartPort() {
     platform::Trace("trying to restart comm port");
     const std::string name = PortName();
     const uint32_t readTimeout = m_readTimeout;
+    // The port stays this instance's across the restart: another instance's probe cannot take it
+    // between the close and the reopen.
+    platform::ScopedLock keepPort(platform::NamedMutex("MutexUart_" + name), 0);
     ClosePort();
     platform::Trace("Closed comm port");
     Open(name, readTimeout);

@@ -91,6 +91,7 @@ class CUartLib : public IndirectAccess::CDirectAccess {
     bool m_indirectReady = false;
     std::unique_ptr<platform::ByteDevice> m_handle;
     uint32_t m_readTimeout = 0;
+    // The exchange lock, named after the port by Open.
     platform::NamedMutex m_uartMutex{"__MUTEX_FOR_UART"};
     std::optional<platform::NamedMutex> m_portMutex;
     std::array<char, 10> m_portName{};

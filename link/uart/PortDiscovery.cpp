@@ -1,6 +1,8 @@
 // Finding the com port a board of the requested side is attached to.
 #include "link/uart/PortDiscovery.h"
 
+#include <unistd.h>
+
 #include <array>
 #include <cstdio>
 #include <cstdlib>
@@ -10,6 +12,7 @@
 #include "console/ConsoleUi.h"
 #include "console/CxException.h"
 #include "link/uart/CUartLib.h"
+#include "platform/NamedMutex.h"
 #include "platform/Prefix.h"
 
 namespace {
@@ -17,6 +20,7 @@ namespace {
 constexpr int32_t kPortCount = 10;
 constexpr uint32_t kProbeTimeoutMs = 100;
 constexpr uint32_t kIdRegister = 0x80000000;
+constexpr uint32_t kCacheLockWaitMs = 3000;
 
 struct RememberedPorts {
     std::array<int32_t, 2> lastPort{};  // indexed by side
@@ -44,11 +48,20 @@ RememberedPorts ReadRemembered(int32_t side) {
     return remembered;
 }
 
-void WriteRemembered(const RememberedPorts& remembered) {
-    FILE* file = std::fopen(platform::ComPortsCfgPath().c_str(), "w");
+// Records the side's port. Another instance may have recorded the other side since this search
+// read the file: that entry is taken as it stands now. The new file replaces the old one whole, so
+// a search that reads it meanwhile never sees it half written.
+void WriteRemembered(RememberedPorts remembered, int32_t side) {
+    const platform::ScopedLock writing(platform::NamedMutex("comPorts.cfg"), kCacheLockWaitMs);
+    const RememberedPorts now = ReadRemembered(side);
+    if (now.fileRead) remembered.lastPort[1 - side] = now.lastPort[1 - side];
+    const std::string path = platform::ComPortsCfgPath();
+    const std::string written = path + formatText(".%d", static_cast<int>(getpid()));
+    FILE* file = std::fopen(written.c_str(), "w");
     if (file == nullptr) return;  // an unwritable cache only costs speed next time
     std::fprintf(file, "%d %d", remembered.lastPort[0], remembered.lastPort[1]);
-    std::fclose(file);
+    const bool complete = std::fclose(file) == 0;
+    if (!complete || std::rename(written.c_str(), path.c_str()) != 0) std::remove(written.c_str());
 }
 
 // Remembered ports first; the swaps work on positions, as the cache always has.
@@ -86,6 +99,6 @@ uint32_t FindUartPort(int32_t side) {
     if (remembered.fileRead && (found == 0 || found == remembered.lastPort[side]))
         return static_cast<uint32_t>(found);
     remembered.lastPort[side] = found;
-    WriteRemembered(remembered);
+    WriteRemembered(remembered, side);
     return static_cast<uint32_t>(found);
 }

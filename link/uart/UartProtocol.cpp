@@ -1,5 +1,7 @@
 // The register protocol of the UART link: "r"/"w" exchanges, block commands, and the mailbox
-// for registers the attached chip reaches only indirectly.
+// for registers the attached chip reaches only indirectly. Each exchange holds the port's exchange
+// lock for its own duration only, failed exchanges included: a lock kept after a failure that a
+// caller absorbs (discovery, WriteDirect, PrepareIndirect) would stall other instances.
 #include <cstring>
 
 #include "console/ConsoleUi.h"
@@ -98,14 +100,11 @@ bool CUartLib::WriteDirect(uint32_t address, uint32_t value, bool) {
 void CUartLib::WriteRegister(uint32_t address, uint32_t value) {
     if (!m_portInitialized) return;
     const std::string command = formatText("w%08x %08x\n", address, value);
-    m_uartMutex.Wait(kExchangeLockWaitMs);
+    const platform::ScopedLock exchange(m_uartMutex, kExchangeLockWaitMs);
     Send(command.data(), command.size());
     char answer[kAnswerBytes];
     const int32_t length = Receive(answer, sizeof answer);
-    if (IsAnswer(answer, length, kReady)) {
-        m_uartMutex.Release();
-        return;
-    }
+    if (IsAnswer(answer, length, kReady)) return;
     ConsoleUi& console = ConsoleUi::instance();
     console.print(formatText("error read buf. recLen=%d\n", length));
     if (length == 0) Raise("Didn't get 'Ready' response for write operation. recLen=0");
@@ -117,7 +116,7 @@ void CUartLib::WriteRegister(uint32_t address, uint32_t value) {
 uint32_t CUartLib::ReadRegister(uint32_t address) {
     if (!m_portInitialized) return 0;
     const std::string command = formatText("r%08x\n", address);
-    m_uartMutex.Wait(kExchangeLockWaitMs);
+    const platform::ScopedLock exchange(m_uartMutex, kExchangeLockWaitMs);
     for (int attempt = 0; attempt < 2; ++attempt) {
         Send(command.data(), command.size());
         char answer[kAnswerBytes];
@@ -128,10 +127,7 @@ uint32_t CUartLib::ReadRegister(uint32_t address) {
             continue;
         }
         const ReadAnswer parsed = ParseReadAnswer(answer, length);
-        if (parsed.echoedAddress == address) {
-            m_uartMutex.Release();
-            return parsed.value;
-        }
+        if (parsed.echoedAddress == address) return parsed.value;
         const std::string mismatch = formatText(
             "Got unexpected read answer. Tried to read address 0x%08x, but got response to address 0x%08x\n",
             address, parsed.echoedAddress);
@@ -190,12 +186,11 @@ void CUartLib::BurnBlock(const uint8_t* block, uint8_t length) {
     if (!m_portInitialized) return;
     if (InvalidBlockLength(length)) Raise("Invalid length argument for burn operation");
     const std::string command = BlockCommand('B', block, length);
-    m_uartMutex.Wait(kExchangeLockWaitMs);
+    const platform::ScopedLock exchange(m_uartMutex, kExchangeLockWaitMs);
     Send(command.data(), command.size());
     char answer[kAnswerBytes];
     const int32_t received = Receive(answer, sizeof answer);
     if (!IsAnswer(answer, received, kReady)) Raise("Error burn data");
-    m_uartMutex.Release();
 }
 
 bool CUartLib::VerifyBlock(const uint8_t* block, uint8_t length, bool logBuffers) {

@@ -3,8 +3,6 @@
 #include <cstdlib>
 #include <filesystem>
 
-#include "platform/NamedMutex.h"
-
 namespace linktest {
 
 TempDir::TempDir() {
@@ -44,11 +42,6 @@ ConsoleCapture::ConsoleCapture() {
 
 ConsoleCapture::~ConsoleCapture() {
     ConsoleUi::instance().Install(StandardConsoleOperations(stdin, stdout));
-}
-
-void ReleaseLeftoverExchangeLock() {
-    platform::NamedMutex exchangeLock("__MUTEX_FOR_UART");
-    for (int i = 0; i < 100000; ++i) exchangeLock.Release();
 }
 
 platform::DeviceOpenResult OpenFailed(platform::OpenFailure failure, const std::string& text) {

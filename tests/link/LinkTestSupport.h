@@ -49,10 +49,6 @@ class ConsoleCapture {
     std::string text;
 };
 
-// A failed exchange keeps the machine-wide exchange lock until the process ends; tests that run
-// after one in the same process start without it.
-void ReleaseLeftoverExchangeLock();
-
 platform::DeviceOpenResult OpenFailed(platform::OpenFailure failure, const std::string& text);
 
 // Opens every port name through the given factory; counts the opens.
@@ -70,7 +66,6 @@ class CountingOpener {
 
 class UartTest : public ::testing::Test {
   protected:
-    UartTest() { ReleaseLeftoverExchangeLock(); }
     ScopedPrefix prefix;
     platform::VirtualClock clock;
     platform::ScopedClock scopedClock{clock};

@@ -25,9 +25,6 @@ class PtyTest : public ::testing::Test {
     std::unique_ptr<ScopedPrefix> prefix = std::make_unique<ScopedPrefix>();
     ConsoleCapture console;
 
-    // The programs started here would wait on an exchange lock left over in this process.
-    PtyTest() { ReleaseLeftoverExchangeLock(); }
-
     void FreshPrefix() {
         prefix.reset();
         prefix = std::make_unique<ScopedPrefix>();
