@@ -10,10 +10,15 @@
 
 #include "front/CommandLine.h"
 #include "console/CxException.h"
-#include "tests/front/BoardFixture.h"
-#include "tests/front/Transcript.h"
+#include "tests/support/BenchServers.h"
+#include "tests/support/Console.h"
+#include "tests/support/Ports.h"
+#include "tests/support/ToolInProcess.h"
+#include "tests/support/Transcript.h"
 
 namespace {
+
+using namespace testsupport;
 
 TEST_F(CommandLineTest, TooFewWordsPrintTheUsageAndStop) {
     const std::vector<std::vector<std::string>> cases = {

@@ -5,9 +5,12 @@
 
 #include "console/ConsoleUi.h"
 #include "console/CxException.h"
-#include "tests/front/Streams.h"
+#include "tests/support/Console.h"
+#include "tests/support/ToolInProcess.h"
 
 namespace {
+
+using namespace testsupport;
 
 class ConsoleUiTest : public FreshSession {
   protected:

@@ -4,10 +4,14 @@
 #include <fstream>
 
 #include "platform/Clock.h"
-#include "tests/front/BoardFixture.h"
-#include "tests/front/Transcript.h"
+#include "tests/support/BenchServers.h"
+#include "tests/support/Ports.h"
+#include "tests/support/ToolInProcess.h"
+#include "tests/support/Transcript.h"
 
 namespace {
+
+using namespace testsupport;
 
 const std::string kSourceImage = TOLVAR_SOURCE_DIR "/examples/source_fw.hex";
 const std::string kSinkImage = TOLVAR_SOURCE_DIR "/examples/sink_fw.hex";

@@ -9,10 +9,11 @@
 #include "board/BoardPair.h"
 #include "console/CxException.h"
 #include "link/TargetSession.h"
-#include "tests/link/BoardPorts.h"
-#include "tests/link/LinkTestSupport.h"
+#include "tests/support/Ports.h"
+#include "tests/support/UartTest.h"
 
 namespace linktest {
+using namespace testsupport;
 namespace {
 
 constexpr uint32_t kPlainRegister = 0x80000200;

@@ -13,10 +13,12 @@
 #include "console/CxException.h"
 #include "platform/NamedMutex.h"
 #include "platform/Prefix.h"
-#include "tests/link/LinkTestSupport.h"
+#include "tests/support/Ports.h"
+#include "tests/support/UartTest.h"
 #include "tests/link/ScriptedDevice.h"
 
 namespace linktest {
+using namespace testsupport;
 namespace {
 
 const char kExchangeLock[] = "__MUTEX_FOR_UART_com3";

@@ -11,10 +11,13 @@
 #include "link/uart/CUartLib.h"
 #include "link/uart/PortDiscovery.h"
 #include "platform/Prefix.h"
-#include "tests/link/BoardProcess.h"
-#include "tests/link/LinkTestSupport.h"
+#include "tests/support/BoardProcess.h"
+#include "tests/support/ToolProcess.h"
+#include "tests/support/Ports.h"
+#include "tests/support/UartTest.h"
 
 namespace linktest {
+using namespace testsupport;
 namespace {
 
 constexpr uint32_t kIdRegister = 0x80000000;

@@ -14,7 +14,8 @@
 
 #include "platform/Clock.h"
 #include "platform/SerialDevice.h"
-#include "tests/link/LinkTestSupport.h"
+#include "tests/support/Ports.h"
+#include "tests/support/UartTest.h"
 
 namespace {
 
@@ -123,7 +124,7 @@ TEST(SerialDeviceTest, SecondOpenOfAHeldDeviceFailsUntilTheFirstCloses) {
 }
 
 TEST(SerialDeviceTest, WhatIsNoTerminalFailsWithTheSystemText) {
-    linktest::TempDir dir;
+    testsupport::TempDir dir;
     const std::string file = dir.Path() + "/plain";
     std::ofstream(file) << "not a tty";
     ASSERT_EQ(::symlink((dir.Path() + "/nowhere").c_str(), (dir.Path() + "/dangling").c_str()), 0);
@@ -146,7 +147,7 @@ TEST(SerialDeviceTest, WhatIsNoTerminalFailsWithTheSystemText) {
 }
 
 TEST(SerialDeviceTest, PermissionDeniedNamesTheGroupToJoin) {
-    linktest::TempDir dir;
+    testsupport::TempDir dir;
     ::chmod(dir.Path().c_str(), 0755);
     const std::string locked = dir.Path() + "/locked";
     std::ofstream(locked) << "x";

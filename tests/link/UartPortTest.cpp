@@ -4,10 +4,12 @@
 #include <cstring>
 
 #include "console/CxException.h"
-#include "tests/link/LinkTestSupport.h"
+#include "tests/support/Ports.h"
+#include "tests/support/UartTest.h"
 #include "tests/link/ScriptedDevice.h"
 
 namespace linktest {
+using namespace testsupport;
 namespace {
 
 const std::string kReady = "\r\nReady\r\n";

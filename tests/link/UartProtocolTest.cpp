@@ -5,10 +5,12 @@
 
 #include "console/CxException.h"
 #include "link/TargetSession.h"
-#include "tests/link/LinkTestSupport.h"
+#include "tests/support/Ports.h"
+#include "tests/support/UartTest.h"
 #include "tests/link/ScriptedDevice.h"
 
 namespace linktest {
+using namespace testsupport;
 namespace {
 
 using Answers = std::vector<std::vector<std::string>>;

@@ -8,9 +8,11 @@
 #include "platform/Clock.h"
 #include "platform/NamedMutex.h"
 #include "platform/Prefix.h"
-#include "tests/platform/TempPrefix.h"
+#include "tests/support/TempDir.h"
 
 namespace {
+
+using testsupport::TempPrefix;
 
 // Takes the lock file of a name as any other process does, without this process's records
 // (which a forked child would inherit).

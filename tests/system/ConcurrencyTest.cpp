@@ -11,9 +11,12 @@
 #include <string>
 #include <vector>
 
-#include "tests/system/ToolProcess.h"
+#include "tests/support/BoardProcess.h"
+#include "tests/support/HexText.h"
+#include "tests/support/ToolProcess.h"
 
 namespace systemtest {
+using namespace testsupport;
 namespace {
 
 constexpr size_t kMemorySize = 4u << 20;

@@ -1,4 +1,4 @@
-#include "tests/benchlink/BenchFixtures.h"
+#include "tests/support/BenchServers.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -7,10 +7,10 @@
 #include <unistd.h>
 
 #include <cstdlib>
-#include <filesystem>
 #include <fstream>
 #include <stdexcept>
 
+namespace testsupport {
 namespace {
 
 void SetPort(uint16_t port) {
@@ -38,29 +38,6 @@ bool Readable(int fd) {
 }
 
 }  // namespace
-
-TempPrefix::TempPrefix() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "benchlink-XXXXXX").string();
-    if (!mkdtemp(pattern.data())) throw std::runtime_error("no temporary directory");
-    m_path = pattern;
-    setenv("TOLVAR_PREFIX", m_path.c_str(), 1);
-}
-
-TempPrefix::~TempPrefix() {
-    std::error_code ignored;
-    std::filesystem::remove_all(m_path, ignored);
-}
-
-void TempPrefix::WriteUserReg(const std::string& text) const {
-    std::ofstream(m_path + "/user.reg") << text;
-}
-
-void TempPrefix::WriteTalmer(const std::vector<std::pair<std::string, std::string>>& values) const {
-    std::string text =
-        "REGEDIT4\n\n[HKEY_CURRENT_USER\\Software\\VB and VBA Program Settings\\Talmer\\Startup]\n";
-    for (const auto& [name, value] : values) text += "\"" + name + "\"=\"" + value + "\"\n";
-    WriteUserReg(text);
-}
 
 ServerThread::ServerThread(std::vector<board::BenchFault> faults)
     : m_server(&sink, &source, std::move(faults)) {
@@ -151,3 +128,16 @@ void PointAtClosedPort() {
     close(ListenOnFreePort(port));
     SetPort(port);
 }
+
+BenchOverPair::BenchOverPair(const std::string& prefix, const char* selectedInterface) {
+    std::ofstream(prefix + "/user.reg")
+        << "REGEDIT4\n\n[HKEY_CURRENT_USER\\Software\\VB and VBA Program Settings\\Talmer\\Startup]\n"
+        << "\"SelectedInterface\"=\"" << selectedInterface << "\"\n";
+}
+
+BenchOverPair::~BenchOverPair() {
+    Stop();
+    unsetenv("TOLVAR_BENCH_PORT");
+}
+
+}  // namespace testsupport

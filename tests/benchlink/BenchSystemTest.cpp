@@ -1,135 +1,46 @@
 // The real program Tolvar over the bench link: against a bench server in this process that serves
 // a simulated pair (memories inspected directly), and against tolvar-board --bench (memories as the
 // board saves them).
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <poll.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
+#include <stdlib.h>
 
 #include <algorithm>
-#include <cstdio>
 #include <fstream>
 #include <iterator>
-#include <random>
 
 #include "board/BoardPair.h"
-#include "tests/benchlink/BenchFixtures.h"
-
-extern char** environ;
+#include "tests/support/BenchServers.h"
+#include "tests/support/BoardProcess.h"
+#include "tests/support/HexText.h"
+#include "tests/support/TempDir.h"
+#include "tests/support/ToolProcess.h"
 
 namespace {
 
-// An Intel HEX text of the bytes at address 0: 16-byte data records, then the end record.
-std::string HexText(const std::vector<uint8_t>& bytes) {
-    std::string text;
-    char line[64];
-    for (size_t at = 0; at < bytes.size(); at += 16) {
-        size_t count = std::min<size_t>(16, bytes.size() - at);
-        uint8_t sum = static_cast<uint8_t>(count + (at >> 8) + (at & 0xff));
-        std::snprintf(line, sizeof line, ":%02zX%04zX00", count, at);
-        text += line;
-        for (size_t i = 0; i < count; ++i) {
-            std::snprintf(line, sizeof line, "%02X", bytes[at + i]);
-            text += line;
-            sum = static_cast<uint8_t>(sum + bytes[at + i]);
-        }
-        std::snprintf(line, sizeof line, "%02X\n", static_cast<uint8_t>(-sum));
-        text += line;
-    }
-    return text + ":00000001FF\n";
-}
+using namespace testsupport;
 
 // A firmware image of a Marnel chip for the given side: its header, then random words.
 std::vector<uint8_t> FirmwareImage(bool source, size_t size, unsigned seed) {
-    std::vector<uint8_t> bytes(size);
-    std::mt19937 random(seed);
-    for (uint8_t& byte : bytes) byte = static_cast<uint8_t>(random());
+    std::vector<uint8_t> bytes = RandomBytes(size, seed);
     const uint8_t header[8] = {static_cast<uint8_t>(source ? 0x10 : 0x00), 0, 0, 0, 0xAF, 0xBE, 0xAD, 0xDE};
     std::copy(std::begin(header), std::end(header), bytes.begin());
     return bytes;
 }
 
-std::vector<uint8_t> ReadFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+// tolvar-board serving the pair as the bench server, its memories saved to files.
+std::vector<std::string> BenchBoardArguments(const std::string& prefix, uint16_t port,
+                                             const std::vector<std::string>& extra = {}) {
+    std::vector<std::string> words = {"--bench",  std::to_string(port),
+                                      "--source", "image=" + prefix + "/source.bin",
+                                      "--sink",   "image=" + prefix + "/sink.bin"};
+    words.insert(words.end(), extra.begin(), extra.end());
+    return words;
 }
 
-// tolvar-board serving the pair as the bench server, its memories saved to files.
-class BoardProcess {
-  public:
-    BoardProcess(const std::string& prefix, uint16_t port, const std::vector<std::string>& extra = {}) {
-        std::vector<std::string> words = {TOLVAR_BOARD_BINARY,
-                                          "--prefix",
-                                          prefix,
-                                          "--bench",
-                                          std::to_string(port),
-                                          "--source",
-                                          "image=" + prefix + "/source.bin",
-                                          "--sink",
-                                          "image=" + prefix + "/sink.bin"};
-        words.insert(words.end(), extra.begin(), extra.end());
-        std::vector<char*> argv;
-        for (std::string& word : words) argv.push_back(word.data());
-        argv.push_back(nullptr);
-        int out[2];
-        if (pipe2(out, O_CLOEXEC) != 0) return;
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_adddup2(&actions, out[1], 1);
-        bool started = posix_spawn(&m_pid, argv[0], &actions, nullptr, argv.data(), environ) == 0;
-        posix_spawn_file_actions_destroy(&actions);
-        close(out[1]);
-        m_ready = started && WaitReady(out[0]);
-        close(out[0]);
-    }
-    ~BoardProcess() { Stop(); }
-
-    bool Ready() const { return m_ready; }
-    // Ends the board the way a user does; it saves its memories.
-    int Stop() {
-        if (m_pid <= 0) return m_status;
-        kill(m_pid, SIGTERM);
-        waitpid(m_pid, &m_status, 0);
-        m_pid = 0;
-        return m_status;
-    }
-
-  private:
-    static bool WaitReady(int fd) {
-        std::string seen;
-        char byte;
-        pollfd ready{fd, POLLIN, 0};
-        while (seen.find("ready\n") == std::string::npos && poll(&ready, 1, 10000) > 0 &&
-               read(fd, &byte, 1) == 1) {
-            seen += byte;
-        }
-        return seen.find("ready\n") != std::string::npos;
-    }
-
-    pid_t m_pid = 0;
-    int m_status = -1;
-    bool m_ready = false;
-};
-
-struct ToolRun {
-    int code;
-    std::string out;
-};
-
-ToolRun Tolvar(const std::string& prefix, uint16_t port, const std::string& arguments) {
-    // Run in the prefix so that the file names, not a temporary path, tell the side.
-    std::string command = "cd '" + prefix + "' && TOLVAR_PREFIX='" + prefix +
-                          "' TOLVAR_BENCH_PORT=" + std::to_string(port) + " " + TOLVAR_BINARY + " " +
-                          arguments + " </dev/null 2>&1";
-    std::FILE* pipe = popen(command.c_str(), "r");
-    std::string out;
-    char chunk[4096];
-    for (size_t n; (n = std::fread(chunk, 1, sizeof chunk, pipe)) > 0;) out.append(chunk, n);
-    int status = pclose(pipe);
-    return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, out};
+// Tolvar run in the prefix, so that the file names, not a temporary path, tell the side.
+TimedRun Tolvar(const std::string& prefix, uint16_t port, const std::string& arguments) {
+    setenv("TOLVAR_BENCH_PORT", std::to_string(port).c_str(), 1);
+    return RunTimed(prefix, arguments);
 }
 
 bool AllBytes(const std::vector<uint8_t>& bytes, size_t from, size_t to, uint8_t value) {
@@ -147,7 +58,7 @@ class BenchOverPairTest : public ::testing::Test {
         m_port = static_cast<uint16_t>(std::stoi(getenv("TOLVAR_BENCH_PORT")));
     }
 
-    ToolRun Run(const std::string& arguments) { return Tolvar(m_prefix.Path(), m_port, arguments); }
+    TimedRun Run(const std::string& arguments) { return Tolvar(m_prefix.Path(), m_port, arguments); }
     std::vector<uint8_t>& Memory(bool source) { return m_pair.Target(source ? 1 : 0).MemoryBytes(); }
 
     // Ends serving; the pair may be inspected afterwards and must have seen no misuse.
@@ -170,7 +81,7 @@ TEST_F(BenchOverPairTest, BurnsAndVerifiesEitherChip) {
         std::vector<uint8_t> image = FirmwareImage(source, 6000, source ? 1 : 2);
         std::string name = source ? "fw_source.hex" : "fw_sink.hex";
         std::ofstream(m_prefix.Path() + "/" + name) << HexText(image);
-        ToolRun run = Run(std::string(source ? "" : "snk ") + "d BV " + name);
+        TimedRun run = Run(std::string(source ? "" : "snk ") + "d BV " + name);
         EXPECT_EQ(run.code, 0) << run.out;
         EXPECT_NE(run.out.find("Burn succeeded."), std::string::npos) << run.out;
         EXPECT_NE(run.out.find("Verification succeeded!!! :-)"), std::string::npos) << run.out;
@@ -188,7 +99,7 @@ TEST_F(BenchOverPairTest, VerifyFindsWhatDiffers) {
     std::ofstream(m_prefix.Path() + "/fw_source.hex") << HexText(image);
     std::copy(image.begin(), image.end(), Memory(true).begin());
     Memory(true)[0x41] ^= 0x10;
-    ToolRun run = Run("d V fw_source.hex");
+    TimedRun run = Run("d V fw_source.hex");
     EXPECT_NE(run.out.find("Error verifying eprom on address: 40,"), std::string::npos) << run.out;
     EXPECT_NE(run.out.find("Verification failed"), std::string::npos) << run.out;
     Finish();
@@ -201,9 +112,9 @@ TEST_F(BenchOverPairTest, AnyOtherLinkWordAndTheWholeErase) {
     std::ofstream(m_prefix.Path() + "/fw_source.hex") << HexText(image);
     std::copy(image.begin(), image.end(), Memory(true).begin());
     Memory(true).back() = 0x00;
-    ToolRun verify = Run("src V fw_source.hex");
+    TimedRun verify = Run("src V fw_source.hex");
     EXPECT_NE(verify.out.find("Verification succeeded!!! :-)"), std::string::npos) << verify.out;
-    ToolRun erase = Run("src E fw_source.hex");
+    TimedRun erase = Run("src E fw_source.hex");
     EXPECT_EQ(erase.code, 0) << erase.out;
     Finish();
     EXPECT_TRUE(AllBytes(Memory(true), 0, Memory(true).size(), 0xFF));
@@ -213,13 +124,13 @@ TEST_F(BenchOverPairTest, AnyOtherLinkWordAndTheWholeErase) {
 TEST_F(BenchOverPairTest, AddressRangeCommands) {
     std::fill(Memory(false).begin(), Memory(false).begin() + 0x40000, 0x00);
 
-    ToolRun fill = Run("src d FF 4096 0x12345678");
+    TimedRun fill = Run("src d FF 4096 0x12345678");
     EXPECT_EQ(fill.code, 0) << fill.out;
-    ToolRun read = Run("src d R 0x10 16");
+    TimedRun read = Run("src d R 0x10 16");
     EXPECT_NE(read.out.find("12345678\t12345678\t12345678\t12345678"), std::string::npos) << read.out;
-    ToolRun sectors = Run("snk d ES 0x1001 14");
+    TimedRun sectors = Run("snk d ES 0x1001 14");
     EXPECT_EQ(sectors.code, 0) << sectors.out;
-    ToolRun blocks = Run("snk d EB 0x2ffff 1");
+    TimedRun blocks = Run("snk d EB 0x2ffff 1");
     EXPECT_EQ(blocks.code, 0) << blocks.out;
     Finish();
 
@@ -238,7 +149,7 @@ TEST_F(BenchOverPairTest, AddressRangeCommands) {
 TEST_F(BenchOverPairTest, FastTransferStaysRefused) {
     std::vector<uint8_t> image = FirmwareImage(true, 256, 4);
     std::ofstream(m_prefix.Path() + "/fw_source.hex") << HexText(image);
-    ToolRun run = Run("d OFBV fw_source.hex");
+    TimedRun run = Run("d OFBV fw_source.hex");
     EXPECT_EQ(run.code, 255);
     EXPECT_NE(run.out.find("Fast burn is allowed only directly above UART (no Norvik).\n"), std::string::npos)
         << run.out;
@@ -249,12 +160,12 @@ TEST_F(BenchOverPairTest, FastTransferStaysRefused) {
 // The link's failures reach the shell as the front end reports them.
 TEST_F(BenchOverPairTest, LinkFailuresEndTheRunWithTheirText) {
     m_prefix.WriteTalmer({{"SelectedInterface", "3"}});
-    ToolRun type = Run("d E x");
+    TimedRun type = Run("d E x");
     EXPECT_EQ(type.code, 255);
     EXPECT_NE(type.out.find("Exception: Target type not supported."), std::string::npos) << type.out;
     m_server.Stop();
     PointAtClosedPort();
-    ToolRun down =
+    TimedRun down =
         Tolvar(m_prefix.Path(), static_cast<uint16_t>(std::stoi(getenv("TOLVAR_BENCH_PORT"))), "d E x");
     EXPECT_EQ(down.code, 255);
     EXPECT_NE(down.out.find("Exception: Could not create NorvikServer."), std::string::npos) << down.out;
@@ -272,19 +183,18 @@ TEST(BenchOverBoardProgram, ImagesLandInTheSavedMemories) {
     std::ofstream(prefix.Path() + "/fw_source.hex") << HexText(sourceImage);
     std::ofstream(prefix.Path() + "/fw_sink.hex") << HexText(sinkImage);
 
-    BoardProcess board(prefix.Path(), port);
+    BoardProcess board(prefix.Path(), BenchBoardArguments(prefix.Path(), port));
     ASSERT_TRUE(board.Ready());
     for (const char* arguments : {"d BV fw_source.hex", "snk d BV fw_sink.hex"}) {
-        ToolRun run = Tolvar(prefix.Path(), port, arguments);
+        TimedRun run = Tolvar(prefix.Path(), port, arguments);
         EXPECT_EQ(run.code, 0) << run.out;
         EXPECT_NE(run.out.find("Verification succeeded!!! :-)"), std::string::npos) << run.out;
     }
-    int status = board.Stop();
-    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    ASSERT_EQ(board.Stop(), 0);
 
     for (const auto& [file, image] :
          {std::pair{"/source.bin", &sourceImage}, std::pair{"/sink.bin", &sinkImage}}) {
-        std::vector<uint8_t> saved = ReadFile(prefix.Path() + file);
+        std::vector<uint8_t> saved = ReadBytes(prefix.Path() + file);
         ASSERT_GE(saved.size(), image->size()) << file;
         EXPECT_TRUE(std::equal(image->begin(), image->end(), saved.begin())) << file;
         EXPECT_TRUE(AllBytes(saved, image->size(), saved.size(), 0xFF)) << file;
@@ -296,9 +206,9 @@ TEST(BenchOverBoardProgram, FaultKnobReachesTheTool) {
     prefix.WriteTalmer(kBenchUart7);
     PointAtClosedPort();
     uint16_t port = static_cast<uint16_t>(std::stoi(getenv("TOLVAR_BENCH_PORT")));
-    BoardProcess board(prefix.Path(), port, {"--bench-fault", "uart"});
+    BoardProcess board(prefix.Path(), BenchBoardArguments(prefix.Path(), port, {"--bench-fault", "uart"}));
     ASSERT_TRUE(board.Ready());
-    ToolRun run = Tolvar(prefix.Path(), port, "d E x");
+    TimedRun run = Tolvar(prefix.Path(), port, "d E x");
     EXPECT_NE(run.out.find("Exception: Could not open UART com port 7."), std::string::npos) << run.out;
 }
 

@@ -1,31 +1,37 @@
 #pragma once
-// The program tolvar-board serving the simulated pair on pseudo-terminals, for tests that go
-// through real tty devices.
+// The program tolvar-board serving the simulated pair on pseudo-terminals (or as the bench server),
+// for tests that go through real tty devices; and a process that holds a port open.
+#include <signal.h>
 #include <sys/types.h>
 
 #include <string>
 #include <vector>
 
-namespace linktest {
+namespace testsupport {
 
 class BoardProcess {
   public:
     // Starts tolvar-board with the arguments and waits until it reports its ports ready.
     explicit BoardProcess(const std::vector<std::string>& arguments);
+    // The same with "--prefix PREFIX" in front of the arguments.
+    BoardProcess(const std::string& prefix, std::vector<std::string> arguments);
     ~BoardProcess();
     BoardProcess(const BoardProcess&) = delete;
     BoardProcess& operator=(const BoardProcess&) = delete;
 
     bool Ready() const { return m_ready; }
+    bool Started() const { return m_ready; }
     // What the program printed before it became ready (or failed to).
     const std::string& Output() const { return m_output; }
-    // Sends the signal and reaps the process.
-    void Stop(int signal);
+    // Sends the signal and reaps the process (SIGTERM: the board saves its images and audit).
+    // Returns its exit code, -1 when it did not end normally.
+    int Stop(int signal = SIGTERM);
 
   private:
     pid_t m_pid = -1;
     int m_outputFd = -1;
     bool m_ready = false;
+    int m_exitCode = -1;
     std::string m_output;
 };
 
@@ -50,8 +56,4 @@ class PortHolder {
     bool m_holding = false;
 };
 
-// Runs the program with the arguments, standard input empty; its exit status (-1 when it did not
-// end normally) and what it printed on standard output.
-int RunProgram(const std::string& program, const std::vector<std::string>& arguments, std::string& output);
-
-}  // namespace linktest
+}  // namespace testsupport

@@ -1,9 +1,12 @@
 // The simulated bench server's side of the protocol, one conversation at a time, no sockets.
 #include <gtest/gtest.h>
 
-#include "tests/benchlink/BenchFixtures.h"
+#include "tests/support/BenchServers.h"
+#include "tests/support/TempDir.h"
 
 namespace {
+
+using namespace testsupport;
 
 using board::BenchConversation;
 using board::BenchFault;

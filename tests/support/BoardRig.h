@@ -10,23 +10,9 @@
 #include "board/BoardPair.h"
 #include "link/uart/CUartLib.h"
 #include "platform/Clock.h"
+#include "tests/support/TempDir.h"
 
-namespace imagetest {
-
-// Points TOLVAR_PREFIX at a fresh directory for the lifetime of the object.
-class ScopedPrefix {
-  public:
-    ScopedPrefix();
-    ~ScopedPrefix();
-    ScopedPrefix(const ScopedPrefix&) = delete;
-    ScopedPrefix& operator=(const ScopedPrefix&) = delete;
-    const std::string& Path() const { return m_path; }
-
-  private:
-    std::string m_path;
-    std::string m_previous;
-    bool m_hadPrevious = false;
-};
+namespace testsupport {
 
 // A fast-transfer block as the host sent it.
 struct SentBlock {
@@ -65,4 +51,4 @@ class BoardRig {
     int32_t m_sizeSelection = 0;
 };
 
-}  // namespace imagetest
+}  // namespace testsupport

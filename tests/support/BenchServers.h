@@ -1,6 +1,6 @@
 #pragma once
-// Servers and surroundings for the bench-link tests: a temporary prefix with a user.reg, the
-// simulated bench server on a free port in a thread, and a scripted server that misbehaves on cue.
+// Bench servers for the bench-link tests: the simulated bench server on a free port in a thread
+// (over storage chips or a simulated pair), and a scripted server that misbehaves on cue.
 #include <atomic>
 #include <cstdint>
 #include <functional>
@@ -11,7 +11,10 @@
 #include <thread>
 #include <vector>
 
+#include "board/BoardPair.h"
 #include "board/bench/BenchServer.h"
+
+namespace testsupport {
 
 // A chip that is nothing but storage, with an identification value.
 class StorageChip : public board::BenchChip {
@@ -20,21 +23,6 @@ class StorageChip : public board::BenchChip {
     uint32_t ReadRegister(uint32_t address) override { return m_registers[address]; }
     void WriteRegister(uint32_t address, uint32_t value) override { m_registers[address] = value; }
     std::map<uint32_t, uint32_t> m_registers;
-};
-
-// A fresh $TOLVAR_PREFIX for the test, removed afterwards.
-class TempPrefix {
-  public:
-    TempPrefix();
-    ~TempPrefix();
-    // Writes user.reg with the given text.
-    void WriteUserReg(const std::string& text) const;
-    // user.reg with the Talmer key and the given values (name, value).
-    void WriteTalmer(const std::vector<std::pair<std::string, std::string>>& values) const;
-    const std::string& Path() const { return m_path; }
-
-  private:
-    std::string m_path;
 };
 
 // The simulated bench server serving two storage chips in a background thread; points
@@ -86,3 +74,23 @@ class ScriptedServer {
 
 // Points $TOLVAR_BENCH_PORT at a port nobody listens on.
 void PointAtClosedPort();
+
+// The simulated board pair behind the bench server, served from a thread on a free loopback
+// port, with the bench configuration in the prefix's user.reg.
+class BenchOverPair {
+  public:
+    // selectedInterface: the Talmer value "SelectedInterface" ("1" Ethernet, "2" Corvane).
+    explicit BenchOverPair(const std::string& prefix, const char* selectedInterface = "1");
+    ~BenchOverPair();
+    // Stops serving, so the pair may be looked at from the test.
+    void Stop() { m_server.Stop(); }
+
+    board::BoardPair pair;
+
+  private:
+    board::PairChip m_sink{pair.Sink()};
+    board::PairChip m_source{pair.Source()};
+    ServerThread m_server{&m_sink, &m_source};
+};
+
+}  // namespace testsupport

@@ -9,13 +9,13 @@
 #include "hexlib/include/quillan.h"
 #include "imagecheck/ImageCheck.h"
 #include "link/TargetSession.h"
-#include "tests/imagecheck/HexText.h"
+#include "tests/support/HexText.h"
 #include "tests/support/BoardSession.h"
 
-using hextest::Crc;
-using hextest::Data;
-using hextest::EndRecord;
-using hextest::Record;
+using testsupport::Crc;
+using testsupport::Data;
+using testsupport::EndLine;
+using testsupport::Record;
 
 namespace {
 
@@ -54,7 +54,7 @@ class BoardCheck : public testing::Test {
     const std::string& Printed() const { return m_bench->Output(); }
     int Pauses() const { return m_bench->ErrorPauses(); }
 
-    hextest::TempDir m_dir;
+    testsupport::TempDir m_dir;
     std::unique_ptr<testsupport::BoardSession> m_bench;
 };
 
@@ -81,7 +81,7 @@ class OstralCheck : public BoardCheck, public testing::WithParamInterface<Ostral
 TEST_P(OstralCheck, FirmwareTypeAgainstChipRevision) {
     const OstralCase& c = GetParam();
     Connect(board::Side::Source, "family=ostral,memory=i2c-eeprom,rev=" + std::to_string(c.revision));
-    std::string path = hextest::WriteOstralImage(m_dir, "fw.ihex", c.versionWord, c.crc);
+    std::string path = testsupport::WriteOstralImage(m_dir, "fw.ihex", c.versionWord, c.crc);
 
     bool goOn = false;
     int code = Run(path, &goOn);
@@ -120,20 +120,20 @@ INSTANTIATE_TEST_SUITE_P(
 TEST_F(BoardCheck, OstralImageOnAChipThatIsNotOstralIsRefused) {
     // Family bit clear, but other identification bits say it is no Ostral chip.
     Connect(board::Side::Source, "family=ostral,id=0x01020001", false);
-    EXPECT_EQ(Run(hextest::WriteOstralImage(m_dir, "fw.ihex", 0x00001000, Crc::None)), -1);
+    EXPECT_EQ(Run(testsupport::WriteOstralImage(m_dir, "fw.ihex", 0x00001000, Crc::None)), -1);
     EXPECT_EQ(Printed(),
               "Error: Marnel chip detected during validation of an Ostral firmware file. Exiting....");
 }
 
 TEST_F(BoardCheck, EthernetLinkReadsAsAnOstralChipOfRevisionZero) {
     Session().linkKind = Ethernet;
-    EXPECT_EQ(Run(hextest::WriteOstralImage(m_dir, "t1.ihex", 0x10001000, Crc::None)), 0);
-    EXPECT_EQ(Run(hextest::WriteOstralImage(m_dir, "t2.ihex", 0x20001000, Crc::None)), -1);
+    EXPECT_EQ(Run(testsupport::WriteOstralImage(m_dir, "t1.ihex", 0x10001000, Crc::None)), 0);
+    EXPECT_EQ(Run(testsupport::WriteOstralImage(m_dir, "t2.ihex", 0x20001000, Crc::None)), -1);
     EXPECT_EQ(Printed(), Mismatch("02"));
 }
 
 TEST_F(BoardCheck, ImageWithoutVersionCountsAsVersionZeroWhenTheUserGoesOn) {
-    std::string path = m_dir.Write("fw.hex", {Data(0, {1, 2, 3, 4}), EndRecord()});
+    std::string path = m_dir.Write("fw.hex", {Data(0, {1, 2, 3, 4}), EndLine()});
     Connect(board::Side::Source, "family=ostral,memory=i2c-eeprom,rev=0");
     EXPECT_EQ(Run(path), 0);
     m_bench->ClearOutput();
@@ -147,7 +147,7 @@ TEST_F(BoardCheck, LibraryErrorReachesTheCaller) {
     // A record checksum only the library looks at.
     std::string broken = m_dir.Write(
         "broken.ihex", {Record(4, 0, {0x50, 0x00}), ":0400000001020304FF",
-                        Data(0x100, {0xDC, 0xFE, 0x34, 0x12, 0x00, 0x10, 0x09, 0x23}), EndRecord()});
+                        Data(0x100, {0xDC, 0xFE, 0x34, 0x12, 0x00, 0x10, 0x09, 0x23}), EndLine()});
     EXPECT_THROW(CheckImageFile(broken.c_str()), Quillan::ErrorMessage);
     EXPECT_EQ(Printed(), "");
 }
@@ -166,7 +166,7 @@ class MarnelCheck : public BoardCheck, public testing::WithParamInterface<Marnel
 TEST_P(MarnelCheck, HeaderSideAgainstChipSide) {
     const MarnelCase& c = GetParam();
     Connect(c.chipSide, "family=marnel");
-    std::string path = m_dir.Write("fw.hex", hextest::MarnelImage(c.headerByte), "\r\n");
+    std::string path = m_dir.Write("fw.hex", testsupport::MarnelImage(c.headerByte), "\r\n");
     EXPECT_EQ(Run(path), c.refusal.empty() ? 0 : -1);
     EXPECT_EQ(Printed(), c.refusal);
 }
@@ -189,7 +189,7 @@ INSTANTIATE_TEST_SUITE_P(Images, MarnelCheck,
 
 TEST_F(BoardCheck, MarnelImageWithoutHeaderStops) {
     Connect(board::Side::Source, "family=marnel");
-    std::string path = m_dir.Write("fw.hex", {Data(0, {1, 2, 3, 4}), EndRecord()});
+    std::string path = m_dir.Write("fw.hex", {Data(0, {1, 2, 3, 4}), EndLine()});
     EXPECT_EQ(Run(path), -1);
     EXPECT_EQ(Printed(), "Marnel FW header is not found in: '" + path + "'\n");
     EXPECT_EQ(Pauses(), 1);
@@ -199,7 +199,7 @@ TEST_F(BoardCheck, OnlyTheUptExtensionSelectsTheParameterCheck) {
     Connect(board::Side::Source, "family=marnel");
     for (const char* name : {"image.upt.hex", "imageupt", "dir.upt/image"}) {
         std::filesystem::create_directories(m_dir.Path() + "/dir.upt");
-        EXPECT_EQ(Run(m_dir.Write(name, hextest::MarnelImage(0x9F))), 0) << name;
+        EXPECT_EQ(Run(m_dir.Write(name, testsupport::MarnelImage(0x9F))), 0) << name;
     }
     EXPECT_EQ(Printed(), "");
 }
@@ -209,7 +209,7 @@ std::vector<std::string> UptFile(uint8_t headerChecksum) {
     std::vector<uint8_t> header = {0xFF, 0xFF, 0x46, 0xA5, 0xA5, 0x02, 0x01};
     header.resize(header.size() + 12, 0x10);
     header.push_back(headerChecksum);
-    return {Data(0, std::vector<uint8_t>(16, 0xFF)), Data(0x10, header), EndRecord()};
+    return {Data(0, std::vector<uint8_t>(16, 0xFF)), Data(0x10, header), EndLine()};
 }
 
 TEST_F(BoardCheck, UptFileNeedsHeaderAndChecksum) {
@@ -227,7 +227,7 @@ TEST_F(BoardCheck, UptFileNeedsHeaderAndChecksum) {
               "Error: invalid UPT file checksum, in header: 0xcd, calculated: 0xcc\r\n");
 
     m_bench->ClearOutput();
-    std::string plain = m_dir.Write("plain.upt", {Data(0, {1, 2}), EndRecord()});
+    std::string plain = m_dir.Write("plain.upt", {Data(0, {1, 2}), EndLine()});
     EXPECT_EQ(Run(plain, &goOn), 0);
     EXPECT_FALSE(goOn);
     EXPECT_EQ(Printed(), "Error: unable to parse UPT header in '" + plain + "'\r\n");

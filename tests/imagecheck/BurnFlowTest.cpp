@@ -6,33 +6,17 @@
 #include <string>
 #include <vector>
 
-#include "front/CommandLine.h"
 #include "hexlib/include/quillan.h"
-#include "tests/imagecheck/HexText.h"
 #include "tests/support/BoardSession.h"
+#include "tests/support/HexText.h"
+#include "tests/support/ToolInProcess.h"
 
 namespace {
 
-struct Outcome {
-    int code;
-    std::string out;
-};
+using namespace testsupport;
 
-Outcome RunTool(std::vector<std::string> words) {
-    words.insert(words.begin(), "Tolvar");
-    std::vector<char*> argv;
-    for (std::string& word : words) argv.push_back(word.data());
-    argv.push_back(nullptr);
-    char* buffer = nullptr;
-    size_t size = 0;
-    std::FILE* out = open_memstream(&buffer, &size);
-    std::FILE* in = std::fopen("/dev/null", "r");
-    int code = RunTolvar(static_cast<int>(words.size()), argv.data(), in, out);
-    std::fclose(out);
-    std::fclose(in);
-    Outcome outcome{code, std::string(buffer, size)};
-    std::free(buffer);
-    return outcome;
+Outcome RunTool(const std::vector<std::string>& words) {
+    return RunInProcess(words);
 }
 
 bool EndsWith(const std::string& text, const std::string& tail) {
@@ -45,12 +29,12 @@ bool Untouched(const std::vector<uint8_t>& memory) {
 
 class BurnFlow : public testing::Test {
   protected:
-    hextest::TempDir m_dir;
+    testsupport::TempDir m_dir;
 };
 
 TEST_F(BurnFlow, ImageForTheConnectedSideIsBurnedAndVerified) {
     testsupport::BoardSession bench;
-    std::string path = m_dir.Write("fw.hex", hextest::MarnelImage(0x9F), "\r\n");
+    std::string path = m_dir.Write("fw.hex", testsupport::MarnelImage(0x9F), "\r\n");
     Outcome run = RunTool({"uasrc", "BV", path});
     EXPECT_EQ(run.code, 0) << run.out;
     EXPECT_EQ(bench.Memory(1)[0x10], 0x9F);
@@ -60,7 +44,7 @@ TEST_F(BurnFlow, ImageForTheConnectedSideIsBurnedAndVerified) {
 TEST_F(BurnFlow, ImageForTheOtherSideStopsBeforeTheErase) {
     testsupport::BoardSession bench;
     ASSERT_TRUE(Untouched(bench.Memory(1)));
-    std::string path = m_dir.Write("fw.hex", hextest::MarnelImage(0x8F));
+    std::string path = m_dir.Write("fw.hex", testsupport::MarnelImage(0x8F));
     Outcome run = RunTool({"uasrc", "BV", path});
     EXPECT_EQ(run.code, -1);
     EXPECT_TRUE(EndsWith(run.out,
@@ -81,9 +65,9 @@ TEST_F(BurnFlow, LibraryErrorEndsAsAnExceptionWithExitCodeMinusOne) {
         testsupport::Chip(board::Side::Source, "family=ostral,memory=i2c-eeprom,rev=1"));
     // Version 0x3091 asks for the CRC record; a record checksum only the library checks is wrong.
     std::string path =
-        m_dir.Write("fw.ihex", {hextest::Record(4, 0, {0x50, 0x00}), ":0400000001020304FF",
-                                hextest::Data(0x100, {0xDC, 0xFE, 0x34, 0x12, 0x00, 0x10, 0x09, 0x23}),
-                                hextest::EndRecord()});
+        m_dir.Write("fw.ihex", {testsupport::Record(4, 0, {0x50, 0x00}), ":0400000001020304FF",
+                                testsupport::Data(0x100, {0xDC, 0xFE, 0x34, 0x12, 0x00, 0x10, 0x09, 0x23}),
+                                testsupport::EndLine()});
     Outcome run = RunTool({"uasrc", "B", path});
     EXPECT_EQ(run.code, -1);
     std::string libraryText = ihex_getLatestErrorMessage();

@@ -5,11 +5,11 @@
 #include <vector>
 
 #include "imagecheck/FirmwareHeaders.h"
-#include "tests/imagecheck/HexText.h"
+#include "tests/support/HexText.h"
 
-using hextest::Data;
-using hextest::EndRecord;
-using hextest::Record;
+using testsupport::Data;
+using testsupport::EndLine;
+using testsupport::Record;
 
 namespace {
 
@@ -46,7 +46,7 @@ std::vector<UptCase> UptCases() {
         // types add nothing.
         {"sum_0x1234",
          {Record(4, 0, {0x00, 0x00}), Data(0, Bytes(16, 0xFF)), Record(5, 0, {0x12, 0x34, 0x56, 0x78}),
-          Data(0x10, Concat({{0xFF, 0xFF, 0x46}, UptHeaderBytes(0x0102, 0xCC)})), EndRecord()},
+          Data(0x10, Concat({{0xFF, 0xFF, 0x46}, UptHeaderBytes(0x0102, 0xCC)})), EndLine()},
          true,
          0x0102,
          0xCC,
@@ -55,7 +55,7 @@ std::vector<UptCase> UptCases() {
         {"header_into_next_record",
          {Data(0, Concat({{1, 2, 3, 4, 5, 6, 7, 8}, {0xA5, 0xA5, 0x34, 0x12, 0x11, 0x22, 0x33, 0x44}})),
           Data(0x10, {0x55, 0x66, 0x77, 0x88, 0x99, 0xAB, 0xBC, 0xCD, 0xDC, 0, 0, 0, 0, 0, 0, 0}),
-          EndRecord()},
+          EndLine()},
          true,
          0x1234,
          0xDC,
@@ -63,7 +63,7 @@ std::vector<UptCase> UptCases() {
         // "A5A5" as an address: the search takes that line, the checksum looks at data only.
         {"magic_in_address_field",
          {Data(0xA5A5, {1, 2, 3, 4}), Data(0, {0x11, 0x11, 0x11, 0x11}),
-          Data(0x10, UptHeaderBytes(0x0001, 0xB2)), EndRecord()},
+          Data(0x10, UptHeaderBytes(0x0001, 0xB2)), EndLine()},
          true,
          0x0100,
          0x00,
@@ -72,7 +72,7 @@ std::vector<UptCase> UptCases() {
         {"cut_header", {Data(0, {7}), ":06001000A5A53412FF"}, true, 0x1234, 0x00, 0xF9},
         // An odd count of data characters: the last one reads as a byte of its own.
         {"cut_magic", {Data(0, {7}), ":0600100001A5A"}, false, 0, 0, 0xEE},
-        {"no_header", {Data(0, Bytes(16, 1)), EndRecord()}, false, 0, 0, 0xF0},
+        {"no_header", {Data(0, Bytes(16, 1)), EndLine()}, false, 0, 0, 0xF0},
     };
 }
 
@@ -80,7 +80,7 @@ class UptSearch : public testing::TestWithParam<std::tuple<UptCase, const char*>
 
 TEST_P(UptSearch, HeaderAndChecksum) {
     const auto& [c, eol] = GetParam();
-    hextest::TempDir dir;
+    testsupport::TempDir dir;
     std::string path = dir.Write("params.upt", c.lines, eol);
 
     std::optional<UptHeader> header = FindUptHeader(path.c_str());
@@ -101,7 +101,7 @@ INSTANTIATE_TEST_SUITE_P(Files, UptSearch,
                          });
 
 TEST(UptSearch, HeaderFieldsAcrossTheJoinComeOutLittleEndian) {
-    hextest::TempDir dir;
+    testsupport::TempDir dir;
     std::string path = dir.Write("p.upt", UptCases()[1].lines, "\r\n");
     std::optional<UptHeader> header = FindUptHeader(path.c_str());
     ASSERT_TRUE(header);
@@ -115,16 +115,16 @@ TEST(UptSearch, RejectedMagicGoesOnWithTheJoinedLine) {
     // the joined text does not start with the magic. The real header is in the joined line.
     std::string straddling = Data(0, {0xB4, 0xA5});
     ASSERT_EQ(straddling.substr(straddling.size() - 4), "A5A5");
-    hextest::TempDir dir;
+    testsupport::TempDir dir;
     std::string path =
-        dir.Write("p.upt", {straddling, Data(2, Concat({{0x00}, UptHeaderBytes(0x0203, 0)})), EndRecord()});
+        dir.Write("p.upt", {straddling, Data(2, Concat({{0x00}, UptHeaderBytes(0x0203, 0)})), EndLine()});
     std::optional<UptHeader> header = FindUptHeader(path.c_str());
     ASSERT_TRUE(header);
     EXPECT_EQ(header->version, 0x0203);
 }
 
 TEST(UptSearch, UnreadableInputFindsNothing) {
-    hextest::TempDir dir;
+    testsupport::TempDir dir;
     std::string missing = dir.Path() + "/absent.upt";
     EXPECT_FALSE(FindUptHeader(missing.c_str()));
     EXPECT_FALSE(FindUptHeader(nullptr));
@@ -141,7 +141,7 @@ TEST(UptSearch, UnreadableInputFindsNothing) {
 TEST(UptSearch, MagicCutByTheReadSizeIsNotFound) {
     // A line is read in pieces of 1022 characters; a magic across the cut is in neither piece.
     std::string line = ":" + std::string(1019, '0') + "A5A5" + std::string(20, '0');
-    hextest::TempDir dir;
+    testsupport::TempDir dir;
     EXPECT_FALSE(FindUptHeader(dir.Write("long.upt", {line}).c_str()));
     std::string later = ":" + std::string(1029, '0') + "A5A50300" + std::string(20, '0');
     std::optional<UptHeader> header = FindUptHeader(dir.Write("later.upt", {later}).c_str());
@@ -169,29 +169,29 @@ std::vector<FwCase> FwCases() {
     std::string bothMagics = ":" + std::string(8, '0') + "AFBEADDE" + "7F000000" + "DEC0DDBA" + "00";
     return {
         {"source_new_magic",
-         {Data(0, Bytes(8, 0)), Data(8, FwHeaderBytes(0x9F, true)), EndRecord()},
+         {Data(0, Bytes(8, 0)), Data(8, FwHeaderBytes(0x9F, true)), EndLine()},
          true,
          0x9F000001,
          kFwMagicNew},
-        {"sink_old_magic", {Data(0, FwHeaderBytes(0x0F, false)), EndRecord()}, true, 0x0F000001, kFwMagicOld},
+        {"sink_old_magic", {Data(0, FwHeaderBytes(0x0F, false)), EndLine()}, true, 0x0F000001, kFwMagicOld},
         // Header 8 bytes before the end of a record: the six words come from the next one.
         {"header_into_next_record",
          {Data(0, Concat({Bytes(8, 0), {0x8F, 0, 0, 1, 0xDE, 0xC0, 0xDD, 0xBA}})),
-          Data(0x10, Bytes(24, 0x42)), EndRecord()},
+          Data(0x10, Bytes(24, 0x42)), EndLine()},
          true,
          0x8F000001,
          kFwMagicNew},
         {"new_magic_preferred", {bothMagics}, true, 0x7F000000, kFwMagicNew},
         // Magic text right after the colon leaves no room for the side word: passed over.
-        {"magic_too_early", {":DEC0DDBA00000000", EndRecord()}, false, 0, 0},
+        {"magic_too_early", {":DEC0DDBA00000000", EndLine()}, false, 0, 0},
         {"later_occurrence_counts",
-         {":AFBEADDE2F000000AFBEADDE00", EndRecord()},
+         {":AFBEADDE2F000000AFBEADDE00", EndLine()},
          true,
          0x2F000000,
          kFwMagicOld},
         {"cut_header", {":0800000001000000DEC0DD"}, false, 0, 0},
         {"cut_words", {":0800000031000000DEC0DDBA"}, true, 0x31000000, kFwMagicNew},
-        {"no_header", {Data(0, Bytes(32, 0xDE)), EndRecord()}, false, 0, 0},
+        {"no_header", {Data(0, Bytes(32, 0xDE)), EndLine()}, false, 0, 0},
     };
 }
 
@@ -199,7 +199,7 @@ class FwSearch : public testing::TestWithParam<std::tuple<FwCase, const char*>> 
 
 TEST_P(FwSearch, Header) {
     const auto& [c, eol] = GetParam();
-    hextest::TempDir dir;
+    testsupport::TempDir dir;
     std::string path = dir.Write("fw.hex", c.lines, eol);
     std::optional<FwHeader> header = FindFwHeader(path.c_str());
     ASSERT_EQ(header.has_value(), c.found);
@@ -216,10 +216,10 @@ INSTANTIATE_TEST_SUITE_P(Files, FwSearch,
                          });
 
 TEST(FwSearch, WordsAfterTheMagicAreByteReversed) {
-    hextest::TempDir dir;
+    testsupport::TempDir dir;
     std::vector<uint8_t> bytes = FwHeaderBytes(0x1F, true);
     bytes[8] = 0x01, bytes[9] = 0x02, bytes[10] = 0x03, bytes[11] = 0x04;
-    std::optional<FwHeader> header = FindFwHeader(dir.Write("fw.hex", {Data(0, bytes), EndRecord()}).c_str());
+    std::optional<FwHeader> header = FindFwHeader(dir.Write("fw.hex", {Data(0, bytes), EndLine()}).c_str());
     ASSERT_TRUE(header);
     EXPECT_EQ(header->words[2], 0x04030201u);
     EXPECT_EQ(header->words[7], 0x42424242u);

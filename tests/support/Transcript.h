@@ -1,12 +1,9 @@
 #pragma once
-// Running the tool in process and the texts its transcripts are made of.
-#include <gtest/gtest.h>
-
+// The texts the tool's transcripts are made of.
 #include <string>
 #include <vector>
 
-#include "front/CommandLine.h"
-#include "tests/front/Streams.h"
+namespace testsupport {
 
 inline const std::string kUsageText =
     "Usage:\n"
@@ -65,25 +62,4 @@ inline std::string Warning(const char* file, const char* board) {
            " board. \n" + kQuestion;
 }
 
-struct Outcome {
-    int code;
-    std::string out;
-};
-
-class CommandLineTest : public FreshSession {
-  protected:
-    // Ports 3, 5 and 16 name devices that do not exist.
-    CommandLineTest() { DeadPorts({3, 5, 16}); }
-
-    Outcome Run(const std::vector<std::string>& words, const std::string& input = "") {
-        std::vector<std::string> storage{"Tolvar"};
-        storage.insert(storage.end(), words.begin(), words.end());
-        std::vector<char*> argv;
-        for (std::string& word : storage) argv.push_back(word.data());
-        argv.push_back(nullptr);
-        ConsoleStreams streams(input);
-        int code = RunTolvar(static_cast<int>(storage.size()), argv.data(), streams.In(), streams.Out());
-        ResetTargetSession();
-        return {code, streams.Output()};
-    }
-};
+}  // namespace testsupport

@@ -6,9 +6,12 @@
 #include "link/BenchLink.h"
 #include "link/TargetSession.h"
 #include "platform/Clock.h"
-#include "tests/benchlink/BenchFixtures.h"
+#include "tests/support/BenchServers.h"
+#include "tests/support/TempDir.h"
 
 namespace {
+
+using namespace testsupport;
 
 using board::BenchFault;
 using board::BenchFaultKind;

@@ -1,6 +1,5 @@
-#include "tests/link/BoardProcess.h"
+#include "tests/support/BoardProcess.h"
 
-#include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -11,15 +10,20 @@
 #include "console/CxException.h"
 #include "link/uart/CUartLib.h"
 
-namespace linktest {
+namespace testsupport {
 namespace {
 
 constexpr int kReadyWaitMs = 10000;
 
-// Reads what the child writes until the marker or the deadline; true when the marker came.
-bool WaitForLine(int fd, const std::string& marker, std::string& output) {
+// True when the text holds the line (a whole line, not a part of one).
+bool HasLine(const std::string& text, const std::string& line) {
+    return text.rfind(line + "\n", 0) == 0 || text.find("\n" + line + "\n") != std::string::npos;
+}
+
+// Reads what the child writes until the line or the deadline; true when the line came.
+bool WaitForLine(int fd, const std::string& line, std::string& output) {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kReadyWaitMs);
-    while (output.find(marker) == std::string::npos) {
+    while (!HasLine(output, line)) {
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
             deadline - std::chrono::steady_clock::now());
         pollfd entry{fd, POLLIN, 0};
@@ -42,10 +46,10 @@ BoardProcess::BoardProcess(const std::vector<std::string>& arguments) {
         ::dup2(pipeEnds[1], STDOUT_FILENO);
         ::dup2(pipeEnds[1], STDERR_FILENO);
         ::close(pipeEnds[0]);
-        std::vector<char*> argv{const_cast<char*>(TOLVAR_BOARD_PROGRAM)};
+        std::vector<char*> argv{const_cast<char*>(TOLVAR_BOARD_BINARY)};
         for (const std::string& argument : arguments) argv.push_back(const_cast<char*>(argument.c_str()));
         argv.push_back(nullptr);
-        ::execv(TOLVAR_BOARD_PROGRAM, argv.data());
+        ::execv(TOLVAR_BOARD_BINARY, argv.data());
         ::_exit(127);
     }
     ::close(pipeEnds[1]);
@@ -54,44 +58,27 @@ BoardProcess::BoardProcess(const std::vector<std::string>& arguments) {
     m_ready = m_pid > 0 && WaitForLine(m_outputFd, "ready", m_output);
 }
 
+BoardProcess::BoardProcess(const std::string& prefix, std::vector<std::string> arguments)
+    : BoardProcess([&] {
+          arguments.insert(arguments.begin(), {"--prefix", prefix});
+          return arguments;
+      }()) {}
+
 BoardProcess::~BoardProcess() {
     Stop(SIGTERM);
 }
 
-void BoardProcess::Stop(int signal) {
+int BoardProcess::Stop(int signal) {
     if (m_pid > 0) {
         ::kill(m_pid, signal);
         int status = 0;
         ::waitpid(m_pid, &status, 0);
         m_pid = -1;
+        m_exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     }
     if (m_outputFd >= 0) ::close(m_outputFd);
     m_outputFd = -1;
-}
-
-int RunProgram(const std::string& program, const std::vector<std::string>& arguments, std::string& output) {
-    int pipeEnds[2];
-    if (::pipe(pipeEnds) != 0) return -1;
-    const pid_t pid = ::fork();
-    if (pid == 0) {
-        ::dup2(pipeEnds[1], STDOUT_FILENO);
-        ::close(pipeEnds[0]);
-        const int empty = ::open("/dev/null", O_RDONLY);
-        ::dup2(empty, STDIN_FILENO);
-        std::vector<char*> argv{const_cast<char*>(program.c_str())};
-        for (const std::string& argument : arguments) argv.push_back(const_cast<char*>(argument.c_str()));
-        argv.push_back(nullptr);
-        ::execv(program.c_str(), argv.data());
-        ::_exit(127);
-    }
-    ::close(pipeEnds[1]);
-    char chunk[512];
-    for (ssize_t got; (got = ::read(pipeEnds[0], chunk, sizeof chunk)) > 0;)
-        output.append(chunk, size_t(got));
-    ::close(pipeEnds[0]);
-    int status = 0;
-    ::waitpid(pid, &status, 0);
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return m_exitCode;
 }
 
 PortHolder::PortHolder(const std::string& portName) {
@@ -118,7 +105,7 @@ PortHolder::PortHolder(const std::string& portName) {
     ::close(command[0]);
     m_command = command[1];
     std::string output;
-    m_holding = m_pid > 0 && WaitForLine(report[0], "\n", output) && output == "open\n";
+    m_holding = m_pid > 0 && WaitForLine(report[0], "open", output) && output == "open\n";
     ::close(report[0]);
 }
 
@@ -145,4 +132,4 @@ void PortHolder::Kill() {
     m_pid = -1;
 }
 
-}  // namespace linktest
+}  // namespace testsupport
