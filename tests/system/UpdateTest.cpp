@@ -1,11 +1,7 @@
 // The letter U through the real Tolvar against tolvar-board: whatever the memory held, every unit
 // the image touches ends as a burn leaves it, nothing else changes, and only the units that differed
 // are counted as rewritten.
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cstdint>
@@ -13,16 +9,15 @@
 #include <filesystem>
 #include <functional>
 
-#include "tests/image/ImageTestSupport.h"
-#include "tests/system/SystemSupport.h"
-#include "tests/system/ToolProcess.h"
+#include "tests/support/BenchServers.h"
+#include "tests/support/BoardProcess.h"
+#include "tests/support/HexText.h"
+#include "tests/support/TempDir.h"
+#include "tests/support/ToolProcess.h"
 
 namespace {
 
-using imagetest::ImageText;
-using imagetest::Pattern;
-using imagetest::Segment;
-using namespace systemtest;
+using namespace testsupport;
 
 enum class Memory { Flash, SpiEeprom, I2cEeprom };
 
@@ -85,18 +80,6 @@ size_t Touched(const std::vector<Segment>& image, size_t unit) {
     }
     std::sort(units.begin(), units.end());
     return static_cast<size_t>(std::unique(units.begin(), units.end()) - units.begin());
-}
-
-uint16_t FreeTcpPort() {
-    const int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-    close(fd);
-    return ntohs(address.sin_port);
 }
 
 struct Case {
@@ -169,9 +152,8 @@ TEST(Update, LeavesWhatABurnLeavesRewritingOnlyWhatDiffers) {
         std::vector<std::string> boardArgs = {"--source", "image=" + saved + chip, "--audit", dir.Path("audit")};
         std::vector<std::string> args = {"src", "u1", c.letters, hex};
         if (c.bench) {
-            const std::string port = std::to_string(FreeTcpPort());
-            setenv("TOLVAR_BENCH_PORT", port.c_str(), 1);
-            boardArgs.insert(boardArgs.end(), {"--bench", port});
+            PointAtClosedPort();
+            boardArgs.insert(boardArgs.end(), {"--bench", std::getenv("TOLVAR_BENCH_PORT")});
             std::filesystem::create_directories(dir.Path("prefix"));
             WriteFile(dir.Path("prefix/user.reg"),
                       "REGEDIT4\n\n[HKEY_CURRENT_USER\\Software\\VB and VBA Program "
