@@ -14,6 +14,7 @@
 #include "console/CxException.h"
 #include "console/RunResult.h"
 #include "image/ImageOps.h"
+#include "image/SaveMemory.h"
 #include "imagecheck/ImageCheck.h"
 #include "link/uart/CUartLib.h"
 #include "link/uart/PortDiscovery.h"
@@ -63,6 +64,8 @@ constexpr const char* kUsage[] = {
     "\tAny address within block is a valid address of this block.\n",
     "\te.g. Tolvar uasnk EB 0x20fff 79999\n",
     "\twill erase 2*65536 bytes at address 0x20000\n",
+    "6.\tTolvar [src/snk/uasnk/uasrc] [i/s] R address len file - save len bytes from address to file "
+    "(.hex, .ihex or .bin)\n",
 };
 
 constexpr uint32_t kIdRegister = 0x80000000;
@@ -216,6 +219,8 @@ void CTolvarRun::ReadSideFromLastWord() {
     } else {
         m_side = -1;
     }
+    // A read's output file names where memory goes, not an image for one side.
+    if (m_argc >= 5 && Is(m_argv[m_argc - 4], "R", "r")) m_side = -1;
     // "uasnk"/"uasrc" fix the side but stay for the link word.
     if (IsIgnoringCase(m_argv[1], "uasnk")) m_side = 0;
     if (IsIgnoringCase(m_argv[1], "uasrc")) m_side = 1;
@@ -341,18 +346,25 @@ void CTolvarRun::CheckCount(int expected) {
 
 void CTolvarRun::RunCommand(Command command) {
     int c = m_position;
-    CheckCount(c + 3);
+    // R alone takes an optional output file.
+    const bool save = command == Command::Read && m_argc > c + 3;
+    CheckCount(save ? c + 4 : c + 3);
+    uint32_t first = parseNumber(m_argv[c + 1]);
+    uint32_t second = parseNumber(m_argv[c + 2]);
+    if (save) CheckSaveRequest(first, second, m_argv[c + 3]);
     IdentifyMemory(m_memoryKind, m_side, m_sizeSelection);
     RequireI2cIfAsked();
     RequireKnownMemory(command != Command::Read);
-    uint32_t first = parseNumber(m_argv[c + 1]);
-    uint32_t second = parseNumber(m_argv[c + 2]);
     CommandOptions& options = Session().options;
     switch (command) {
         case Command::Fill:
             fillMemory(first, second, m_memoryKind);
             break;
         case Command::Read: {
+            if (save) {
+                SaveMemory(first, second, m_argv[c + 3], m_memoryKind);
+                break;
+            }
             std::vector<uint32_t> words(second / 4);
             ReadMemory(first, static_cast<int32_t>(words.size()), true, words.data(), m_memoryKind);
             break;

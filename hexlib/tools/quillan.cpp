@@ -12,6 +12,7 @@
 #include <exception>
 #include <optional>
 #include <string_view>
+#include <vector>
 
 namespace {
 
@@ -30,6 +31,9 @@ constexpr const char* kHelp =
     "  image FILE.hex OUT.bin  write the whole image from address 0 as a binary file\n"
     "  fw-image FILE.hex OUT.bin\n"
     "                          write the firmware range of a CRC-carrying image as a binary file\n"
+    "  hex IN.bin OUT.hex [ADDR]\n"
+    "                          write a binary file as Intel HEX, its bytes at image address ADDR\n"
+    "                          (default 0); the inverse of image\n"
     "  version FILE            print the firmware version after the version marker (0: none)\n"
     "  register FILE ADDR      print the little-endian 32-bit word at image address ADDR\n"
     "  --help                  show this text\n"
@@ -106,6 +110,28 @@ int Image(void (*make)(const char*, const char*), const char* hexFile, const cha
     return kFailed;
 }
 
+// The inverse of image: the bytes of a binary file at an image address, written as Intel HEX.
+int HexFromBinary(const char* binFile, const char* hexFile, const char* address) {
+    const auto start = address ? ParseNumber(address) : std::optional<uint32_t>(0);
+    if (!start) return Usage();
+    std::FILE* in = std::fopen(binFile, "rb");
+    if (in == nullptr) {
+        std::fprintf(stderr, "quillan: cannot read '%s': %s\n", binFile, std::strerror(errno));
+        return kFailed;
+    }
+    // One byte more than the image addresses hold lets the library refuse a file that is too big.
+    std::vector<uint8_t> bytes(0x400001);
+    const size_t length = std::fread(bytes.data(), 1, bytes.size(), in);
+    const bool failed = std::ferror(in) != 0;
+    std::fclose(in);
+    if (failed) {
+        std::fprintf(stderr, "quillan: cannot read '%s'\n", binFile);
+        return kFailed;
+    }
+    ihex_writeImage(hexFile, bytes.data(), uint32_t(length), *start);
+    return kOk;
+}
+
 int Run(int argc, char** argv) {
     if (argc < 2) return Usage();
     const std::string_view command = argv[1];
@@ -117,6 +143,8 @@ int Run(int argc, char** argv) {
         return Crc(argv[2], argv[3], argc == 5 ? argv[4] : nullptr);
     if (command == "image" && argc == 4) return Image(ihex_makeImage, argv[2], argv[3]);
     if (command == "fw-image" && argc == 4) return Image(ihex_makeOstralFWImage, argv[2], argv[3]);
+    if (command == "hex" && (argc == 4 || argc == 5))
+        return HexFromBinary(argv[2], argv[3], argc == 5 ? argv[4] : nullptr);
     if (command == "version" && argc == 3) {
         std::printf("0x%04X\n", unsigned(ihex_readFWVersion(argv[2])));
         return kOk;

@@ -94,6 +94,9 @@ TEST_F(CommandLineTest, WordCountIsCheckedOnceTheLinkIsOpen) {
         {{"d", "FF", "256"}, 5},
         {{"d", "ff", "256", "1", "2"}, 5},
         {{"d", "s", "64k", "R", "0"}, 7},
+        // Only R takes a fourth word, its output file.
+        {{"d", "R", "0", "16", "x.hex", "more"}, 6},
+        {{"d", "ES", "0", "16", "x.hex"}, 5},
         {{"src", "d", "I", "ES", "0x1001"}, 7},
         {{"snk", "d", "DM", "128k", "EB", "0", "1", "2"}, 8},
         {{"d", "BV", "a", "b"}, 4},

@@ -5,7 +5,9 @@
 #include <sys/wait.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <memory>
 
 #include "tests/support/HexText.h"
@@ -358,6 +360,136 @@ TEST_F(ImageCommands, ABoardGoneDuringAReadEndsWithMinusOne) {
     EXPECT_EQ(run.exitCode, 255) << run.output;
     EXPECT_TRUE(contains(run.output, "Reading eprom...\n")) << run.output;
     EXPECT_TRUE(contains(run.output, "Exception: ")) << run.output;
+    StopBoard();
+}
+
+// Intel HEX read without the project's code, from the format's definition: every record checked,
+// data bytes placed at extended linear address x 0x10000 + offset, the end record last. Writes the
+// bytes of [first, first + length) in file order; a byte the file does not hold fails the read.
+constexpr const char* kIndependentReader = R"PY(
+import sys
+data, upper, ended = {}, 0, False
+for number, line in enumerate(open(sys.argv[1], newline=""), 1):
+    assert line.endswith("\n") and line[0] == ":" and not ended, number
+    raw = bytes.fromhex(line[1:-1])
+    assert raw[0] == len(raw) - 5 and sum(raw) % 256 == 0, number
+    kind, offset, payload = raw[3], raw[1] << 8 | raw[2], raw[4:-1]
+    if kind == 0:
+        assert len(payload) <= 32 and offset + len(payload) <= 0x10000, number
+        for i, b in enumerate(payload):
+            data[(upper << 16) + offset + i] = b
+    elif kind == 4:
+        upper = payload[0] << 8 | payload[1]
+    elif kind == 1:
+        ended = True
+    else:
+        sys.exit("record type %d on line %d" % (kind, number))
+assert ended
+first, length = int(sys.argv[2], 0), int(sys.argv[3], 0)
+open(sys.argv[4], "wb").write(bytes(data[first + i] for i in range(length)))
+)PY";
+
+TEST_F(ImageCommands, ASavedRangeBurnsBackIntoAFreshBoard) {
+    struct Case {
+        std::string file;
+        std::string memory;
+        size_t size;
+        uint32_t address;
+        uint32_t length;
+    };
+    // The flash range crosses a 64 KiB segment, the I2C one the EEPROM's 64 KiB block.
+    const Case cases[] = {{"backup.hex", "memory=mx25", kFlashSize, 0xF800, 0x1000},
+                          {"backup.ihex", "memory=mx25", kFlashSize, 0xF800, 0x1000},
+                          {"eeprom.hex", "memory=i2c-eeprom,size=128k", 0x20000, 0xF000, 0x2000}};
+    const std::string reader = dir.Path("reader.py");
+    WriteFile(reader, kIndependentReader);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.file);
+        const std::string memory = AsText(RandomBytes(c.size, c.address + c.size));
+        std::remove(sourceImage.c_str());
+        sourceSpec = "," + c.memory;
+        StartBoard(memory);
+        const std::string file = dir.Path(c.file);
+        const ToolRun save =
+            Run({"src", "u1", "R", std::to_string(c.address), std::to_string(c.length), file});
+        EXPECT_EQ(save.exitCode, 0) << save.output;
+        EXPECT_TRUE(contains(save.output, "\nTotal bytes: " + std::to_string(c.length) + ". Total time: "))
+            << save.output;
+        StopBoard();
+        ExpectCleanAudit();
+
+        // The file as any reader sees it: a .hex file holds memory in address order, an .ihex file
+        // each word least significant byte first.
+        const std::string range = memory.substr(c.address, c.length);
+        std::string inFile = range;
+        if (c.file.ends_with(".ihex"))
+            for (size_t w = 0; w < inFile.size(); w += 4)
+                std::reverse(inFile.begin() + w, inFile.begin() + w + 4);
+        const std::string read = dir.Path("read.bin");
+        const std::string command = "python3 " + reader + " " + file + " " +
+                                    std::to_string(0x50000000 + c.address) + " " + std::to_string(c.length) +
+                                    " " + read;
+        ASSERT_EQ(std::system(command.c_str()), 0) << command;
+        EXPECT_TRUE(sameMemory(ReadFile(read), inFile));
+
+        std::remove(sourceImage.c_str());
+        StartBoard();
+        const ToolRun burn = Run({"src", "u1", "OB", file});
+        EXPECT_TRUE(contains(burn.output, "Burn succeeded.\n\n")) << burn.output;
+        StopBoard();
+        EXPECT_TRUE(sameMemory(ReadFile(sourceImage).substr(c.address, c.length), range));
+        ExpectCleanAudit();
+    }
+}
+
+TEST_F(ImageCommands, ASavedBinaryHoldsTheBytesInAddressOrder) {
+    const std::string memory = AsText(RandomBytes(0x1000, 5));
+    StartBoard(memory);
+    const std::string file = dir.Path("part.BIN");
+    const ToolRun run = Run({"src", "u1", "R", "0x104", "0x200", file});
+    EXPECT_EQ(run.exitCode, 0) << run.output;
+    EXPECT_TRUE(contains(run.output, "Saving 512 bytes from address 0x104 to file " + file + "\n"))
+        << run.output;
+    EXPECT_TRUE(contains(run.output, "Save succeeded.\n\n")) << run.output;
+    EXPECT_TRUE(sameMemory(ReadFile(file), memory.substr(0x104, 0x200)));
+    StopBoard();
+    ExpectCleanAudit();
+}
+
+TEST_F(ImageCommands, ASaveThatCannotBeMadeLeavesNoFile) {
+    boardExtra = {"--fault", "gone,after=600,chip=source"};
+    StartBoard();
+    WriteFile(dir.Path("old.hex"), "previous");
+    struct Case {
+        std::vector<std::string> words;
+        std::string message;
+    };
+    const Case cases[] = {
+        {{"0x3FFFF0", "0x20", dir.Path("past.hex")}, "runs past the end of the memory (0x400000 bytes).\n"},
+        {{"0", "16", dir.Path("x.txt")}, "the name must end in .hex, .ihex or .bin.\n"},
+        {{"2", "16", dir.Path("odd.bin")}, "address and length must be multiples of 4.\n"},
+        {{"0", "16", dir.Path("none/x.hex")}, "No such file or directory\n"},
+        // The board goes away in the middle of the read.
+        {{"0", "0x1000", dir.Path("old.hex")},
+         "Saving 4096 bytes from address 0x0 to file " + dir.Path("old.hex")},
+    };
+    for (const Case& c : cases) {
+        std::vector<std::string> args{"src", "u1", "R"};
+        args.insert(args.end(), c.words.begin(), c.words.end());
+        const ToolRun run = Run(args);
+        SCOPED_TRACE(run.output);
+        EXPECT_TRUE(contains(run.output, c.message));
+        EXPECT_FALSE(contains(run.output, "Save succeeded"));
+        EXPECT_EQ(run.exitCode, 255);
+        if (c.message.starts_with("Saving")) {
+            EXPECT_TRUE(contains(run.output, "Exception: "));
+        }
+    }
+    EXPECT_EQ(ReadFile(dir.Path("old.hex")), "previous");
+    std::vector<std::string> files;
+    for (const auto& entry : std::filesystem::directory_iterator(dir.Path()))
+        if (entry.is_regular_file()) files.push_back(entry.path().filename().string());
+    EXPECT_EQ(files, std::vector<std::string>{"old.hex"});
     StopBoard();
 }
 
