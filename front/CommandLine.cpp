@@ -7,18 +7,17 @@
 #include <exception>
 #include <functional>
 #include <string>
-#include <vector>
 
-#include "flash/FlashDriver.h"
 #include "console/ConsoleUi.h"
 #include "console/CxException.h"
 #include "console/RunResult.h"
+#include "flash/FlashDriver.h"
 #include "image/ImageOps.h"
 #include "image/SaveMemory.h"
 #include "imagecheck/ImageCheck.h"
+#include "link/TargetSession.h"
 #include "link/uart/CUartLib.h"
 #include "link/uart/PortDiscovery.h"
-#include "link/TargetSession.h"
 
 namespace {
 
@@ -145,6 +144,7 @@ class CTolvarRun {
     Command CommandWord() const;
     void CheckCount(int expected);
     void RunCommand(Command command);
+    void RequireWithinMemory(uint32_t start, uint32_t length);
     void RunOperations();
     void ParseLetters(const char* optionWord);
     void ActOn(char letter, const char* imagePath);
@@ -210,8 +210,11 @@ void CTolvarRun::RunWords() {
 }
 
 void CTolvarRun::ReadSideFromLastWord() {
+    // Only the file's own name tells the side, not the folders it lies in.
+    const char* word = m_argv[m_argc - 1];
+    if (const char* slash = std::strrchr(word, '/')) word = slash + 1;
     std::string last;
-    for (const char* c = m_argv[m_argc - 1]; *c && last.size() < kSideScanLength; ++c) last += AsciiLower(*c);
+    for (const char* c = word; *c && last.size() < kSideScanLength; ++c) last += AsciiLower(*c);
     if (last.find("source") != std::string::npos || last.find("src") != std::string::npos) {
         m_side = 1;
     } else if (last.find("sink") != std::string::npos || last.find("snk") != std::string::npos) {
@@ -355,20 +358,24 @@ void CTolvarRun::RunCommand(Command command) {
     IdentifyMemory(m_memoryKind, m_side, m_sizeSelection);
     RequireI2cIfAsked();
     RequireKnownMemory(command != Command::Read);
+    if (command == Command::Fill) {
+        RequireWithinMemory(0, first);
+    } else {
+        RequireWithinMemory(first, second);
+    }
     CommandOptions& options = Session().options;
     switch (command) {
         case Command::Fill:
             fillMemory(first, second, m_memoryKind);
             break;
-        case Command::Read: {
+        case Command::Read:
             if (save) {
                 SaveMemory(first, second, m_argv[c + 3], m_memoryKind);
                 break;
             }
-            std::vector<uint32_t> words(second / 4);
-            ReadMemory(first, static_cast<int32_t>(words.size()), true, words.data(), m_memoryKind);
+            // Printed as they come: nothing is kept.
+            ReadMemory(first, static_cast<int32_t>(second / 4), true, nullptr, m_memoryKind);
             break;
-        }
         case Command::EraseSectors:
             options.rangeAddress = first;
             options.rangeLength = second;
@@ -382,6 +389,16 @@ void CTolvarRun::RunCommand(Command command) {
         case Command::None:
             break;
     }
+}
+
+// A range past the memory would wrap round to its start (the memory takes the address modulo its
+// size): refused before anything is touched.
+void CTolvarRun::RequireWithinMemory(uint32_t start, uint32_t length) {
+    const uint64_t size = Session().memorySize;
+    if (size == 0 || (start < size && uint64_t{start} + length <= size)) return;
+    Print("Error: the range of 0x%x bytes at 0x%x runs past the end of the memory (0x%llx bytes).\n", length,
+          start, static_cast<unsigned long long>(size));
+    fatalExit();
 }
 
 void CTolvarRun::RunOperations() {

@@ -48,6 +48,8 @@ TEST_F(CommandLineTest, SideWordAgainstTheFileNameAsksFirst) {
         {{"snk", "u3", "BV", "fw_source.hex"}, "", Warning("source file", "sink")},
         {{"snk", "d", "BV", "FW_SRC_SNK.HEX"}, " y\n", Warning("source file", "sink")},
         {{"src", "d", "BV", "fw_sink.hex"}, "\n", Warning("sink file", "source")},
+        // Only the file's own name counts, not the folder it lies in.
+        {{"src", "d", "BV", "/home/me/src/fw_sink.hex"}, "\n", Warning("sink file", "source")},
         {{"src", "FF", "256", "snk"}, "N\n", Warning("sink file", "source")},
     };
     for (const Case& c : cases) {
