@@ -86,11 +86,13 @@ void UnitComparer::Close() {
 
 bool UnitComparer::BlockMatches(const UnitContent& unit, size_t offset, size_t length) {
     const auto first = unit.counts.begin() + static_cast<std::ptrdiff_t>(offset);
-    const bool whole = std::all_of(first, first + static_cast<std::ptrdiff_t>(length), [](bool b) { return b; });
+    const bool whole =
+        std::all_of(first, first + static_cast<std::ptrdiff_t>(length), [](bool b) { return b; });
     // The block check compares every byte: a block with bytes that do not count goes word by word.
     if (!m_fast || !whole) return WordsMatch(unit, offset, length);
     TargetSession& session = Session();
-    std::copy_n(unit.bytes.begin() + static_cast<std::ptrdiff_t>(offset), length, session.blockBuffer.begin());
+    std::copy_n(unit.bytes.begin() + static_cast<std::ptrdiff_t>(offset), length,
+                session.blockBuffer.begin());
     session.fastPending = static_cast<uint8_t>(length);
     return VerifyFastPending();
 }
@@ -161,8 +163,8 @@ void updateImage(const std::string& path, int32_t memoryKind, int32_t sizeSelect
     file.reset();
     const std::vector<uint32_t> differing = differingUnits(image, memoryKind);
     const size_t skipped = image.Units().size() - differing.size();
-    ConsoleUi::instance().print(formatText("\nUpdate: %zu %s unchanged and skipped, %zu rewritten.\n", skipped,
-                                           flash ? "sectors" : "pages", differing.size()));
+    ConsoleUi::instance().print(formatText("\nUpdate: %zu %s unchanged and skipped, %zu rewritten.\n",
+                                           skipped, flash ? "sectors" : "pages", differing.size()));
     const uint32_t unitSize = image.UnitSize();
     walkImage(
         path, 1, memoryKind, [&] { eraseUnits(differing, memoryKind); },

@@ -30,7 +30,9 @@ constexpr size_t kPage = 128;
 constexpr size_t kUpdateMark = kI2cEepromSize - 16;
 
 size_t MemorySize(Memory memory) {
-    return memory == Memory::Flash ? kFlashSize : memory == Memory::SpiEeprom ? kSpiEepromSize : kI2cEepromSize;
+    return memory == Memory::Flash       ? kFlashSize
+           : memory == Memory::SpiEeprom ? kSpiEepromSize
+                                         : kI2cEepromSize;
 }
 
 // A source firmware image: the header the image check looks for at 0, then data in two segments.
@@ -76,7 +78,8 @@ std::vector<uint8_t> Burned(std::vector<uint8_t> memory, const std::vector<Segme
 size_t Touched(const std::vector<Segment>& image, size_t unit) {
     std::vector<size_t> units;
     for (const Segment& s : image) {
-        for (size_t a = s.address / unit; a <= (s.address + s.bytes.size() - 1) / unit; ++a) units.push_back(a);
+        for (size_t a = s.address / unit; a <= (s.address + s.bytes.size() - 1) / unit; ++a)
+            units.push_back(a);
     }
     std::sort(units.begin(), units.end());
     return static_cast<size_t>(std::unique(units.begin(), units.end()) - units.begin());
@@ -149,7 +152,8 @@ TEST(Update, LeavesWhatABurnLeavesRewritingOnlyWhatDiffers) {
         const std::string hex = dir.Path(c.file);
         WriteFile(hex, ImageText(image));
 
-        std::vector<std::string> boardArgs = {"--source", "image=" + saved + chip, "--audit", dir.Path("audit")};
+        std::vector<std::string> boardArgs = {"--source", "image=" + saved + chip, "--audit",
+                                              dir.Path("audit")};
         std::vector<std::string> args = {"src", "u1", c.letters, hex};
         if (c.bench) {
             PointAtClosedPort();
@@ -167,8 +171,8 @@ TEST(Update, LeavesWhatABurnLeavesRewritingOnlyWhatDiffers) {
         const size_t touched = Touched(image, c.memory == Memory::Flash ? kSector : kPage);
         const size_t rewritten = c.rewritten == kAll ? touched : c.rewritten;
         const std::string counts = "\nUpdate: " + std::to_string(touched - rewritten) + " " +
-                                   (c.memory == Memory::Flash ? "sectors" : "pages") + " unchanged and skipped, " +
-                                   std::to_string(rewritten) + " rewritten.\n";
+                                   (c.memory == Memory::Flash ? "sectors" : "pages") +
+                                   " unchanged and skipped, " + std::to_string(rewritten) + " rewritten.\n";
         EXPECT_NE(run.output.find(counts), std::string::npos) << counts << run.output;
         EXPECT_NE(run.output.find("Burn succeeded.\n"), std::string::npos) << run.output;
         if (std::string(c.letters).find('V') != std::string::npos) {
@@ -179,8 +183,8 @@ TEST(Update, LeavesWhatABurnLeavesRewritingOnlyWhatDiffers) {
         const std::vector<uint8_t> after = ReadBytes(saved);
         ASSERT_EQ(after.size(), burned.size());
         const auto diff = std::mismatch(after.begin(), after.end(), burned.begin());
-        EXPECT_TRUE(diff.first == after.end()) << "the memory is not what a burn leaves, from 0x" << std::hex
-                                                << (diff.first - after.begin());
+        EXPECT_TRUE(diff.first == after.end())
+            << "the memory is not what a burn leaves, from 0x" << std::hex << (diff.first - after.begin());
     }
 }
 
