@@ -259,6 +259,14 @@ bool EndRead(int32_t memoryKind) {
     return true;
 }
 
+bool VerifyFastPending() {
+    TargetSession& s = Session();
+    const bool same = TargetQuickVerify(s.fastPending);
+    s.readAddress += s.fastPending;
+    s.fastPending = 0;
+    return same;
+}
+
 void QueueFastWord(uint32_t word, bool verify) {
     TargetSession& s = Session();
     if (s.fastPending + 4u > kBlockBufferSize) {

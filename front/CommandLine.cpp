@@ -43,6 +43,7 @@ constexpr const char* kUsage[] = {
     "option.\n",
     "\t\tB - Burn the data from filename into eeprom with pre-erasure.\n",
     "\t\tV - Read Eprom and verify against expected data from filename.\n",
+    "\t\tU - Update: burn only the sectors/pages that differ from filename, erasing only those.\n",
     "\tThe file (filename) should be given in iHex format.\n",
     "\te.g. Tolvar uasrc FBV xfilename.iHex\n",
     "\tWill erase the eeprom, and then fast burn and verify file xfilename.iHex\n\n",
@@ -147,6 +148,7 @@ class CTolvarRun {
     void RunOperations();
     void ParseLetters(const char* optionWord);
     void ActOn(char letter, const char* imagePath);
+    void CheckBeforeBurn(const char* imagePath);
     void RequireFastCapableLink();
     void RequireKnownMemory(bool writesOrCompares);
     void RequireI2cIfAsked();
@@ -446,6 +448,9 @@ void CTolvarRun::ParseLetters(const char* optionWord) {
             case 'V':
                 options.verify = true;
                 break;
+            case 'U':
+                options.update = true;
+                break;
             default:
                 Print("Unsupported option '%c'\n", *letter);
                 usageExit(m_out);
@@ -458,9 +463,13 @@ void CTolvarRun::ActOn(char letter, const char* imagePath) {
     switch (letter) {
         case 'B':
             eraseBeforeBurn = !options.noErase;
-            if (!options.skipImageCheck && !CheckImageFile(imagePath)) fatalExit();
-            if (IsFastKind(m_memoryKind)) PreBurnRead();
+            CheckBeforeBurn(imagePath);
             burnImage(imagePath, 1, m_memoryKind, m_sizeSelection);
+            break;
+        case 'U':
+            // N means nothing here: the update erases exactly what it rewrites.
+            CheckBeforeBurn(imagePath);
+            updateImage(imagePath, m_memoryKind, m_sizeSelection);
             break;
         case 'V':
             eraseBeforeBurn = false;
@@ -479,6 +488,11 @@ void CTolvarRun::ActOn(char letter, const char* imagePath) {
         default:
             break;
     }
+}
+
+void CTolvarRun::CheckBeforeBurn(const char* imagePath) {
+    if (!Session().options.skipImageCheck && !CheckImageFile(imagePath)) fatalExit();
+    if (IsFastKind(m_memoryKind)) PreBurnRead();
 }
 
 void CTolvarRun::RequireFastCapableLink() {

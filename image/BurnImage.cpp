@@ -1,10 +1,12 @@
 // Burn and verify: one streaming walk over the image, words handed to the flash driver in write
 // or read sequences that are closed at address gaps and fixed boundaries.
+#include <functional>
 #include <memory>
 
 #include "flash/FlashDriver.h"
 #include "console/ConsoleUi.h"
 #include "console/RunResult.h"
+#include "image/BurnWalk.h"
 #include "image/FlashMap.h"
 #include "image/HexReader.h"
 #include "image/ImageOps.h"
@@ -77,8 +79,10 @@ Placement narrowPlacement(const Group& group) {
 
 class ImageWalk {
   public:
-    ImageWalk(int32_t mode, int32_t memoryKind, bool firstByteMost, int32_t totalLines, uint32_t startMs)
-        : m_burn(mode == kBurn),
+    ImageWalk(int32_t mode, int32_t memoryKind, bool firstByteMost, int32_t totalLines, uint32_t startMs,
+              const ByteFilter& include)
+        : m_include(include),
+          m_burn(mode == kBurn),
           m_memoryKind(memoryKind),
           m_firstByteMost(firstByteMost),
           m_fast(Session().fastBurn != 0),
@@ -105,7 +109,9 @@ class ImageWalk {
     void CloseAtBoundary();
     void ShowProgress();
     void EndReadChecked() { verifyPassed = EndRead(m_memoryKind) && verifyPassed; }
+    void Skip();
 
+    const ByteFilter& m_include;
     const bool m_burn;
     const int32_t m_memoryKind;
     const bool m_firstByteMost;
@@ -182,6 +188,10 @@ Placement ImageWalk::Place() const {
 }
 
 void ImageWalk::Emit() {
+    if (m_include && !m_include(m_group.Cell())) {
+        Skip();
+        return;
+    }
     const Placement place = Place();
     if (!m_first && m_expected != place.start) Jump(place.start);
     if (m_first || m_restart) OpenSequence(place.start);
@@ -193,6 +203,15 @@ void ImageWalk::Emit() {
     }
     m_group.Clear();
     CloseAtBoundary();
+}
+
+// A group the filter leaves out ends the write before it; the next group taken opens one anew.
+void ImageWalk::Skip() {
+    if (m_open) EndWrite(m_memoryKind);
+    m_open = false;
+    m_restart = true;
+    m_expected = m_group.Cell() + 4;
+    m_group.Clear();
 }
 
 void ImageWalk::Jump(uint32_t address) {
@@ -386,23 +405,29 @@ void printResult(bool burn, bool endSeen, bool erased, int32_t totalBytes, uint3
 
 }  // namespace
 
-void burnImage(const std::string& path, int32_t mode, int32_t memoryKind, int32_t sizeSelection) {
-    std::unique_ptr<FILE, ImageFileCloser> file(openImageFile(path));
+FILE* openCheckedImage(const std::string& path) {
+    FILE* file = openImageFile(path);
     if (!file) cannotOpen(path);
-    refuseImageFault(file.get(), path);
+    refuseImageFault(file, path);
+    return file;
+}
+
+void walkImage(const std::string& path, int32_t mode, int32_t memoryKind, const EraseStep& erase,
+               const ByteFilter& include) {
+    std::unique_ptr<FILE, ImageFileCloser> file(openCheckedImage(path));
     const bool burn = mode == kBurn;
     const bool firstByteMost = isHexExtension(path);
     const uint32_t startMs = platform::CurrentClock().TickMs();
 
     PrepareMemory(memoryKind);
     const uint32_t timeoutsBefore = eraseTimeouts();
-    if (burn && eraseBeforeBurn) eraseFirst(path, memoryKind, sizeSelection);
+    if (burn && erase) erase();
     const bool erased = eraseTimeouts() == timeoutsBefore;
     const int32_t totalLines = countLines(file.get());
     ConsoleUi& console = ConsoleUi::instance();
     console.print(formatText("%s file %s, total lines: %d\n", burn ? "Burning" : "Verifying", path.c_str(),
                              totalLines));
-    ImageWalk walk(mode, memoryKind, firstByteMost, totalLines, startMs);
+    ImageWalk walk(mode, memoryKind, firstByteMost, totalLines, startMs, include);
     if (progressEnabled) {
         console.print("\n");
         console.progress(0);
@@ -418,4 +443,10 @@ void burnImage(const std::string& path, int32_t mode, int32_t memoryKind, int32_
         PreBurnRead();
         verifyPassed = EndRead(memoryKind) && verifyPassed;
     }
+}
+
+void burnImage(const std::string& path, int32_t mode, int32_t memoryKind, int32_t sizeSelection) {
+    EraseStep erase;
+    if (eraseBeforeBurn) erase = [&] { eraseFirst(path, memoryKind, sizeSelection); };
+    walkImage(path, mode, memoryKind, erase, nullptr);
 }

@@ -27,6 +27,7 @@ struct CommandOptions {
     bool erase = false;
     bool pause = false;
     bool skipImageCheck = false;
+    bool update = false;
     uint32_t rangeAddress = 0;
     uint32_t rangeLength = 0;
 };

@@ -27,6 +27,7 @@ inline const std::string kUsageText =
     "option.\n"
     "\t\tB - Burn the data from filename into eeprom with pre-erasure.\n"
     "\t\tV - Read Eprom and verify against expected data from filename.\n"
+    "\t\tU - Update: burn only the sectors/pages that differ from filename, erasing only those.\n"
     "\tThe file (filename) should be given in iHex format.\n"
     "\te.g. Tolvar uasrc FBV xfilename.iHex\n"
     "\tWill erase the eeprom, and then fast burn and verify file xfilename.iHex\n\n"
