@@ -35,6 +35,7 @@ std::string EndRecord() {
 
 std::vector<std::string> MarnelImage(uint8_t sideByte) {
     std::vector<uint8_t> header = {sideByte, 0, 0, 0, 0xDE, 0xC0, 0xDD, 0xBA};
+    header.reserve(32);  // GCC 12 -O3 misreads the growth in place as out of bounds
     header.resize(32, 0x11);
     return {Record(4, 0, {0x50, 0x00}), Data(0, std::vector<uint8_t>(16, 0x5A)), Data(0x10, header),
             EndRecord()};
