@@ -14,11 +14,11 @@
 
 #include "board/BoardPair.h"
 #include "flash/FlashDriver.h"
-#include "front/ConsoleUi.h"
+#include "console/ConsoleUi.h"
 #include "image/FlashMap.h"
 #include "image/HexReader.h"
 #include "image/ImageOps.h"
-#include "link/CUartLib.h"
+#include "link/uart/CUartLib.h"
 #include "link/TargetSession.h"
 #include "platform/Clock.h"
 

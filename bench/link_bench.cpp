@@ -9,9 +9,9 @@
 #include <memory>
 #include <string>
 
-#include "front/CxException.h"
-#include "link/CUartLib.h"
-#include "tests/link/BoardProcess.h"
+#include "console/CxException.h"
+#include "link/uart/CUartLib.h"
+#include "tests/support/BoardProcess.h"
 
 namespace {
 
@@ -32,7 +32,7 @@ class BenchBoard {
         std::vector<std::string> arguments{"--prefix",  m_prefix, "--source",
                                            "uart=com1", "--sink", "uart=com2"};
         if (baud != 0) arguments.insert(arguments.end(), {"--baud", std::to_string(baud)});
-        m_process = std::make_unique<linktest::BoardProcess>(arguments);
+        m_process = std::make_unique<testsupport::BoardProcess>(arguments);
     }
     ~BenchBoard() {
         m_process.reset();
@@ -44,7 +44,7 @@ class BenchBoard {
 
   private:
     std::string m_prefix;
-    std::unique_ptr<linktest::BoardProcess> m_process;
+    std::unique_ptr<testsupport::BoardProcess> m_process;
 };
 
 template <typename Exchange>

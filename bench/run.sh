@@ -1,11 +1,12 @@
 #!/usr/bin/env bash
 # Prints every benchmark figure, each component in its section, then one summary table of the
 # figures side by side with their reference, measured in this same run.
-# Usage: bench/run.sh BUILD_DIR     (a build configured with -DTOLVAR_BENCH=ON)
+# Usage: bench/run.sh BUILD_DIR [SECTION...]   (a build configured with -DTOLVAR_BENCH=ON; the
+# sections are link, image, parallel and quillan, all by default)
 set -uo pipefail
 build=$(cd "${1:?usage: bench/run.sh BUILD_DIR}" && pwd)
 work=$(mktemp -d)
-board_pid=
+board_pids=()
 trap 'stop_board; rm -rf "$work"' EXIT
 failed=0
 
@@ -104,26 +105,31 @@ PY
 )
 }
 
-# start_board PREFIX ARGS...: starts tolvar-board in the prefix and waits for its "ready" line.
+# start_board PREFIX ARGS...: starts a tolvar-board in the prefix and waits for its "ready" line;
+# several may serve one prefix.
 start_board() {
-    local prefix=$1
+    local prefix=$1 out
     shift
     mkdir -p "$prefix"
-    "$build/board/tolvar-board" --prefix "$prefix" "$@" >"$prefix/board.out" 2>&1 &
-    board_pid=$!
+    out="$prefix/board${#board_pids[@]}.out"
+    "$build/board/tolvar-board" --prefix "$prefix" "$@" >"$out" 2>&1 &
+    board_pids+=($!)
     for ((i = 0; i < 100; i++)); do
-        grep -q '^ready' "$prefix/board.out" 2>/dev/null && return 0
+        grep -q '^ready' "$out" 2>/dev/null && return 0
         sleep 0.1
     done
     echo "tolvar-board did not get ready"
     return 1
 }
 
+# Stops every board started; each saves its memories.
 stop_board() {
-    [ -n "$board_pid" ] || return 0
-    kill -TERM "$board_pid" 2>/dev/null
-    wait "$board_pid" 2>/dev/null
-    board_pid=
+    local pid
+    for pid in "${board_pids[@]}"; do
+        kill -TERM "$pid" 2>/dev/null
+        wait "$pid" 2>/dev/null
+    done
+    board_pids=()
 }
 
 # tolvar_run PREFIX ARGS...: one Tolvar run in the prefix; its output goes to $work/tolvar.out.
@@ -183,6 +189,96 @@ image_section() {
     IMAGE_BENCH_HEX=$small "$bench" --benchmark_min_time=1 2>&1 || failed=1
 }
 
+# Many boards at once: OFBV of one 64 KiB image on four boards (two pairs, com1 to com4) started
+# together, against the same on one board alone, all at 115200 baud; and how soon a run on another
+# port gets its first exchange out while a burn runs.
+parallel_section() {
+    echo "== Many boards at once"
+    local bench=$build/bench/image_bench
+    if ! have "$bench" "$build/front/Tolvar" "$build/board/tolvar-board"; then
+        summary "OFBV 64 KiB, 4 boards at once" "not built" "" "-" ""
+        return
+    fi
+    local prefix=$work/parallel image=$work/fw_64k.hex
+    "$bench" --generate "$image" 65536 || { failed=1; return; }
+    start_board "$prefix" --baud 115200 --source "uart=com1,image=$prefix/com1.bin" \
+        --sink "uart=com2,image=$prefix/com2.bin" || { failed=1; return; }
+    start_board "$prefix" --baud 115200 --source "uart=com3,image=$prefix/com3.bin" \
+        --sink "uart=com4,image=$prefix/com4.bin" || { failed=1; stop_board; return; }
+    local words=([1]=src [2]=snk [3]=src [4]=snk) port start end alone four ok=1 i
+
+    start=$(date +%s%N)
+    TOLVAR_PREFIX=$prefix "$build/front/Tolvar" src u1 OFBV "$image" </dev/null >"$work/alone.out" 2>&1
+    end=$(date +%s%N)
+    alone=$(awk -v ns=$((end - start)) 'BEGIN { printf "%.2f", ns / 1e9 }')
+    grep -q 'Verification succeeded' "$work/alone.out" || { echo "single-board OFBV failed"; cat "$work/alone.out"; ok=0; }
+
+    local runs=()
+    start=$(date +%s%N)
+    for port in 1 2 3 4; do
+        TOLVAR_PREFIX=$prefix "$build/front/Tolvar" "${words[$port]}" "u$port" OFBV "$image" \
+            </dev/null >"$work/com$port.out" 2>&1 &
+        runs+=($!)
+    done
+    wait "${runs[@]}"
+    end=$(date +%s%N)
+    four=$(awk -v ns=$((end - start)) 'BEGIN { printf "%.2f", ns / 1e9 }')
+    for port in 1 2 3 4; do
+        grep -q 'Verification succeeded' "$work/com$port.out" || { echo "OFBV on com$port failed"; cat "$work/com$port.out"; ok=0; }
+    done
+
+    # First exchange of a read on com4, alone and while com1 burns: from the start of the process
+    # to its first command on the wire (the link trace on standard error).
+    local firstAlone firstBusy burner
+    firstAlone=$(first_exchange_ms "$prefix" snk u4 R 0 16)
+    TOLVAR_PREFIX=$prefix "$build/front/Tolvar" src u1 OFB "$image" </dev/null >"$work/burner.out" 2>&1 &
+    burner=$!
+    for ((i = 0; i < 100; i++)); do
+        grep -q 'Burning file' "$work/burner.out" 2>/dev/null && break
+        sleep 0.05
+    done
+    firstBusy=$(first_exchange_ms "$prefix" snk u4 R 0 16)
+    wait "$burner"
+    stop_board
+
+    # Every memory must hold the image.
+    python3 - "$image" "$prefix" <<'PY' || ok=0
+import sys
+image = bytearray()
+for line in open(sys.argv[1]):
+    if line[7:9] == "00":
+        image += bytes.fromhex(line[9:9 + 2 * int(line[1:3], 16)])
+for port in range(1, 5):
+    memory = open("%s/com%d.bin" % (sys.argv[2], port), "rb").read()
+    if memory[:len(image)] != image:
+        sys.exit("com%d does not hold the image" % port)
+PY
+    [ $ok -eq 1 ] || { four=""; failed=1; }
+    echo "OFBV 64 KiB at 115200 baud: one board ${alone} s, four boards at once ${four:-failed} s"
+    echo "first exchange of a read on another port: ${firstAlone} ms alone, ${firstBusy} ms while a burn runs"
+    summary "OFBV 64 KiB, 4 boards at once" "${four:-failed} s" "1 board $alone s" "$(ratio "$four" "$alone")" "<= 1.10x"
+    summary "first exchange, other port, burn running" "${firstBusy:-failed} ms" "alone ${firstAlone:-failed} ms" \
+        "$(ratio "$firstBusy" "$firstAlone")" "<= 50 ms"
+}
+
+# first_exchange_ms PREFIX ARGS...: milliseconds from starting Tolvar to its first command sent.
+first_exchange_ms() {
+    local prefix=$1
+    shift
+    TOLVAR_PREFIX=$prefix TOLVAR_TRACE=- python3 - "$build/front/Tolvar" "$@" <<'PY'
+import subprocess, sys, time
+start = time.monotonic()
+run = subprocess.Popen(sys.argv[1:], stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                       stderr=subprocess.PIPE, text=True)
+first = None
+for line in run.stderr:
+    if first is None and line.startswith(">> "):
+        first = time.monotonic()
+run.wait()
+print("%.1f" % ((first - start) * 1000) if first else "")
+PY
+}
+
 # Quillan: ihex_makeImage on 4 MiB of data in 16-byte records, against srec_cat on the same file.
 quillan_section() {
     echo "== Quillan"
@@ -210,8 +306,10 @@ quillan_section() {
 }
 
 echo "load average before: $(cut -d' ' -f1-3 /proc/loadavg)"
-link_section
-image_section
-quillan_section
+sections=("${@:2}")
+[ ${#sections[@]} -gt 0 ] || sections=(link image parallel quillan)
+for section in "${sections[@]}"; do
+    "${section}_section"
+done
 print_summary
 exit $failed

@@ -27,6 +27,8 @@ constexpr std::array kRows{
     Flash("amic", 0x37, 0x30, 0x16),
     Flash("spansion", 0x01, 0x02, 0x15),
     Flash("flash20", 0x20, 0x20, 0x16),
+    // A flash the tool has no row for: it must refuse to touch it.
+    Flash("unknown", 0xEF, 0x40, 0x16),
     DeviceRow{"spi-eeprom", MemoryType::SpiEeprom, 0, 0, 0, 64 * kKiB, 128, 0, 0, 2, 4000, 0, 0, 10'000,
               4000},
     DeviceRow{"spi-eeprom", MemoryType::SpiEeprom, 0, 0, 0, 128 * kKiB, 256, 0, 0, 3, 4000, 0, 0, 10'000,

@@ -1,8 +1,7 @@
 #include "flash/Controller.h"
 
-#include "flash/ProgramRead.h"
-#include "front/ConsoleUi.h"
-#include "front/CxException.h"
+#include "console/ConsoleUi.h"
+#include "console/CxException.h"
 #include "link/TargetSession.h"
 #include "platform/Clock.h"
 
@@ -137,8 +136,10 @@ void PrepareMemory(int32_t memoryKind) {
     if (memoryKind == 1) {
         DeselectChip();
     } else if (memoryKind == 2 || memoryKind == 8) {
-        // Closes an I2C transfer a previous run may have left half-finished.
-        EndWrite(memoryKind);
+        // Closes an I2C transfer a previous run may have left half-finished, as a write's end does.
+        I2cStop();
+        WaitWriteCycle();
+        s.flashMutex.Release();
     }
     const uint32_t strap = TargetReadOn(kStrapRegister, kCurrentTarget);
     s.eepromSize = ((strap >> 6) & 3) == 1 ? 0x10000 : 0x20000;

@@ -5,7 +5,7 @@
 
 #include "flash/Controller.h"
 #include "flash/ProgramRead.h"
-#include "front/ConsoleUi.h"
+#include "console/ConsoleUi.h"
 #include "link/TargetSession.h"
 #include "platform/Clock.h"
 
@@ -17,6 +17,8 @@ constexpr uint32_t kUnitEraseTimeoutMs = 3000;
 constexpr uint32_t kEepromEraseMs = 10100;
 constexpr uint32_t kAddressMask = 0x00FFFFFF;
 constexpr uint64_t kAddressSpaceEnd = uint64_t{1} << 32;
+
+uint32_t timedOutWaits = 0;
 
 void Print(const std::string& text) {
     ConsoleUi::instance().print(text);
@@ -90,9 +92,14 @@ bool WaitChipReady(uint32_t timeoutMs, uint32_t minimumMs, const char* text) {
             "Timeout waiting %d milliseconds for chip ready. Erase failed. Trying to continue...\n\n",
             static_cast<int>(timeoutMs)));
         ok = false;
+        ++timedOutWaits;
     }
     TargetWrite(s.ctrlRegister, s.releaseValue);
     return ok;
+}
+
+uint32_t eraseTimeouts() {
+    return timedOutWaits;
 }
 
 void EraseChip(int32_t memoryKind) {

@@ -2,8 +2,9 @@
 
 #include <string>
 
-#include "front/ConsoleUi.h"
-#include "front/CxException.h"
+#include "console/ConsoleUi.h"
+#include "console/CxException.h"
+#include "flash/Controller.h"
 #include "link/TargetSession.h"
 #include "platform/Clock.h"
 
@@ -125,6 +126,11 @@ void IdentifyMemory(int32_t& memoryKind, int32_t side, int32_t& sizeSelection) {
     s.registerOffset = found == 2 ? 0 : -12;
 
     const int32_t chipType = ReadChipType();
+    // A run stopped or killed in the middle of a command (a read left open by a failed block
+    // compare, a burn killed halfway) leaves the flash selected: the next bytes would be taken as
+    // its data. Releasing ends whatever is open; I2C and data-mode memories are reset by their
+    // preparation.
+    if (chipType != 1) EndCommand();
     if (memoryKind == 0) memoryKind = DetectKind(chipType);
 
     if (memoryKind == 1 || memoryKind == 2) {

@@ -4,8 +4,8 @@
 
 #include "flash/Controller.h"
 #include "flash/Identification.h"
-#include "front/ConsoleUi.h"
-#include "front/CxException.h"
+#include "console/ConsoleUi.h"
+#include "console/CxException.h"
 #include "link/TargetSession.h"
 #include "platform/Clock.h"
 
@@ -71,12 +71,20 @@ void StartI2cRead(int32_t kind, uint32_t address, bool fast) {
     }
 }
 
-// Checks the pending bytes against the open read; a mismatch ends the run.
+// Kind of the read StartRead opened last, so a stop in its middle can close it.
+int32_t openReadKind = 0;
+
+void CloseRead(int32_t kind);
+
+// Checks the pending bytes against the open read; a mismatch ends the run, with the read closed
+// so that the next run finds the flash released.
 void CheckFastPending() {
     TargetSession& s = Session();
     if (!TargetQuickVerify(s.fastPending)) {
         ConsoleUi::instance().print(
             formatText("\r\n Quick Verifiyng Failed at address %08x\r\n", s.readAddress));
+        s.fastPending = 0;
+        CloseRead(openReadKind);
         throw ProcessExit{-1};
     }
     s.readAddress += s.fastPending;
@@ -95,6 +103,19 @@ void CloseI2cRead(int32_t kind) {
         s.ctrlShadow &= ~kReadPhaseBit;
         WriteShadow();
     }
+}
+
+void CloseRead(int32_t kind) {
+    if (kind == 1) {
+        DeselectChip();
+        platform::CurrentClock().SleepMs(kReadCloseMs);
+    } else if (IsI2c(kind)) {
+        CloseI2cRead(kind);
+    } else {
+        EndCommand();
+        platform::CurrentClock().SleepMs(kReadCloseMs);
+    }
+    Session().flashMutex.Release();
 }
 
 std::string FormatWordHex(uint32_t value, int digits) {
@@ -174,6 +195,7 @@ void StartRead(int32_t memoryKind, uint32_t address, bool fast) {
     TargetSession& s = Session();
     s.flashMutex.Wait(0);
     s.readAddress = address;
+    openReadKind = memoryKind;
     if (!IsI2c(memoryKind)) ReadWord(memoryKind);
     if (memoryKind == 1) {
         s.ctrlShadow = kDataModeBase;
@@ -195,21 +217,11 @@ uint32_t ReadWord(int32_t memoryKind) {
 }
 
 bool EndRead(int32_t memoryKind) {
-    TargetSession& s = Session();
-    if (s.fastPending > 0) {
+    if (Session().fastPending > 0) {
         CheckFastPending();
         return true;
     }
-    if (memoryKind == 1) {
-        DeselectChip();
-        platform::CurrentClock().SleepMs(kReadCloseMs);
-    } else if (IsI2c(memoryKind)) {
-        CloseI2cRead(memoryKind);
-    } else {
-        EndCommand();
-        platform::CurrentClock().SleepMs(kReadCloseMs);
-    }
-    s.flashMutex.Release();
+    CloseRead(memoryKind);
     return true;
 }
 

@@ -5,15 +5,18 @@
 #include <cstdarg>
 #include <cstring>
 #include <exception>
+#include <functional>
 #include <string>
 #include <vector>
 
 #include "flash/FlashDriver.h"
-#include "front/ConsoleUi.h"
-#include "front/CxException.h"
+#include "console/ConsoleUi.h"
+#include "console/CxException.h"
+#include "console/RunResult.h"
 #include "image/ImageOps.h"
 #include "imagecheck/ImageCheck.h"
-#include "link/PortDiscovery.h"
+#include "link/uart/CUartLib.h"
+#include "link/uart/PortDiscovery.h"
 #include "link/TargetSession.h"
 
 namespace {
@@ -62,6 +65,7 @@ constexpr const char* kUsage[] = {
 };
 
 constexpr uint32_t kIdRegister = 0x80000000;
+constexpr uint32_t kSourceBit = 1u << 24;
 constexpr size_t kSideScanLength = 1023;
 
 enum class Command { None, Fill, Read, EraseSectors, EraseBlocks };
@@ -130,6 +134,8 @@ class CTolvarRun {
     void ReadSideWord();
     void WarnAndConfirm(const char* file, const char* board);
     void ReadLinkWord();
+    void CheckDetectedSide();
+    [[noreturn]] void StopTargetNotFound();
     uint32_t SearchUartPort();
     void ReadMemoryAndSizeWords();
     Command CommandWord() const;
@@ -139,6 +145,9 @@ class CTolvarRun {
     void ParseLetters(const char* optionWord);
     void ActOn(char letter, const char* imagePath);
     void RequireFastCapableLink();
+    void RequireKnownMemory(bool writesOrCompares);
+    void RequireI2cIfAsked();
+    void EraseCarryingTimeouts(const std::function<void()>& erase);
     void PauseIfAsked();
 
     int m_argc;
@@ -151,6 +160,7 @@ class CTolvarRun {
     uint32_t m_port = 0;
     int32_t m_memoryKind = 0;
     int32_t m_sizeSelection = 0;
+    bool m_i2cAsked = false;
 };
 
 void CTolvarRun::Print(const char* format, ...) {
@@ -167,13 +177,17 @@ int CTolvarRun::Run() {
     for (int i = 0; i < m_argc; ++i) Print("%s ", m_argv[i]);
     Print("\n");
     if (m_argc < 4) usageExit(m_out);
+    bool stopped = false;
     try {
         RunWords();
     } catch (...) {
         ReportException(m_out);
+        stopped = true;
     }
+    // The burn's own line already said the memory is in doubt; this is the run's verdict.
+    if (!stopped && imageUnconfirmed()) Print("Burn failed.\n");
     PauseIfAsked();
-    return 0;
+    return stopped || runFailed() ? -1 : 0;
 }
 
 void CTolvarRun::RunWords() {
@@ -239,12 +253,27 @@ void CTolvarRun::ReadLinkWord() {
     m_port = word[1] == 'a' ? SearchUartPort() : parseNumber(word + 1);
     session.linkKind = Uart;
     OpenUartLink(m_port);
-    if (m_side == 0 || m_side == 1) {
-        uint32_t id = TargetReadOn(kIdRegister, 0xff);
-        const char* family = (id & 0xFEFFFFC0u) == 0 ? "Ostral" : "Marnel";
-        Print("Detected %s %s on port %d\n", family, SideName(m_side), static_cast<int>(m_port));
-    }
+    if (!session.uartLink->PortInitialized()) StopTargetNotFound();
+    if (m_side == 0 || m_side == 1) CheckDetectedSide();
     ++m_position;
+}
+
+// The chip on the port tells its own side; a run meant for the other one stops before any write.
+void CTolvarRun::CheckDetectedSide() {
+    const uint32_t id = TargetReadOn(kIdRegister, 0xff);
+    const char* family = (id & 0xFEFFFFC0u) == 0 ? "Ostral" : "Marnel";
+    const int32_t chipSide = (id & kSourceBit) != 0 ? 1 : 0;
+    Print("Detected %s %s on port %d\n", family, SideName(chipSide), static_cast<int>(m_port));
+    if (chipSide == m_side) return;
+    Print("Error: The %s was asked for, but the chip on port %d is the %s.\n", SideName(m_side),
+          static_cast<int>(m_port), SideName(chipSide));
+    throw ProcessExit{-1};
+}
+
+// As the identification stops when the side does not answer: no error pause.
+void CTolvarRun::StopTargetNotFound() {
+    Print("Error: Could not find target. Please check board connectivity.\n");
+    throw ProcessExit{-1};
 }
 
 uint32_t CTolvarRun::SearchUartPort() {
@@ -271,9 +300,12 @@ uint32_t CTolvarRun::SearchUartPort() {
 
 void CTolvarRun::ReadMemoryAndSizeWords() {
     const char* word = Word(m_position);
-    // "i" asks for the same as "s": identification tells an I2C memory from an SPI one.
-    if (Is(word, "S", "s") || Is(word, "I", "i")) {
+    if (Is(word, "S", "s")) {
         m_memoryKind = 1;
+        ++m_position;
+    } else if (Is(word, "I", "i")) {
+        // The family's I2C EEPROM kind comes from the identification, which tells the family.
+        m_i2cAsked = true;
         ++m_position;
     } else if (IsIgnoringCase(word, "dm") || IsIgnoringCase(word, "da") || IsIgnoringCase(word, "ds")) {
         char maker = AsciiLower(word[1]);
@@ -309,6 +341,8 @@ void CTolvarRun::RunCommand(Command command) {
     int c = m_position;
     CheckCount(c + 3);
     IdentifyMemory(m_memoryKind, m_side, m_sizeSelection);
+    RequireI2cIfAsked();
+    RequireKnownMemory(command != Command::Read);
     uint32_t first = parseNumber(m_argv[c + 1]);
     uint32_t second = parseNumber(m_argv[c + 2]);
     CommandOptions& options = Session().options;
@@ -324,12 +358,12 @@ void CTolvarRun::RunCommand(Command command) {
         case Command::EraseSectors:
             options.rangeAddress = first;
             options.rangeLength = second;
-            EraseRange(first, 0x1000, m_memoryKind, second, 0x20000000);
+            EraseCarryingTimeouts([&] { EraseRange(first, 0x1000, m_memoryKind, second, 0x20000000); });
             break;
         case Command::EraseBlocks:
             options.rangeAddress = first;
             options.rangeLength = second;
-            EraseRange(first, 0x10000, m_memoryKind, second, 0xD8000000);
+            EraseCarryingTimeouts([&] { EraseRange(first, 0x10000, m_memoryKind, second, 0xD8000000); });
             break;
         case Command::None:
             break;
@@ -342,8 +376,11 @@ void CTolvarRun::RunOperations() {
     const char* optionWord = m_argv[o];
     const char* imagePath = m_argv[o + 1];
     IdentifyMemory(m_memoryKind, m_side, m_sizeSelection);
+    RequireI2cIfAsked();
     if (!TargetIsSide(static_cast<uint8_t>(m_side))) WarnAndConfirm("src/snk", "snk/src");
     ParseLetters(optionWord);
+    const CommandOptions& options = Session().options;
+    RequireKnownMemory(options.burn || options.verify || options.erase);
     if (Session().options.debug) {
         Session().debugMode = 1;
         progressEnabled = false;
@@ -407,7 +444,7 @@ void CTolvarRun::ActOn(char letter, const char* imagePath) {
             if (m_memoryKind == 2 || m_memoryKind == 8) {
                 EraseUpdateSection(m_sizeSelection, m_memoryKind);
             } else {
-                EraseChip(m_memoryKind);
+                EraseCarryingTimeouts([this] { EraseChip(m_memoryKind); });
             }
             break;
         default:
@@ -428,6 +465,28 @@ void CTolvarRun::RequireFastCapableLink() {
         Print("Fast burn is allowed only directly above UART (no Norvik).\n");
     }
     usageExit(m_out);
+}
+
+// A flash whose id no row knows has no erase, program or compare of its own: stop before any.
+void CTolvarRun::RequireKnownMemory(bool writesOrCompares) {
+    if (m_memoryKind != 0 || !writesOrCompares) return;
+    ConsoleUi::instance().print(
+        "Error: Unrecognized flash device: can't erase, burn, verify or fill it. Nothing was written.\n");
+    fatalExit();
+}
+
+void CTolvarRun::RequireI2cIfAsked() {
+    if (!m_i2cAsked || m_memoryKind == 2 || m_memoryKind == 8) return;
+    ConsoleUi::instance().print(
+        "Error: I2C was asked for, but the memory of this board is not an I2C EEPROM.\n");
+    fatalExit();
+}
+
+// An erase whose wait timed out goes on as designed, but the run then ends with -1.
+void CTolvarRun::EraseCarryingTimeouts(const std::function<void()>& erase) {
+    const uint32_t before = eraseTimeouts();
+    erase();
+    if (eraseTimeouts() != before) markRunFailed();
 }
 
 void CTolvarRun::PauseIfAsked() {

@@ -8,8 +8,8 @@
 #include <cstring>
 #include <string>
 
-#include "front/ConsoleUi.h"
-#include "front/CxException.h"
+#include "console/ConsoleUi.h"
+#include "console/CxException.h"
 #include "image/FlashMap.h"
 #include "image/HexReader.h"
 

@@ -4,7 +4,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "front/ConsoleUi.h"
+#include "console/ConsoleUi.h"
 #include "tests/link/AnswerHarness.h"
 
 namespace {

@@ -3,7 +3,8 @@
 #include <memory>
 
 #include "flash/FlashDriver.h"
-#include "front/ConsoleUi.h"
+#include "console/ConsoleUi.h"
+#include "console/RunResult.h"
 #include "image/FlashMap.h"
 #include "image/HexReader.h"
 #include "image/ImageOps.h"
@@ -236,7 +237,21 @@ void eraseFirst(const std::string& path, int32_t memoryKind, int32_t sizeSelecti
     }
 }
 
-void printResult(bool burn, bool endSeen, int32_t totalBytes, uint32_t startMs) {
+// What the run learns from the walk: a burn over a failed erase is in doubt until a later verify
+// of the whole image passes; a failed or incomplete verify fails the run.
+void carryResult(bool burn, bool endSeen, bool erased) {
+    if (!endSeen) {
+        markRunFailed();
+    } else if (burn) {
+        if (!erased) markImageUnconfirmed();
+    } else if (verifyPassed) {
+        confirmImage();
+    } else {
+        markRunFailed();
+    }
+}
+
+void printResult(bool burn, bool endSeen, bool erased, int32_t totalBytes, uint32_t startMs) {
     ConsoleUi& console = ConsoleUi::instance();
     console.progress(100);
     const float seconds = static_cast<float>(platform::CurrentClock().TickMs() - startMs) / 1000.0f;
@@ -245,7 +260,8 @@ void printResult(bool burn, bool endSeen, int32_t totalBytes, uint32_t startMs) 
     if (!endSeen) {
         console.print("No end of file encountered. Error on reading file.\n");
     } else if (burn) {
-        console.print("Burn succeeded.\n\n");
+        console.print(erased ? "Burn succeeded.\n\n"
+                             : "Burn done over an erase that failed: the memory is not confirmed.\n\n");
     } else {
         console.print(verifyPassed ? "Verification succeeded!!! :-)\n\n"
                                    : "***************Verification failed*********************\n\n");
@@ -263,7 +279,9 @@ void burnImage(const std::string& path, int32_t mode, int32_t memoryKind, int32_
     const uint32_t startMs = platform::CurrentClock().TickMs();
 
     PrepareMemory(memoryKind);
+    const uint32_t timeoutsBefore = eraseTimeouts();
     if (burn && eraseBeforeBurn) eraseFirst(path, memoryKind, sizeSelection);
+    const bool erased = eraseTimeouts() == timeoutsBefore;
     const int32_t totalLines = countLines(file.get());
     ConsoleUi& console = ConsoleUi::instance();
     console.print(formatText("%s file %s, total lines: %d\n", burn ? "Burning" : "Verifying", path.c_str(),
@@ -277,7 +295,8 @@ void burnImage(const std::string& path, int32_t mode, int32_t memoryKind, int32_
     HexLine line;
     while (readLinePiece(file.get(), line)) walk.Line(line);
     const bool endSeen = walk.Close();
-    printResult(burn, endSeen, walk.TotalBytes(), startMs);
+    printResult(burn, endSeen, erased, walk.TotalBytes(), startMs);
+    carryResult(burn, endSeen, erased);
     file.reset();
     if (!burn) {
         PreBurnRead();

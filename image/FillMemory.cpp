@@ -1,10 +1,10 @@
 // Fill: one pattern written over the memory from address 0 in 128-byte aligned write sequences,
-// then the first kilobyte read back and compared.
+// then the whole filled range checked against it.
 #include <algorithm>
 #include <vector>
 
 #include "flash/FlashDriver.h"
-#include "front/ConsoleUi.h"
+#include "console/ConsoleUi.h"
 #include "image/ImageOps.h"
 #include "link/TargetSession.h"
 #include "platform/Clock.h"
@@ -12,7 +12,6 @@
 namespace {
 
 constexpr uint32_t kProgressIntervalMs = 500;
-constexpr uint32_t kMaxReadBackWords = 256;
 
 void writePattern(uint32_t length, uint32_t pattern, int32_t memoryKind) {
     platform::Clock& clock = platform::CurrentClock();
@@ -32,15 +31,72 @@ void writePattern(uint32_t length, uint32_t pattern, int32_t memoryKind) {
     }
 }
 
-void checkReadBack(uint32_t length, uint32_t pattern, int32_t memoryKind) {
-    const uint32_t count = std::min(length / 4, kMaxReadBackWords);
+// The words the write covered: a length that is not a multiple of 4 still wrote its last word whole.
+uint32_t writtenWords(uint32_t length) {
+    return static_cast<uint32_t>((uint64_t{length} + 3) / 4);
+}
+
+[[noreturn]] void reportMismatch(uint32_t address, uint32_t pattern, uint32_t read) {
+    ConsoleUi::instance().print(
+        formatText("Error filling eprom!. Address %#x, fill: %#08x, read: %#08x\n", address, pattern, read));
+    fatalExit();
+}
+
+// Compares words read from `start` with the pattern; stops the run at the first that differs.
+void compareRead(uint32_t start, uint32_t count, uint32_t pattern, int32_t memoryKind) {
     std::vector<uint32_t> words(count);
-    ReadMemory(0, static_cast<int32_t>(count), false, words.data(), memoryKind);
+    ReadMemory(start, static_cast<int32_t>(count), false, words.data(), memoryKind);
     for (uint32_t j = 0; j < count; ++j) {
-        if (words[j] == pattern) continue;
+        if (words[j] != pattern) reportMismatch(start + j * 4, pattern, words[j]);
+    }
+}
+
+// Block compares of 128 bytes need the UART link and a memory that reads in fast mode.
+bool blockCompareAllowed(int32_t memoryKind) {
+    const bool fastKind = memoryKind == 3 || memoryKind == 4 || memoryKind == 5 || memoryKind == 8;
+    return fastKind && Session().linkKind == Uart;
+}
+
+void loadPatternBlock(uint32_t pattern) {
+    // Flash order: the most significant byte at the lowest address.
+    for (size_t i = 0; i < kBlockBufferSize; ++i)
+        Session().blockBuffer[i] = static_cast<uint8_t>(pattern >> (24 - 8 * (i % 4)));
+}
+
+// One block compare per 128 bytes, the read restarted at every 64 KiB as a fast verify does. A
+// block that differs is read back to name the word.
+void compareByBlocks(uint32_t words, uint32_t pattern, int32_t memoryKind) {
+    TargetSession& session = Session();
+    const uint64_t bytes = uint64_t{words} * 4;
+    ConsoleUi::instance().print("Reading eprom...\n");
+    for (uint64_t a = 0; a < bytes; a += kBlockBufferSize) {
+        const auto address = static_cast<uint32_t>(a);
+        if ((address & 0xFFFF) == 0) {
+            if (address != 0) EndRead(memoryKind);
+            StartRead(memoryKind, address, true);
+        }
+        const auto length = static_cast<uint8_t>(std::min<uint64_t>(kBlockBufferSize, bytes - a));
+        loadPatternBlock(pattern);
+        if (TargetQuickVerify(length)) continue;
+        session.fastPending = 0;
+        EndRead(memoryKind);
+        compareRead(address, length / 4u, pattern, memoryKind);
+        // The read agrees with the fill where the compare did not: the block is still not proven.
         ConsoleUi::instance().print(formatText(
-            "Error filling eprom!. Address %#x, fill: %#08x, read: %#08x\n", j * 4, pattern, words[j]));
+            "Error filling eprom!. Block compare failed at address %#x, fill: %#08x\n", address, pattern));
         fatalExit();
+    }
+    EndRead(memoryKind);
+}
+
+// The whole filled range, not only its start: a fill over memory that was not blank must not end
+// as a success.
+void checkFill(uint32_t length, uint32_t pattern, int32_t memoryKind) {
+    const uint32_t words = writtenWords(length);
+    if (words > 0 && blockCompareAllowed(memoryKind)) {
+        compareByBlocks(words, pattern, memoryKind);
+    } else {
+        compareRead(0, words, pattern, memoryKind);
     }
 }
 
@@ -61,7 +117,7 @@ void fillMemory(uint32_t length, uint32_t pattern, int32_t memoryKind) {
     console.print(formatText("\nTotal bytes: %d. Total time: %f seconds\n", static_cast<int32_t>(length),
                              static_cast<double>(seconds)));
     console.print("Verify filling eprom...\n");
-    checkReadBack(length, pattern, memoryKind);
+    checkFill(length, pattern, memoryKind);
     console.print("End filling Eprom.\n\n");
     session.fillMutex.Release();
 }

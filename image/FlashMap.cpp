@@ -3,8 +3,8 @@
 #include <memory>
 
 #include "flash/FlashDriver.h"
-#include "front/ConsoleUi.h"
-#include "front/CxException.h"
+#include "console/ConsoleUi.h"
+#include "console/CxException.h"
 #include "image/HexReader.h"
 #include "link/TargetSession.h"
 #include "platform/Clock.h"
@@ -119,10 +119,16 @@ void eraseForImage(const std::string& path, int32_t memoryKind) {
     const uint32_t startMs = platform::CurrentClock().TickMs();
     const bool endSeen = markImage(file.get(), map);
     if (progressEnabled) console.progress(0);
+    const uint32_t timeoutsBefore = eraseTimeouts();
     eraseMarked(map, memoryKind);
     console.progress(100);
     const float seconds = static_cast<float>(platform::CurrentClock().TickMs() - startMs) / 1000.0f;
     console.print(formatText("\nErase time: %f seconds\n", static_cast<double>(seconds)));
-    console.print(endSeen ? "Partial erase succeeded.\n\n"
-                          : "No end of file encountered. Error on reading file.\n");
+    if (!endSeen) {
+        console.print("No end of file encountered. Error on reading file.\n");
+    } else {
+        // A unit still busy at its time-out was not erased: no success line over it.
+        console.print(eraseTimeouts() == timeoutsBefore ? "Partial erase succeeded.\n\n"
+                                                        : "Partial erase failed.\n\n");
+    }
 }

@@ -2,8 +2,8 @@
 #include <cstdio>
 #include <memory>
 
-#include "front/ConsoleUi.h"
-#include "front/CxException.h"
+#include "console/ConsoleUi.h"
+#include "console/CxException.h"
 #include "image/HexReader.h"
 
 namespace {

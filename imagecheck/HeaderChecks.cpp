@@ -1,4 +1,4 @@
-#include "front/ConsoleUi.h"
+#include "console/ConsoleUi.h"
 #include "imagecheck/ChipIdentity.h"
 #include "imagecheck/FirmwareHeaders.h"
 #include "imagecheck/ImageCheck.h"

@@ -6,7 +6,7 @@
 #include <cstring>
 
 #include "flash/FlashDriver.h"
-#include "front/ConsoleUi.h"
+#include "console/ConsoleUi.h"
 #include "hexlib/include/quillan.h"
 #include "image/HexReader.h"
 #include "imagecheck/ChipIdentity.h"

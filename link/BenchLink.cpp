@@ -1,7 +1,8 @@
 #include "link/BenchLink.h"
 
-#include "front/CxException.h"
+#include "console/CxException.h"
 #include "link/TargetSession.h"
+#include "link/bench/BenchTarget.h"
 
 namespace {
 
@@ -48,6 +49,10 @@ void BenchLink::Connect() {
 int32_t BenchCommand(const std::optional<std::string>& text) {
     BenchProductInterface* product = Product();
     return product ? product->Command(text) : BenchStatus::Unexpected;
+}
+
+void SelectBenchTarget() {
+    SelectBenchTarget(BenchCommand);
 }
 
 uint32_t BenchRead(uint8_t target, uint32_t address) {

@@ -1,9 +1,10 @@
 #include "link/TargetSession.h"
 
-#include "front/ConsoleUi.h"
-#include "front/CxException.h"
+#include "console/ConsoleUi.h"
+#include "console/CxException.h"
+#include "console/RunResult.h"
 #include "link/BenchLink.h"
-#include "link/CUartLib.h"
+#include "link/uart/CUartLib.h"
 
 bool progressEnabled = true;
 bool eraseBeforeBurn = true;
@@ -94,24 +95,41 @@ TargetSession& Session() {
 
 void ResetTargetSession() {
     TargetSession& session = Session();
-    ConsoleUi* console = session.consoleUi;
     session = TargetSession();
-    session.consoleUi = console;
+    ConsoleUi::ResetProgressLine();
     progressEnabled = true;
     eraseBeforeBurn = true;
     verifyPassed = true;
+    resetRunResult();
 }
+
+namespace {
+
+// The memory locks order the instances that work on one memory; the memory is the link's, so
+// instances on different ports never wait for each other.
+void ScopeMemoryLocks(const std::string& link) {
+    TargetSession& session = Session();
+    const platform::NamedMutex memory("Eprom_" + link);
+    session.accessMutex = memory;
+    session.flashMutex = memory;
+    session.fillMutex = memory;
+}
+
+}  // namespace
 
 void OpenUartLink(uint32_t port) {
     TargetSession& session = Session();
     session.uartLink.reset();
+    const std::string name = formatText("com%d", static_cast<int32_t>(port));
+    ScopeMemoryLocks(name);
     // Held by the session before opening, so a failed open still leaves the object there.
     session.uartLink = std::make_unique<CUartLib>();
-    session.uartLink->Open(formatText("com%d", static_cast<int32_t>(port)), kUartReadTimeoutMs);
+    session.uartLink->Open(name, kUartReadTimeoutMs);
 }
 
 void OpenBenchLink() {
     auto link = std::make_unique<BenchLink>("localhost");
+    ScopeMemoryLocks("bench");
     Session().benchLink = std::move(link);
     SelectBenchTarget();
 }
@@ -162,7 +180,7 @@ void TargetQuickBurn(uint8_t length) {
             ConsoleUi::instance().print("2. Ethernet Not supported!");
             break;
         case Uart:
-            UartLink().BurnBlock(length);
+            UartLink().BurnBlock(session.blockBuffer.data(), length);
             break;
         default:
             ConsoleUi::instance().print("Quick burn through UART over Norvik is not supported yet!");
@@ -181,7 +199,7 @@ bool TargetQuickVerify(uint8_t length) {
             ConsoleUi::instance().print("2. Ethernet Not supported!");
             break;
         case Uart:
-            matched = UartLink().VerifyBlock(length);
+            matched = UartLink().VerifyBlock(session.blockBuffer.data(), length, session.debugMode > 0);
             break;
         default:
             ConsoleUi::instance().print("Quick Verify through UART over Norvik is not supported yet!");

@@ -11,7 +11,6 @@
 class CUartLib;
 class BenchLink;
 class BenchInterface;
-class ConsoleUi;
 
 // Values of TargetSession::linkKind. Every operation treats any value other than 1 and 2 as
 // the bench server.
@@ -56,9 +55,6 @@ struct TargetSession {
 
     CommandOptions options;
     uint8_t fastBurn = 0;
-    ConsoleUi* consoleUi = nullptr;
-    platform::NamedMutex consoleMutex{"Eprom"};
-    int32_t progressTextLength = 0;
 
     uint32_t ctrlRegister = 0;
     uint32_t statusRegister = 0;
@@ -82,7 +78,8 @@ struct TargetSession {
 // The process's session.
 TargetSession& Session();
 // Back to the start values (closes any open link) and the process flags back on; for tests that
-// run several invocations in one process. The console object, created once per process, stays.
+// run several invocations in one process. The console object, created once per process, stays
+// (its progress line is forgotten).
 void ResetTargetSession();
 
 // Process-wide flags of the front end, read by the image operations; all start on.

@@ -14,6 +14,8 @@ public:
     // Sends all bytes. False when the device failed or did not take them in time;
     // ErrorText() then tells why.
     virtual bool Write(const uint8_t* data, size_t size) = 0;
+    // Bytes the last Write got out before it failed; a device that takes all or nothing says 0.
+    virtual size_t WrittenBeforeFailure() const { return 0; }
 
     // Returns at once with what is there (at most maxBytes); otherwise waits up to timeoutMs
     // (through the current Clock) for the first byte and returns 0 after the deadline.

@@ -129,7 +129,8 @@ bool SerialDevice::Write(const uint8_t* data, size_t size) {
     Clock& clock = CurrentClock();
     const uint32_t start = clock.TickMs();
     const uint32_t limit = kWriteConstantMs + kWriteMsPerByte * static_cast<uint32_t>(size);
-    size_t done = 0;
+    size_t& done = m_written;
+    done = 0;
     while (done < size) {
         const ssize_t count = ::write(m_fd, data + done, size - done);
         if (count > 0) {

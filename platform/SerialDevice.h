@@ -32,6 +32,7 @@ class SerialDevice final : public ByteDevice {
     SerialDevice& operator=(const SerialDevice&) = delete;
 
     bool Write(const uint8_t* data, size_t size) override;
+    size_t WrittenBeforeFailure() const override { return m_written; }
     long Read(uint8_t* data, size_t maxBytes, uint32_t timeoutMs) override;
     void Flush() override;
     std::string ErrorText() const override { return m_errorText; }
@@ -43,6 +44,7 @@ class SerialDevice final : public ByteDevice {
     void NoteError(int error);
 
     int m_fd;
+    size_t m_written = 0;  // of the last Write
     std::string m_errorText;
 };
 

@@ -15,11 +15,13 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <string>
 #include <vector>
 
-#include "board/BoardProgram.h"
 #include "board/ImageFile.h"
+#include "board/program/BoardProgram.h"
+#include "tests/support/BoardProcess.h"
 
 namespace board {
 namespace {
@@ -118,46 +120,13 @@ TEST(ImageFile, LoadAndSaveRoundTrip) {
 class Program : public ::testing::Test {
   protected:
     TempDir dir;
-    pid_t pid = -1;
-    int out = -1;
+    std::unique_ptr<testsupport::BoardProcess> board;
 
-    void Start(std::vector<std::string> args) {
-        int pipeFds[2];
-        ASSERT_EQ(pipe(pipeFds), 0);
-        args.insert(args.begin(), {TOLVAR_BOARD_PROGRAM, "--prefix", dir / "prefix"});
-        pid = fork();
-        ASSERT_GE(pid, 0);
-        if (pid == 0) {
-            dup2(pipeFds[1], 1);
-            close(pipeFds[0]);
-            std::vector<char*> argv;
-            for (std::string& a : args) argv.push_back(a.data());
-            argv.push_back(nullptr);
-            execv(argv[0], argv.data());
-            _exit(127);
-        }
-        close(pipeFds[1]);
-        out = pipeFds[0];
-        ASSERT_EQ(ReadLine(out, 5000), "ready");
+    void Start(const std::vector<std::string>& args) {
+        board = std::make_unique<testsupport::BoardProcess>(dir / "prefix", args);
+        ASSERT_TRUE(board->Ready()) << board->Output();
     }
-    int Stop() {
-        kill(pid, SIGTERM);
-        int status = 0;
-        waitpid(pid, &status, 0);
-        close(out);
-        pid = -1;
-        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    }
-    ~Program() override {
-        if (pid > 0) Stop();
-    }
-    static std::string ReadLine(int fd, int timeoutMs) {
-        std::string line;
-        char c;
-        pollfd p{fd, POLLIN, 0};
-        while (poll(&p, 1, timeoutMs) > 0 && read(fd, &c, 1) == 1 && c != '\n') line += c;
-        return line;
-    }
+    int Stop() { return board->Stop(); }
     int OpenPort(const std::string& port) {
         int fd = open((dir / ("prefix/dosdevices/" + port)).c_str(), O_RDWR | O_NOCTTY);
         termios t{};

@@ -9,11 +9,16 @@
 #include <vector>
 
 #include "front/CommandLine.h"
-#include "front/CxException.h"
-#include "tests/front/BoardFixture.h"
-#include "tests/front/Transcript.h"
+#include "console/CxException.h"
+#include "tests/support/BenchServers.h"
+#include "tests/support/Console.h"
+#include "tests/support/Ports.h"
+#include "tests/support/ToolInProcess.h"
+#include "tests/support/Transcript.h"
 
 namespace {
+
+using namespace testsupport;
 
 TEST_F(CommandLineTest, TooFewWordsPrintTheUsageAndStop) {
     const std::vector<std::vector<std::string>> cases = {
@@ -56,14 +61,14 @@ TEST_F(CommandLineTest, ConfirmedWarningGoesOnToTheLink) {
     for (const char* answer : {"y\n", "Y\n"}) {
         std::vector<std::string> words = {"snk", "u3", "BV", "fw_source.hex"};
         Outcome outcome = Run(words, answer);
-        EXPECT_EQ(outcome.code, 0);
+        EXPECT_EQ(outcome.code, -1);
         std::string expected = Echo(words) + Warning("source file", "sink") + "Exception: ";
         EXPECT_EQ(outcome.out.substr(0, expected.size()), expected);
         EXPECT_EQ(outcome.out.back(), '\n');
     }
 }
 
-TEST_F(CommandLineTest, LinkFailuresEndAsAPrintedExceptionWithExitZero) {
+TEST_F(CommandLineTest, LinkFailuresEndAsAPrintedExceptionWithExitMinusOne) {
     setenv("TOLVAR_BENCH_PORT", "1", 1);
     const std::vector<std::vector<std::string>> cases = {
         {"u3", "BV", "image.hex"}, {"u0x10", "BV", "image.hex"}, {"ub101", "BV", "image.hex"},
@@ -71,7 +76,7 @@ TEST_F(CommandLineTest, LinkFailuresEndAsAPrintedExceptionWithExitZero) {
     };
     for (const auto& words : cases) {
         Outcome outcome = Run(words);
-        EXPECT_EQ(outcome.code, 0) << words[0];
+        EXPECT_EQ(outcome.code, -1) << words[0];
         std::string expected = Echo(words) + "Exception: ";
         EXPECT_EQ(outcome.out.substr(0, expected.size()), expected) << outcome.out;
     }

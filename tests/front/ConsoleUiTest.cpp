@@ -3,11 +3,14 @@
 #include <cerrno>
 #include <cstring>
 
-#include "front/ConsoleUi.h"
-#include "front/CxException.h"
-#include "tests/front/Streams.h"
+#include "console/ConsoleUi.h"
+#include "console/CxException.h"
+#include "tests/support/Console.h"
+#include "tests/support/ToolInProcess.h"
 
 namespace {
+
+using namespace testsupport;
 
 class ConsoleUiTest : public FreshSession {
   protected:
@@ -31,7 +34,7 @@ TEST_F(ConsoleUiTest, ProgressRewritesTheLineOverThePreviousText) {
     });
     EXPECT_EQ(out, "Progress: 5%" + std::string(12, '\r') + "Progress: 50%" + std::string(13, '\r') +
                        "Progress: 100%" + std::string(14, '\r') + "Progress: 7%");
-    EXPECT_EQ(Session().progressTextLength, 12);
+    EXPECT_EQ(ConsoleUi::instance().progressTextLength(), 12);
 }
 
 TEST_F(ConsoleUiTest, ConfirmAcceptsOnlyAOneLetterYes) {

@@ -4,10 +4,14 @@
 #include <fstream>
 
 #include "platform/Clock.h"
-#include "tests/front/BoardFixture.h"
-#include "tests/front/Transcript.h"
+#include "tests/support/BenchServers.h"
+#include "tests/support/Ports.h"
+#include "tests/support/ToolInProcess.h"
+#include "tests/support/Transcript.h"
 
 namespace {
+
+using namespace testsupport;
 
 const std::string kSourceImage = TOLVAR_SOURCE_DIR "/examples/source_fw.hex";
 const std::string kSinkImage = TOLVAR_SOURCE_DIR "/examples/sink_fw.hex";
@@ -255,12 +259,12 @@ TEST_F(UartFlowTest, SearchedSinkIsBurnedAndVerifiedWithTheImageChecked) {
     EXPECT_TRUE(All(Sink(), 0, 0x8000, 0x00));
 }
 
-TEST_F(UartFlowTest, LinkFailureDuringABurnIsReportedWithExitZero) {
+TEST_F(UartFlowTest, LinkFailureDuringABurnIsReportedWithExitMinusOneAfterThePause) {
     std::string error;
     ASSERT_TRUE(m_board.pair.AddFault("gone,after=300", error)) << error;
     Outcome outcome = Run({"src", "u3", "OBP", kSourceImage}, "x");
     m_boardLeftMidway = true;
-    EXPECT_EQ(outcome.code, 0);
+    EXPECT_EQ(outcome.code, -1);
     size_t exception = outcome.out.find("Exception: ");
     ASSERT_NE(exception, std::string::npos) << outcome.out.substr(0, 3000);
     EXPECT_TRUE(EndsWith(outcome.out, "Press any key to continue . . .\n"));

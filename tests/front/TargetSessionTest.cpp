@@ -1,13 +1,17 @@
 #include <gtest/gtest.h>
 
-#include "front/ConsoleUi.h"
-#include "front/CxException.h"
+#include "console/ConsoleUi.h"
+#include "console/CxException.h"
 #include "link/TargetSession.h"
 #include "platform/Clock.h"
-#include "tests/front/BoardFixture.h"
-#include "tests/front/Streams.h"
+#include "tests/support/BenchServers.h"
+#include "tests/support/Console.h"
+#include "tests/support/Ports.h"
+#include "tests/support/ToolInProcess.h"
 
 namespace {
+
+using namespace testsupport;
 
 class TargetSessionTest : public FreshSession {
   protected:
@@ -144,22 +148,15 @@ TEST_F(TargetSessionTest, FailedUartOpenLeavesTheObjectInTheSession) {
 }
 
 // A device that counts how many of its kind are open.
-class CountedDevice final : public platform::ByteDevice {
+class CountedDevice final : public PassThroughPort {
   public:
     CountedDevice(std::unique_ptr<platform::ByteDevice> inner, int& open)
-        : m_inner(std::move(inner)), m_open(open) {
+        : PassThroughPort(std::move(inner)), m_open(open) {
         ++m_open;
     }
     ~CountedDevice() override { --m_open; }
-    bool Write(const uint8_t* data, size_t size) override { return m_inner->Write(data, size); }
-    long Read(uint8_t* data, size_t maxBytes, uint32_t timeoutMs) override {
-        return m_inner->Read(data, maxBytes, timeoutMs);
-    }
-    void Flush() override { m_inner->Flush(); }
-    std::string ErrorText() const override { return m_inner->ErrorText(); }
 
   private:
-    std::unique_ptr<platform::ByteDevice> m_inner;
     int& m_open;
 };
 

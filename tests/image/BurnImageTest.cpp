@@ -3,15 +3,17 @@
 
 #include <algorithm>
 
-#include "front/CxException.h"
+#include "console/CxException.h"
 #include "image/ImageOps.h"
 #include "link/TargetSession.h"
-#include "tests/image/BoardRig.h"
-#include "tests/image/ImageTestSupport.h"
+#include "tests/support/BoardRig.h"
+#include "console/ConsoleUi.h"
+#include "tests/support/Console.h"
+#include "tests/support/HexText.h"
 
 namespace {
 
-using namespace imagetest;
+using namespace testsupport;
 
 struct MemoryCase {
     const char* name;

@@ -2,15 +2,16 @@
 #include <gtest/gtest.h>
 
 #include "flash/FlashDriver.h"
-#include "front/CxException.h"
+#include "console/CxException.h"
 #include "image/FlashMap.h"
 #include "link/TargetSession.h"
-#include "tests/image/BoardRig.h"
-#include "tests/image/ImageTestSupport.h"
+#include "tests/support/BoardRig.h"
+#include "tests/support/Console.h"
+#include "tests/support/HexText.h"
 
 namespace {
 
-using namespace imagetest;
+using namespace testsupport;
 
 TEST(EraseForImage, ErasesWhatTheRecordsTouch) {
     struct Case {
@@ -33,7 +34,7 @@ TEST(EraseForImage, ErasesWhatTheRecordsTouch) {
          BaseRecord(0x0041) + DataRecord(0x2000, {1}) + EndRecord(),
          {"20@012000"}},
         {"types 2, 3 and 5 change nothing",
-         Record(2, 0, {0x10, 0x00}) + Record(3, 0, {0, 0, 0, 0}) + Record(5, 0, {0, 1, 0, 0}) +
+         RecordLine(2, 0, {0x10, 0x00}) + RecordLine(3, 0, {0, 0, 0, 0}) + RecordLine(5, 0, {0, 1, 0, 0}) +
              DataRecord(0x5000, {1}) + EndRecord(),
          {"20@005000"}},
         {"no data", EndRecord(), {}},
@@ -64,7 +65,7 @@ TEST(EraseForImage, ReportsWhatItCannotUse) {
     rig.TraceBus(1, true);
     progressEnabled = false;
     console.printed.clear();
-    const std::string path = dir.Write("fw.hex", Record(6, 0, {1}) + DataRecord(0x1000, {1}));
+    const std::string path = dir.Write("fw.hex", RecordLine(6, 0, {1}) + DataRecord(0x1000, {1}));
     eraseForImage(path, kind);
     EXPECT_EQ(rig.Erases(1), std::vector<std::string>({"20@001000"}));
     const std::string head = "Erasing blocks and sectors based on image " + path + ", total lines: 2\n" +

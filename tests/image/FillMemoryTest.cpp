@@ -3,15 +3,17 @@
 
 #include <algorithm>
 
-#include "front/CxException.h"
+#include "console/CxException.h"
 #include "image/ImageOps.h"
 #include "link/TargetSession.h"
-#include "tests/image/BoardRig.h"
-#include "tests/image/ImageTestSupport.h"
+#include "tests/support/BoardRig.h"
+#include "console/ConsoleUi.h"
+#include "tests/support/Console.h"
+#include "tests/support/HexText.h"
 
 namespace {
 
-using namespace imagetest;
+using namespace testsupport;
 
 // The pattern's bytes as the memory holds them: most significant first.
 std::vector<uint8_t> filled(uint32_t bytes, uint32_t pattern) {

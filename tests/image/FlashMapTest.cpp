@@ -2,7 +2,7 @@
 
 #include <functional>
 
-#include "front/CxException.h"
+#include "console/CxException.h"
 #include "image/FlashMap.h"
 
 namespace {

@@ -1,12 +1,13 @@
 #include <gtest/gtest.h>
 
-#include "front/CxException.h"
+#include "console/CxException.h"
 #include "image/HexReader.h"
-#include "tests/image/ImageTestSupport.h"
+#include "tests/support/Console.h"
+#include "tests/support/HexText.h"
 
 namespace {
 
-using namespace imagetest;
+using namespace testsupport;
 
 const std::vector<uint8_t> kMarkerMsbFirst = {0x12, 0x34, 0xFE, 0xDC, 0x00, 0x00, 0x30, 0x91};
 const std::vector<uint8_t> kMarkerLsbFirst = {0xDC, 0xFE, 0x34, 0x12, 0x91, 0x30, 0x00, 0x00};
@@ -89,7 +90,7 @@ TEST(ExtractImageVersion, AShortLastGroupIsAWordOfItsOwn) {
 TEST(ExtractImageVersion, UnknownRecordTypesAreReportedAndSkipped) {
     TempDir dir;
     ConsoleRecorder console;
-    const std::string text = Record(2, 0, {0x10, 0x00}) + DataRecord(0x40, kMarkerMsbFirst) + EndRecord();
+    const std::string text = RecordLine(2, 0, {0x10, 0x00}) + DataRecord(0x40, kMarkerMsbFirst) + EndRecord();
     testing::internal::CaptureStdout();
     const auto run = extract(dir.Write("fw.hex", text));
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "\nunknown code: 2\n");

@@ -3,8 +3,8 @@
 #include <algorithm>
 #include <vector>
 
-#include "front/CxException.h"
-#include "link/CUartLib.h"
+#include "console/CxException.h"
+#include "link/uart/CUartLib.h"
 #include "platform/Clock.h"
 
 namespace linktest {
@@ -57,6 +57,8 @@ struct Borrowed final : platform::ByteDevice {
     platform::ByteDevice& target;
 };
 
+constexpr uint8_t kBlock[128] = {};
+
 void RunExchange(CUartLib& uart, uint8_t selector) {
     switch (selector % 5) {
         case 0:
@@ -66,13 +68,13 @@ void RunExchange(CUartLib& uart, uint8_t selector) {
             uart.WriteRegister(0x80000050, 0x201);
             break;
         case 2:
-            uart.VerifyBlock(128);
+            uart.VerifyBlock(kBlock, 128, false);
             break;
         case 3:
             uart.ReadAddress(0x85000010, 1);
             break;
         default:
-            uart.BurnBlock(8);
+            uart.BurnBlock(kBlock, 8);
             break;
     }
 }

@@ -5,9 +5,11 @@
 #include <vector>
 
 #include "tests/link/AnswerHarness.h"
-#include "tests/link/LinkTestSupport.h"
+#include "tests/support/Ports.h"
+#include "tests/support/UartTest.h"
 
 namespace linktest {
+using namespace testsupport;
 namespace {
 
 // Random chunks biased towards the protocol's own bytes, so that near-answers come up often.

@@ -7,12 +7,13 @@
 #include <sstream>
 
 #include "board/BoardPair.h"
-#include "front/CxException.h"
+#include "console/CxException.h"
 #include "link/TargetSession.h"
-#include "tests/link/BoardPorts.h"
-#include "tests/link/LinkTestSupport.h"
+#include "tests/support/Ports.h"
+#include "tests/support/UartTest.h"
 
 namespace linktest {
+using namespace testsupport;
 namespace {
 
 constexpr uint32_t kPlainRegister = 0x80000200;

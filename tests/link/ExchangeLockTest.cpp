@@ -1,21 +1,27 @@
-// The machine-wide exchange lock: another instance holding it delays an exchange but never stops
-// it; a finished exchange gives it back, a failed one keeps it until the process ends.
+// The exchange lock of a port: another instance holding it delays an exchange but never stops it;
+// every exchange gives it back, a failed one too; other ports' locks do not delay it.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/file.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include "front/CxException.h"
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "console/CxException.h"
 #include "platform/NamedMutex.h"
 #include "platform/Prefix.h"
-#include "tests/link/LinkTestSupport.h"
+#include "tests/support/Ports.h"
+#include "tests/support/UartTest.h"
 #include "tests/link/ScriptedDevice.h"
 
 namespace linktest {
+using namespace testsupport;
 namespace {
 
-const char kExchangeLock[] = "__MUTEX_FOR_UART";
+const char kExchangeLock[] = "__MUTEX_FOR_UART_com3";
 
 // Whether another process could take the lock right now. The child goes to the lock file itself:
 // it inherits this process's ownership counts, which would make the lock look recursive to it.
@@ -90,22 +96,55 @@ TEST_F(ExchangeLockTest, HeldElsewhereDelaysTheExchangeThreeSecondsThenGoesAhead
     EXPECT_EQ(device.written.size(), 1u);
 }
 
-TEST_F(ExchangeLockTest, FinishedExchangeReleasesAndFailedOneKeepsTheLock) {
+TEST_F(ExchangeLockTest, ExchangesOnAnotherPortDoNotWait) {
     CUartLib uart;
     uart.Open("com3", 600);
-    device.answers.push_back({"00000010=00000001\r\nReady\r\n"});
-    EXPECT_EQ(uart.ReadRegister(0x10), 1u);
-    EXPECT_TRUE(OtherProcessCanTake(kExchangeLock));
-    device.answers.push_back({"\r\nError\r\n"});
-    EXPECT_THROW(uart.WriteRegister(0x10, 2), CxExceptionError);
-    EXPECT_FALSE(OtherProcessCanTake(kExchangeLock));
-    // Within the process the lock is recursive: later exchanges go on at once.
+    OtherHolder machineWide("__MUTEX_FOR_UART");
+    OtherHolder otherPort("__MUTEX_FOR_UART_com4");
+    ASSERT_TRUE(machineWide.Holding() && otherPort.Holding());
     device.answers.push_back({"\r\nReady\r\n"});
+    device.answers.push_back({"00000010=00000001\r\nReady\r\n"});
     const uint64_t start = clock.NowUs();
-    uart.WriteRegister(0x10, 3);
+    uart.WriteRegister(0x80000050, 1);
+    EXPECT_EQ(uart.ReadRegister(0x10), 1u);
     EXPECT_LT(clock.NowUs() - start, 1000u);
-    platform::NamedMutex(kExchangeLock).Release();
-    EXPECT_TRUE(OtherProcessCanTake(kExchangeLock));
+}
+
+// Every way out of an exchange gives the lock back, also where a caller absorbs the failure.
+TEST_F(ExchangeLockTest, EveryExchangeReleasesTheLockFailedOnesIncluded) {
+    const uint8_t block[128] = {};
+    struct Case {
+        const char* name;
+        std::vector<std::vector<std::string>> answers;
+        std::function<void(CUartLib&)> exchange;
+    };
+    const std::vector<Case> cases = {
+        {"read", {{"00000010=00000001\r\nReady\r\n"}}, [](CUartLib& u) { u.ReadRegister(0x10); }},
+        {"failed write",
+         {{"\r\nError\r\n"}},
+         [](CUartLib& u) { EXPECT_THROW(u.WriteRegister(0x10, 2), CxExceptionError); }},
+        {"silent read",
+         {{""}, {""}},
+         [](CUartLib& u) { EXPECT_THROW(u.ReadRegister(0x10), CxExceptionError); }},
+        {"invalid read",
+         {{"\r\nnonsense\r\nReady\r\n"}},
+         [](CUartLib& u) { EXPECT_THROW(u.ReadRegister(0x10), CxExceptionError); }},
+        {"failed block burn",
+         {{"\r\nError\r\n"}},
+         [&block](CUartLib& u) { EXPECT_THROW(u.BurnBlock(block, 128), CxExceptionError); }},
+        {"absorbed direct write", {{""}}, [](CUartLib& u) { EXPECT_FALSE(u.WriteDirect(0x10, 2, true)); }},
+        {"absorbed mailbox choice", {{""}, {""}}, [](CUartLib& u) { u.PrepareIndirect(1); }},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        CUartLib uart;
+        uart.Open("com3", 600);
+        device.answers.assign(c.answers.begin(), c.answers.end());
+        c.exchange(uart);
+        EXPECT_TRUE(OtherProcessCanTake(kExchangeLock));
+        device.answers.clear();
+        device.pending.clear();
+    }
 }
 
 TEST_F(ExchangeLockTest, OpenPortHoldsItsPortLockUntilClosed) {

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "link/IndirectAccess.h"
+#include "link/uart/IndirectAccess.h"
 #include "platform/Clock.h"
 
 namespace {

@@ -5,12 +5,13 @@
 #include <sstream>
 
 #include "board/BoardPair.h"
-#include "link/PortDiscovery.h"
+#include "link/uart/PortDiscovery.h"
 #include "platform/Prefix.h"
-#include "tests/link/BoardPorts.h"
-#include "tests/link/LinkTestSupport.h"
+#include "tests/support/Ports.h"
+#include "tests/support/UartTest.h"
 
 namespace linktest {
+using namespace testsupport;
 namespace {
 
 struct DiscoveryCase {

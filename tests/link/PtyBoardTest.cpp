@@ -7,14 +7,17 @@
 #include <fstream>
 #include <sstream>
 
-#include "front/CxException.h"
-#include "link/CUartLib.h"
-#include "link/PortDiscovery.h"
+#include "console/CxException.h"
+#include "link/uart/CUartLib.h"
+#include "link/uart/PortDiscovery.h"
 #include "platform/Prefix.h"
-#include "tests/link/BoardProcess.h"
-#include "tests/link/LinkTestSupport.h"
+#include "tests/support/BoardProcess.h"
+#include "tests/support/ToolProcess.h"
+#include "tests/support/Ports.h"
+#include "tests/support/UartTest.h"
 
 namespace linktest {
+using namespace testsupport;
 namespace {
 
 constexpr uint32_t kIdRegister = 0x80000000;
@@ -24,9 +27,6 @@ class PtyTest : public ::testing::Test {
   protected:
     std::unique_ptr<ScopedPrefix> prefix = std::make_unique<ScopedPrefix>();
     ConsoleCapture console;
-
-    // The programs started here would wait on an exchange lock left over in this process.
-    PtyTest() { ReleaseLeftoverExchangeLock(); }
 
     void FreshPrefix() {
         prefix.reset();
@@ -158,15 +158,16 @@ TEST_F(PtyTest, ToolFindsOrOpensTheBoardAndIdentifiesIt) {
     const struct {
         std::vector<std::string> arguments;
         const char* expected;
+        int code;
     } cases[] = {
-        {{"uasnk", "V", emptyImage}, "Detected Marnel sink on port 2\n"},
-        {{"snk", "u2", "V", emptyImage}, "Detected Marnel sink on port 2\n"},
+        {{"uasnk", "V", emptyImage}, "Detected Marnel sink on port 2\n", 0},
+        {{"snk", "u2", "V", emptyImage}, "Detected Marnel sink on port 2\n", 0},
         {{"src", "u7", "V", emptyImage},
-         "Exception: Failed to open com port com7, reason: No such file or directory\n"},
+         "Exception: Failed to open com port com7, reason: No such file or directory\n", 255},
     };
     for (const auto& c : cases) {
         std::string output;
-        EXPECT_EQ(RunProgram(TOLVAR_PROGRAM, c.arguments, output), 0) << output;
+        EXPECT_EQ(RunProgram(TOLVAR_PROGRAM, c.arguments, output), c.code) << output;
         EXPECT_NE(output.find(c.expected), std::string::npos) << output;
     }
 }

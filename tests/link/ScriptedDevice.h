@@ -18,6 +18,7 @@ struct ScriptedDevice final : platform::ByteDevice {
     std::vector<std::string> written;
     bool failed = false;
     bool writeFails = false;
+    size_t writtenBeforeFailure = 0;
     uint32_t msPerRead = 0;  // time each delivered chunk takes to arrive
 
     bool Write(const uint8_t* data, size_t size) override {
@@ -46,12 +47,14 @@ struct ScriptedDevice final : platform::ByteDevice {
     }
     void Flush() override { pending.clear(); }
     std::string ErrorText() const override { return failed ? "Input/output error\n" : ""; }
+    size_t WrittenBeforeFailure() const override { return writtenBeforeFailure; }
 };
 
 // Hands out a device the test keeps a pointer to.
 struct BorrowedDevice final : platform::ByteDevice {
     explicit BorrowedDevice(platform::ByteDevice& device) : target(device) {}
     bool Write(const uint8_t* data, size_t size) override { return target.Write(data, size); }
+    size_t WrittenBeforeFailure() const override { return target.WrittenBeforeFailure(); }
     long Read(uint8_t* data, size_t maxBytes, uint32_t timeoutMs) override {
         return target.Read(data, maxBytes, timeoutMs);
     }

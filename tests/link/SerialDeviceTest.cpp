@@ -5,13 +5,17 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <fstream>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "platform/Clock.h"
 #include "platform/SerialDevice.h"
-#include "tests/link/LinkTestSupport.h"
+#include "tests/support/Ports.h"
+#include "tests/support/UartTest.h"
 
 namespace {
 
@@ -120,7 +124,7 @@ TEST(SerialDeviceTest, SecondOpenOfAHeldDeviceFailsUntilTheFirstCloses) {
 }
 
 TEST(SerialDeviceTest, WhatIsNoTerminalFailsWithTheSystemText) {
-    linktest::TempDir dir;
+    testsupport::TempDir dir;
     const std::string file = dir.Path() + "/plain";
     std::ofstream(file) << "not a tty";
     ASSERT_EQ(::symlink((dir.Path() + "/nowhere").c_str(), (dir.Path() + "/dangling").c_str()), 0);
@@ -143,7 +147,7 @@ TEST(SerialDeviceTest, WhatIsNoTerminalFailsWithTheSystemText) {
 }
 
 TEST(SerialDeviceTest, PermissionDeniedNamesTheGroupToJoin) {
-    linktest::TempDir dir;
+    testsupport::TempDir dir;
     ::chmod(dir.Path().c_str(), 0755);
     const std::string locked = dir.Path() + "/locked";
     std::ofstream(locked) << "x";
@@ -178,6 +182,22 @@ TEST(SerialDeviceTest, HungUpLineFailsReadsAndWritesAtOnce) {
     const uint8_t command[] = {'r', '\n'};
     EXPECT_FALSE(opened.device->Write(command, sizeof command));
     EXPECT_LT(clock.TickMs() - start, 2000u);  // nothing waits out a time-out
+}
+
+TEST(SerialDeviceTest, WriteCutShortByAHangUpTellsHowMuchWentOut) {
+    PtyMaster master;
+    auto opened = platform::SerialDevice::Open(master.SlavePath());
+    ASSERT_TRUE(opened.device);
+    // Nobody reads: the line's buffer fills, then the far end hangs up in the middle of the write.
+    std::thread hangUp([&master] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        master.Close();
+    });
+    const std::vector<uint8_t> bytes(1 << 20, 'w');
+    EXPECT_FALSE(opened.device->Write(bytes.data(), bytes.size()));
+    hangUp.join();
+    EXPECT_GT(opened.device->WrittenBeforeFailure(), 0u);
+    EXPECT_LT(opened.device->WrittenBeforeFailure(), bytes.size());
 }
 
 }  // namespace

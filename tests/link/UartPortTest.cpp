@@ -3,11 +3,13 @@
 
 #include <cstring>
 
-#include "front/CxException.h"
-#include "tests/link/LinkTestSupport.h"
+#include "console/CxException.h"
+#include "tests/support/Ports.h"
+#include "tests/support/UartTest.h"
 #include "tests/link/ScriptedDevice.h"
 
 namespace linktest {
+using namespace testsupport;
 namespace {
 
 const std::string kReady = "\r\nReady\r\n";
@@ -54,8 +56,9 @@ TEST_F(UartPortTest, Com0OpensNothingAndEveryExchangeIsEmpty) {
     EXPECT_EQ(port.Receive(buffer, sizeof buffer), 0);
     EXPECT_EQ(port.ReadRegister(0x80000000), 0u);
     port.WriteRegister(0x80000050, 1);
-    port.BurnBlock(3);
-    EXPECT_FALSE(port.VerifyBlock(3));
+    const uint8_t block[4] = {};
+    port.BurnBlock(block, 3);
+    EXPECT_FALSE(port.VerifyBlock(block, 3, false));
     EXPECT_TRUE(device.written.empty());
 }
 
@@ -196,11 +199,12 @@ TEST_F(UartPortTest, FailedDeviceEndsTheReceiveAtOnce) {
     EXPECT_LT(clock.NowUs() - start, 1000u);
 }
 
-TEST_F(UartPortTest, FailedWriteIsReportedAsAWarningOnly) {
+TEST_F(UartPortTest, FailedWriteIsReportedAsAWarningWithTheCountWritten) {
     uart.Open("com3", 600);
     device.writeFails = true;
+    device.writtenBeforeFailure = 4;
     uart.Send("r80000000\n", 10);
-    EXPECT_EQ(console.text, "Warning: Tried to write 10 bytes, but actually wrote 0 bytes instead.");
+    EXPECT_EQ(console.text, "Warning: Tried to write 10 bytes, but actually wrote 4 bytes instead.");
 }
 
 }  // namespace

@@ -3,12 +3,14 @@
 
 #include <optional>
 
-#include "front/CxException.h"
+#include "console/CxException.h"
 #include "link/TargetSession.h"
-#include "tests/link/LinkTestSupport.h"
+#include "tests/support/Ports.h"
+#include "tests/support/UartTest.h"
 #include "tests/link/ScriptedDevice.h"
 
 namespace linktest {
+using namespace testsupport;
 namespace {
 
 using Answers = std::vector<std::vector<std::string>>;
@@ -156,7 +158,7 @@ TEST_F(UartProtocolTest, BlockCommandsCarryTheSessionBufferAndCheckTheirLength) 
     auto& block = Session().blockBuffer;
     for (size_t i = 0; i < block.size(); ++i) block[i] = static_cast<uint8_t>(i * 7);
     Script({{kReady}});
-    uart.BurnBlock(128);
+    uart.BurnBlock(block.data(), 128);
     ASSERT_EQ(device.written.size(), 1u);
     const std::string& sent = device.written[0];
     ASSERT_EQ(sent.size(), 132u);
@@ -165,13 +167,13 @@ TEST_F(UartProtocolTest, BlockCommandsCarryTheSessionBufferAndCheckTheirLength) 
     EXPECT_EQ(sent.substr(130), "\r\n");
 
     for (uint8_t length : {0, 3, 6, 130, 255}) {
-        EXPECT_EQ(Raised([&] { uart.BurnBlock(length); }), "Invalid length argument for burn operation");
-        EXPECT_EQ(Raised([&] { uart.VerifyBlock(length); }), "Invalid length argument for verify operation");
+        EXPECT_EQ(Raised([&] { uart.BurnBlock(block.data(), length); }), "Invalid length argument for burn operation");
+        EXPECT_EQ(Raised([&] { uart.VerifyBlock(block.data(), length, false); }), "Invalid length argument for verify operation");
     }
     EXPECT_EQ(device.written.size(), 1u);
 
     Script({{"\r\nError\r\n"}});
-    EXPECT_EQ(Raised([&] { uart.BurnBlock(4); }), "Error burn data");
+    EXPECT_EQ(Raised([&] { uart.BurnBlock(block.data(), 4); }), "Error burn data");
 }
 
 TEST_F(UartProtocolTest, VerifyBlockPassesOnlyOnThePassAnswer) {
@@ -186,7 +188,7 @@ TEST_F(UartProtocolTest, VerifyBlockPassesOnlyOnThePassAnswer) {
     };
     for (const auto& c : cases) {
         Script({{c.answer}});
-        EXPECT_EQ(uart.VerifyBlock(8), c.passed) << c.answer;
+        EXPECT_EQ(uart.VerifyBlock(Session().blockBuffer.data(), 8, false), c.passed) << c.answer;
         EXPECT_EQ(device.written.back().substr(0, 2), std::string("T\x08", 2));
     }
 }
@@ -194,10 +196,8 @@ TEST_F(UartProtocolTest, VerifyBlockPassesOnlyOnThePassAnswer) {
 TEST_F(UartProtocolTest, VerifyBlockInDebugModeShowsBothBuffers) {
     auto& block = Session().blockBuffer;
     for (uint8_t i = 0; i < 4; ++i) block[i] = uint8_t(0xf0 + i);
-    Session().debugMode = 1;
     Script({{"\r\nPass\r\nReady\r\n"}});
-    EXPECT_TRUE(uart.VerifyBlock(4));
-    Session().debugMode = 0;
+    EXPECT_TRUE(uart.VerifyBlock(block.data(), 4, true));
     EXPECT_EQ(console.text,
               "Send Buffer  54 04 f0 f1 f2 f3 0d 0a\r\n"
               "Recieved Buffer \r\nPass\r\nReady\r\n\r\n");

@@ -8,9 +8,11 @@
 #include "platform/Clock.h"
 #include "platform/NamedMutex.h"
 #include "platform/Prefix.h"
-#include "tests/platform/TempPrefix.h"
+#include "tests/support/TempDir.h"
 
 namespace {
+
+using testsupport::TempPrefix;
 
 // Takes the lock file of a name as any other process does, without this process's records
 // (which a forked child would inherit).
@@ -111,6 +113,47 @@ TEST_F(NamedMutexTest, DifferentNamesAreDifferentLocks) {
     ASSERT_TRUE(eprom.Wait(0));
     EXPECT_TRUE(FreeInAnotherProcess("MutexUart_com1"));
     eprom.Release();
+}
+
+// A process that takes the name, holds it 5 ms, gives it back and takes it again at once, as a
+// run does exchange after exchange, until killed.
+pid_t StartBusyHolder(const std::string& name) {
+    int fds[2];
+    EXPECT_EQ(pipe(fds), 0);
+    const pid_t pid = fork();
+    if (pid == 0) {
+        close(fds[0]);
+        static platform::RealClock real;
+        platform::InstallClock(&real);
+        platform::NamedMutex mutex(name);
+        bool reported = false;
+        for (;;) {
+            const bool held = mutex.Wait(0);
+            if (held && !reported) reported = write(fds[1], "y", 1) == 1;
+            real.SleepMs(5);
+            if (held) mutex.Release();
+        }
+    }
+    close(fds[1]);
+    char held = 0;
+    EXPECT_EQ(read(fds[0], &held, 1), 1);
+    close(fds[0]);
+    return pid;
+}
+
+TEST_F(NamedMutexTest, ABusyHolderHandsTheLockToAWaiterInsteadOfTakingItBackFirst) {
+    platform::RealClock real;
+    platform::ScopedClock scoped(real);
+    const pid_t holder = StartBusyHolder("__MUTEX_FOR_UART_com3");
+    platform::NamedMutex mutex("__MUTEX_FOR_UART_com3");
+    const uint32_t start = real.TickMs();
+    const bool got = mutex.Wait(500);
+    const uint32_t waited = real.TickMs() - start;
+    kill(holder, SIGKILL);
+    waitpid(holder, nullptr, 0);
+    ASSERT_TRUE(got);
+    EXPECT_LT(waited, 100u);
+    mutex.Release();
 }
 
 TEST_F(NamedMutexTest, UnusableLockDirectoryGivesUpAtOnce) {

@@ -5,9 +5,11 @@
 #include <fstream>
 
 #include "platform/Prefix.h"
-#include "tests/platform/TempPrefix.h"
+#include "tests/support/TempDir.h"
 
 namespace {
+
+using testsupport::TempPrefix;
 
 class PrefixTest : public ::testing::Test {
   protected:

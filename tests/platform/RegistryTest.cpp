@@ -4,9 +4,11 @@
 
 #include "platform/Prefix.h"
 #include "platform/Registry.h"
-#include "tests/platform/TempPrefix.h"
+#include "tests/support/TempDir.h"
 
 namespace {
+
+using testsupport::TempPrefix;
 
 constexpr const char* kStartup = "Software\\VB and VBA Program Settings\\Talmer\\Startup";
 

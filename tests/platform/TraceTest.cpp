@@ -6,9 +6,11 @@
 #include "platform/SystemError.h"
 #include "platform/TextFile.h"
 #include "platform/Trace.h"
-#include "tests/platform/TempPrefix.h"
+#include "tests/support/TempDir.h"
 
 namespace {
+
+using testsupport::TempPrefix;
 
 std::string Contents(const std::string& path) {
     std::ifstream in(path, std::ios::binary);

@@ -16,10 +16,8 @@
 // times and register round trips cost virtual time as over a real line and no test waits for real.
 // Stops of the tool (fatalExit and the direct exits) arrive as ProcessExit; `Run` catches them.
 #include <gtest/gtest.h>
-#include <stdlib.h>
 
 #include <cstdint>
-#include <filesystem>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -27,42 +25,16 @@
 #include <vector>
 
 #include "board/BoardPair.h"
+#include "console/ConsoleUi.h"
+#include "console/CxException.h"
 #include "flash/FlashDriver.h"
-#include "front/ConsoleUi.h"
-#include "front/CxException.h"
-#include "link/CUartLib.h"
 #include "link/TargetSession.h"
+#include "link/uart/CUartLib.h"
 #include "platform/Clock.h"
+#include "tests/support/Ports.h"
+#include "tests/support/TempDir.h"
 
 namespace testsupport {
-
-// A chip config of the side with a SPEC applied ("family=ostral,memory=spi-eeprom,size=64k").
-inline board::ChipConfig Chip(board::Side side, const std::string& setting = "") {
-    board::ChipConfig config = board::DefaultChipConfig(side);
-    std::string error;
-    if (!board::ParseChipSpec(setting, config, error)) ADD_FAILURE() << "chip setting '" << setting << "': " << error;
-    return config;
-}
-
-// A fresh directory as $TOLVAR_PREFIX for the lifetime of the object.
-class ScopedPrefix {
-  public:
-    ScopedPrefix() {
-        std::string pattern = (std::filesystem::temp_directory_path() / "tolvar-bench-XXXXXX").string();
-        m_dir = mkdtemp(pattern.data());
-        setenv("TOLVAR_PREFIX", m_dir.c_str(), 1);
-    }
-    ~ScopedPrefix() {
-        std::error_code ignored;
-        std::filesystem::remove_all(m_dir, ignored);
-    }
-    ScopedPrefix(const ScopedPrefix&) = delete;
-    ScopedPrefix& operator=(const ScopedPrefix&) = delete;
-    const std::string& Dir() const { return m_dir; }
-
-  private:
-    std::string m_dir;
-};
 
 struct BenchOptions {
     uint32_t baud = 115200;  // 0: register exchanges cost no virtual time
@@ -145,13 +117,9 @@ class BoardSession {
 
   private:
     platform::DeviceOpenResult OpenPort(const std::string& name) {
+        if (name != "com1" && name != "com2") return NoSuchDevice();
         platform::DeviceOpenResult result;
-        if (name == "com1" || name == "com2") {
-            result.device = m_pair.OpenDebugPort(name == "com1" ? 1 : 0, {m_options.baud});
-        } else {
-            result.failure = platform::OpenFailure::Open;
-            result.errorText = "No such file or directory\n";
-        }
+        result.device = m_pair.OpenDebugPort(name == "com1" ? 1 : 0, {m_options.baud});
         return result;
     }
 

@@ -1,16 +1,22 @@
-// Several Tolvar processes against one simulated pair: a port is held by one run at a time, the two
-// chips' ports serve two runs at once, and a run killed outright leaves nothing locked.
+// Several Tolvar processes against simulated pairs: a port is held by one run at a time, runs on
+// different ports go together without waiting for each other, searches started together each find
+// their own board, and a run killed outright leaves nothing locked.
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/wait.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <memory>
 #include <string>
 #include <vector>
 
-#include "tests/system/ToolProcess.h"
+#include "tests/support/BoardProcess.h"
+#include "tests/support/HexText.h"
+#include "tests/support/ToolProcess.h"
 
 namespace systemtest {
+using namespace testsupport;
 namespace {
 
 constexpr size_t kMemorySize = 4u << 20;
@@ -40,6 +46,12 @@ class PairRuns : public ::testing::Test {
                std::all_of(memory.begin() + static_cast<long>(bytes.size()), memory.end(),
                            [](uint8_t b) { return b == 0xFF; });
     }
+    // A burn-and-verify run that ended well.
+    static void ExpectBurnedAndVerified(const TimedRun& run) {
+        EXPECT_EQ(run.code, 0) << run.out;
+        EXPECT_NE(run.out.find("Burn succeeded.\n"), std::string::npos) << run.out;
+        EXPECT_NE(run.out.find("Verification succeeded!!! :-)\n"), std::string::npos) << run.out;
+    }
     // Waits until the run's output contains the text (or it ended).
     static bool WaitFor(ToolProcess& tool, const std::string& text) {
         for (int i = 0; i < 200; ++i)
@@ -52,8 +64,8 @@ class PairRuns : public ::testing::Test {
 };
 
 TEST_F(PairRuns, SecondRunOnTheSamePortIsRefusedAndTheFirstGoesOn) {
-    // The second run waits 3 s for the console lock the first holds, then 3 s for the port: the
-    // first's verify (about 9.5 s at the line rate) must outlast both.
+    // The second run waits 3 s for the port: the first's verify (about 9.5 s at the line rate) must
+    // outlast that.
     const std::vector<uint8_t> image = WriteImage("source", 12288, 11);
     WriteFile(prefix.Path("source.bin"), AsText(image));
     StartBoard();
@@ -61,7 +73,7 @@ TEST_F(PairRuns, SecondRunOnTheSamePortIsRefusedAndTheFirstGoesOn) {
     ASSERT_TRUE(WaitFor(first, "Verifying file")) << first.Poll(0);
 
     const TimedRun second = RunTimed(prefix, "u1 V fw_source.hex");
-    EXPECT_EQ(second.code, 0) << second.out;
+    EXPECT_EQ(second.code, 255) << second.out;
     EXPECT_NE(second.out.find(
                   "Exception: Failed to open com port com1, reason: Resource temporarily unavailable\n"),
               std::string::npos)
@@ -84,11 +96,7 @@ TEST_F(PairRuns, RunsOnTheTwoChipsOfThePairGoTogether) {
     ToolProcess toSink(prefix, "u2 OBV fw_sink.hex");
     const TimedRun sourceRun = toSource.Finish(60000);
     const TimedRun sinkRun = toSink.Finish(60000);
-    for (const TimedRun* run : {&sourceRun, &sinkRun}) {
-        EXPECT_EQ(run->code, 0) << run->out;
-        EXPECT_NE(run->out.find("Burn succeeded.\n"), std::string::npos) << run->out;
-        EXPECT_NE(run->out.find("Verification succeeded!!! :-)\n"), std::string::npos) << run->out;
-    }
+    for (const TimedRun* run : {&sourceRun, &sinkRun}) ExpectBurnedAndVerified(*run);
     ASSERT_EQ(board->Stop(), 0);
     EXPECT_TRUE(Holds("source.bin", source));
     EXPECT_TRUE(Holds("sink.bin", sink));
@@ -110,12 +118,120 @@ TEST_F(PairRuns, KilledBurnLeavesNothingLocked) {
     EXPECT_EQ(read.code, 0) << read.out;
     EXPECT_NE(read.out.find("Reading eprom...\n"), std::string::npos) << read.out;
     EXPECT_LT(read.ms, 2000u) << read.out;
+    // The burn was killed with the flash most likely selected: the identification releases it first.
+    EXPECT_NE(read.out.find("Memory MACRONIX SPI serial flash.\n"), std::string::npos) << read.out;
 
     const TimedRun burn = RunTimed(prefix, "u1 OBV fw_source.hex");
     EXPECT_EQ(burn.code, 0) << burn.out;
     EXPECT_NE(burn.out.find("Verification succeeded!!! :-)\n"), std::string::npos) << burn.out;
     ASSERT_EQ(board->Stop(), 0);
     EXPECT_TRUE(Holds("source.bin", image));
+}
+
+// Two pairs, com1 to com4 (sources on the odd ports), paced at the line rate.
+class FourBoards : public PairRuns {
+  protected:
+    // The second pair gets the extra arguments (faults).
+    void StartBoards(const std::vector<std::string>& secondPairExtra = {}) {
+        for (int pair : {0, 1}) {
+            const int source = 2 * pair + 1;
+            std::vector<std::string> args{"--source", formatPort(source),
+                                          "--sink",   formatPort(source + 1),
+                                          "--baud",   "115200",
+                                          "--audit",  prefix.Path("audit" + std::to_string(pair) + ".txt")};
+            if (pair == 1) args.insert(args.end(), secondPairExtra.begin(), secondPairExtra.end());
+            boards.push_back(std::make_unique<BoardProcess>(prefix.Path(), args));
+            ASSERT_TRUE(boards.back()->Started());
+        }
+    }
+    std::string formatPort(int port) {
+        return "uart=com" + std::to_string(port) + ",image=" + MemoryFile(port);
+    }
+    std::string MemoryFile(int port) { return prefix.Path("com" + std::to_string(port) + ".bin"); }
+    static std::string SideOf(int port) { return port % 2 == 1 ? "source" : "sink"; }
+    // Stops the boards; their memories are saved and their audits written.
+    void StopBoards() {
+        for (auto& one : boards) EXPECT_EQ(one->Stop(), 0);
+        for (int pair : {0, 1})
+            EXPECT_EQ(ReadFile(prefix.Path("audit" + std::to_string(pair) + ".txt")),
+                      "audit: 0 finding(s)\n");
+    }
+    bool Blank(int port) { return Holds("com" + std::to_string(port) + ".bin", {}); }
+
+    std::vector<std::unique_ptr<BoardProcess>> boards;
+};
+
+TEST_F(FourBoards, EachBoardBurnedAndVerifiedAtOnceHoldsItsOwnImage) {
+    std::vector<std::vector<uint8_t>> images;
+    for (int port = 1; port <= 4; ++port)
+        images.push_back(WriteImage(SideOf(port) + "_com" + std::to_string(port), 2048, 20 + port));
+    StartBoards();
+    std::vector<std::unique_ptr<ToolProcess>> runs;
+    const auto start = [&](int port) {
+        runs.push_back(std::make_unique<ToolProcess>(prefix, "u" + std::to_string(port) + " OFBV fw_" +
+                                                                 SideOf(port) + "_com" +
+                                                                 std::to_string(port) + ".hex"));
+    };
+    for (int port = 1; port <= 3; ++port) start(port);
+    // A run on another port is not held up by the burns: none of their locks is its own (a read
+    // alone takes about 0.3 s; one lock wait would cost 3 s).
+    ASSERT_TRUE(WaitFor(*runs[0], "Burning file")) << runs[0]->Poll(0);
+    const TimedRun read = RunTimed(prefix, "snk u4 R 0 16");
+    EXPECT_EQ(read.code, 0) << read.out;
+    EXPECT_NE(read.out.find("00000:\tffffffff\tffffffff\tffffffff\tffffffff\t\n"), std::string::npos)
+        << read.out;
+    EXPECT_LT(read.ms, 1500u) << read.out;
+    start(4);
+    for (auto& run : runs) ExpectBurnedAndVerified(run->Finish(120000));
+    StopBoards();
+    for (int port = 1; port <= 4; ++port)
+        EXPECT_TRUE(Holds("com" + std::to_string(port) + ".bin", images[port - 1])) << "com" << port;
+}
+
+TEST_F(FourBoards, SearchesStartedTogetherEachFindTheirOwnBoard) {
+    const std::vector<uint8_t> source = WriteImage("source", 1024, 30);
+    const std::vector<uint8_t> sink = WriteImage("sink", 1024, 31);
+    StartBoards();
+    ToolProcess toSource(prefix, "uasrc OBV fw_source.hex");
+    ToolProcess toSink(prefix, "uasnk OBV fw_sink.hex");
+    const TimedRun sourceRun = toSource.Finish(120000);
+    const TimedRun sinkRun = toSink.Finish(120000);
+    EXPECT_NE(sourceRun.out.find("Detected Marnel source on port 1\n"), std::string::npos) << sourceRun.out;
+    EXPECT_NE(sinkRun.out.find("Detected Marnel sink on port 2\n"), std::string::npos) << sinkRun.out;
+    for (const TimedRun* run : {&sourceRun, &sinkRun}) ExpectBurnedAndVerified(*run);
+    StopBoards();
+    EXPECT_TRUE(Holds("com1.bin", source));
+    EXPECT_TRUE(Holds("com2.bin", sink));
+    EXPECT_TRUE(Blank(3) && Blank(4));
+    // Each search recorded its own side, neither lost the other's.
+    EXPECT_EQ(ReadFile(prefix.Path("comPorts.cfg")), "2 1");
+}
+
+// The production-line script: every board found once, burned at once, one line each, and a
+// failed board makes the exit code non-zero.
+TEST_F(FourBoards, FlashAllReportsEveryBoardAndFailsWhenOneDid) {
+    const std::vector<uint8_t> source = WriteImage("source", 1024, 40);
+    const std::vector<uint8_t> sink = WriteImage("sink", 1024, 41);
+    StartBoards({"--fault", "gone,after=80,chip=sink"});
+    const std::string command =
+        "cd " + prefix.Path() + " && TOLVAR_PREFIX=" + prefix.Path() +
+        " TOLVAR=" TOLVAR_BINARY " FLASH_PORTS='1 2 3 4 5' FLASH_OPS=OFBV FLASH_LOGS=" + prefix.Path("logs") +
+        " bash " TOLVAR_SOURCE_DIR "/examples/flash-all.sh fw_source.hex fw_sink.hex 2>&1";
+    std::FILE* script = popen(command.c_str(), "r");
+    ASSERT_NE(script, nullptr);
+    std::string out;
+    char chunk[256];
+    while (std::fgets(chunk, sizeof chunk, script)) out += chunk;
+    const int status = pclose(script);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << out;
+    for (const char* line :
+         {"com1   source ok ", "com2   sink   ok ", "com3   source ok ", "com4   sink   FAILED "})
+        EXPECT_NE(out.find(line), std::string::npos) << line << "\n" << out;
+    EXPECT_EQ(out.find("com5"), std::string::npos) << out;
+    for (auto& one : boards) EXPECT_EQ(one->Stop(), 0);
+    EXPECT_TRUE(Holds("com1.bin", source));
+    EXPECT_TRUE(Holds("com2.bin", sink));
+    EXPECT_TRUE(Holds("com3.bin", source));
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 // Every fault tolvar-board can inject against every memory operation, through the real programs
-// over ptys: the run either recovers (success line, memory exactly as intended, clean audit) or
-// ends with its exact failure text and exit code, and a verify never passes over wrong memory.
+// over ptys: the run either recovers (exit 0, success line, memory exactly as intended, clean
+// audit) or ends with its exact failure text and exit code 255; no success line stands over wrong
+// memory, and a verify never passes over it.
 //
 // Each fault arms at a fixed command of the source chip's firmware, inside the operation proper
 // (after the identification): burns and erases at the erase set-up, verifies at a data read or
@@ -16,9 +17,12 @@
 #include <string>
 #include <vector>
 
-#include "tests/system/ToolProcess.h"
+#include "tests/support/BoardProcess.h"
+#include "tests/support/HexText.h"
+#include "tests/support/ToolProcess.h"
 
 namespace systemtest {
+using namespace testsupport;
 namespace {
 
 constexpr size_t kMemorySize = 4u << 20;
@@ -63,7 +67,7 @@ struct Operation {
 std::vector<uint8_t> Intended(const Operation& op) {
     const std::string name = op.name;
     std::vector<uint8_t> memory = Content(op.before, op.memorySize);
-    if (name == "OB" || name == "OFB" || name == "OB-i2c") {
+    if (name == "OB" || name == "OFB" || name == "OBV" || name == "OB-i2c") {
         if (name == "OB-i2c") {
             std::fill_n(memory.begin() + 0xFFF0, 4, 0x00);  // the cleared update-section mark
         } else {
@@ -75,6 +79,8 @@ std::vector<uint8_t> Intended(const Operation& op) {
         for (size_t i = 0; i < 512; ++i) memory[i] = pattern[i % 4];
     } else if (name == "E") {
         std::fill(memory.begin(), memory.end(), 0xFF);
+    } else if (name == "ES") {
+        std::fill_n(memory.begin(), kSector, 0xFF);
     }
     return memory;
 }
@@ -82,16 +88,19 @@ std::vector<uint8_t> Intended(const Operation& op) {
 const char* const kBurned = "Burn succeeded.\n";
 const char* const kVerified = "Verification succeeded!!! :-)\n";
 
-const Operation kOB{"OB", "u1 OB fw_source.hex", 26, Before::Old, kBurned};
-const Operation kOFB{"OFB", "u1 OFB fw_source.hex", 26, Before::Old, kBurned};
-const Operation kV{"V", "u1 V fw_source.hex", 20, Before::Image, kVerified};
-const Operation kVWrong{"V-wrong", "u1 V fw_source.hex", 20, Before::Wrong, kVerified};
-const Operation kFV{"FV", "u1 FV fw_source.hex", 18, Before::Image, kVerified};
-const Operation kFVWrong{"FV-wrong", "u1 FV fw_source.hex", 18, Before::Wrong, kVerified};
-const Operation kFF{"FF", "src u1 FF 512 0x12345678", 30, Before::Erased, "End filling Eprom.\n"};
-const Operation kE{"E", "src u1 E fw_source.hex", 23, Before::Old, "Successfully erased chip in  "};
+const Operation kOB{"OB", "u1 OB fw_source.hex", 27, Before::Old, kBurned};
+const Operation kOFB{"OFB", "u1 OFB fw_source.hex", 27, Before::Old, kBurned};
+const Operation kV{"V", "u1 V fw_source.hex", 21, Before::Image, kVerified};
+const Operation kVWrong{"V-wrong", "u1 V fw_source.hex", 21, Before::Wrong, kVerified};
+const Operation kFV{"FV", "u1 FV fw_source.hex", 19, Before::Image, kVerified};
+const Operation kFVWrong{"FV-wrong", "u1 FV fw_source.hex", 19, Before::Wrong, kVerified};
+const Operation kFF{"FF", "src u1 FF 512 0x12345678", 31, Before::Erased, "End filling Eprom.\n"};
+const Operation kE{"E", "src u1 E fw_source.hex", 24, Before::Old, "Successfully erased chip in  "};
+// A sector erase prints nothing on success: only its exit code and the memory tell.
+const Operation kES{"ES", "src u1 ES 0 16", 23, Before::Old, nullptr};
+const Operation kOBV{"OBV", "u1 OBV fw_source.hex", 27, Before::Old, kVerified};
 // The SPI flash path never waits on the controller's busy bit; an I2C EEPROM's does.
-const Operation kOBI2c{"OB-i2c", "u1 OB fw_source.hex",         30,     Before::Erased,
+const Operation kOBI2c{"OB-i2c", "u1 OB fw_source.hex",         31,     Before::Erased,
                        kBurned,  ",memory=i2c-eeprom,size=64k", 0x10000};
 
 enum class Outcome {
@@ -99,9 +108,9 @@ enum class Outcome {
     Failed,     // no success line; memory as before the run
     Refused,    // a verify that finds the difference: no success line
     Unsure,     // done, but the run could not confirm it: no success line, memory as intended
-    // The erase timed out and the burn went on into a busy flash: the success line is printed
-    // although the memory is not what the image says (the run says the erase failed above it).
-    ClaimedAfterEraseTimeout,
+    // The erase timed out and the burn went on into a busy flash: no success line, the run ends
+    // with "Burn failed." (memory not as intended).
+    Unconfirmed,
 };
 
 struct Cell {
@@ -144,6 +153,8 @@ const std::string kEchoStatus =
     "0x80000060\n";
 const std::string kEraseTimeout =
     "Timeout waiting 3000 milliseconds for chip ready. Erase failed. Trying to continue...\n";
+const std::string kBurnInDoubt = "Burn done over an erase that failed: the memory is not confirmed.\n\n";
+const std::string kBurnFailed = "Burn failed.\n";
 
 std::vector<Cell> Matrix() {
     using O = Outcome;
@@ -161,38 +172,38 @@ std::vector<Cell> Matrix() {
         {"never",
          kE,
          O::Unsure,
-         0,
+         255,
          {"Timeout waiting 33000 milliseconds for chip ready. Erase failed. Trying to continue...\n"}});
     // Answer faults: a lost or garbled write answer ends the run; a read is retried.
     for (const char* fault : {"noise", "noise,bytes=70", "silence", "flood"}) {
         const std::string write = std::string(fault) == "noise" ? kNoisyReady : kNoReady;
-        cells.push_back({fault, kOB, O::Failed, 0, {write}});
-        cells.push_back({fault, kOFB, O::Failed, 0, {write}});
+        cells.push_back({fault, kOB, O::Failed, 255, {write}});
+        cells.push_back({fault, kOFB, O::Failed, 255, {write}});
         cells.push_back({fault, kFV, O::Failed, 255, {kQuickFailed}});
         cells.push_back({fault, kFVWrong, O::Refused, 255, {kQuickFailed}});
-        cells.push_back({fault, kFF, O::Failed, 0, {write}});
-        cells.push_back({fault, kE, O::Failed, 0, {write}});
+        cells.push_back({fault, kFF, O::Failed, 255, {write}});
+        cells.push_back({fault, kE, O::Failed, 255, {write}});
     }
     // A read survives noise and silence, but flooding or heavy noise makes the retried read of
     // the receive register take the next word: the walk runs one word behind and fails.
     cells.push_back({"noise", kV, O::Recovered, 0, {}});
     cells.push_back({"silence", kV, O::Recovered, 0, {}});
-    cells.push_back({"noise,bytes=70", kV, O::Failed, 0, {kShifted, kVerifyFailed}});
-    cells.push_back({"flood", kV, O::Failed, 0, {kShifted, kVerifyFailed}});
+    cells.push_back({"noise,bytes=70", kV, O::Failed, 255, {kShifted, kVerifyFailed}});
+    cells.push_back({"flood", kV, O::Failed, 255, {kShifted, kVerifyFailed}});
     for (const char* fault : {"noise", "noise,bytes=70", "silence", "flood"})
-        cells.push_back({fault, kVWrong, O::Refused, 0, {kVerifyFailed}});
+        cells.push_back({fault, kVWrong, O::Refused, 255, {kVerifyFailed}});
 
     // A stale answer before the real one is dropped everywhere.
     for (const Operation& op : {kOB, kOFB, kV, kFV, kFF, kE})
         cells.push_back({"stale", op, O::Recovered, 0, {}});
-    cells.push_back({"stale", kVWrong, O::Refused, 0, {kWrongWord, kVerifyFailed}});
+    cells.push_back({"stale", kVWrong, O::Refused, 255, {kWrongWord, kVerifyFailed}});
     cells.push_back({"stale", kFVWrong, O::Refused, 255, {kQuickFailed}});
 
     // A wrong echo is retried; on the receive register the retry reads the next word.
     cells.push_back({"echo", kOB, O::Recovered, 0, {kEchoStatus}});
     cells.push_back({"echo", kOFB, O::Recovered, 0, {kEchoStatus}});
-    cells.push_back({"echo", kV, O::Failed, 0, {kEchoStatus, kShifted, kVerifyFailed}});
-    cells.push_back({"echo", kVWrong, O::Refused, 0, {kVerifyFailed}});
+    cells.push_back({"echo", kV, O::Failed, 255, {kEchoStatus, kShifted, kVerifyFailed}});
+    cells.push_back({"echo", kVWrong, O::Refused, 255, {kVerifyFailed}});
     cells.push_back({"echo", kFV, O::Recovered, 0, {}});
     cells.push_back({"echo", kFVWrong, O::Refused, 255, {kQuickFailed}});
     cells.push_back({"echo", kFF, O::Recovered, 0, {}});
@@ -200,16 +211,17 @@ std::vector<Cell> Matrix() {
 
     // The UART going away: the write fails; the read's port restart cannot reopen it.
     const std::string reopen = "Exception: Failed to open com port com1, reason: No such file or directory\n";
-    for (const Operation& op : {kOB, kOFB, kFF, kE}) cells.push_back({"gone", op, O::Failed, 0, {kNoReady}});
-    cells.push_back({"gone", kV, O::Failed, 0, {reopen}});
-    cells.push_back({"gone", kVWrong, O::Refused, 0, {reopen}});
+    for (const Operation& op : {kOB, kOFB, kFF, kE})
+        cells.push_back({"gone", op, O::Failed, 255, {kNoReady}});
+    cells.push_back({"gone", kV, O::Failed, 255, {reopen}});
+    cells.push_back({"gone", kVWrong, O::Refused, 255, {reopen}});
     cells.push_back({"gone", kFV, O::Failed, 255, {kQuickFailed}});
     cells.push_back({"gone", kFVWrong, O::Refused, 255, {kQuickFailed}});
 
     // The controller stuck busy: only data-mode memories wait on it.
     for (const Operation& op : {kOB, kOFB, kV, kFV, kFF, kE})
         cells.push_back({"busy", op, O::Recovered, 0, {}});
-    cells.push_back({"busy", kVWrong, O::Refused, 0, {kWrongWord, kVerifyFailed}});
+    cells.push_back({"busy", kVWrong, O::Refused, 255, {kWrongWord, kVerifyFailed}});
     cells.push_back({"busy", kFVWrong, O::Refused, 255, {kQuickFailed}});
     cells.push_back(
         {"busy",
@@ -223,7 +235,7 @@ std::vector<Cell> Matrix() {
         cells.push_back({"status", op, O::Failed, 255, {kNegotiation}});
     cells.push_back({"status", kV, O::Recovered, 0, {}});
     cells.push_back({"status", kFV, O::Recovered, 0, {}});
-    cells.push_back({"status", kVWrong, O::Refused, 0, {kWrongWord, kVerifyFailed}});
+    cells.push_back({"status", kVWrong, O::Refused, 255, {kWrongWord, kVerifyFailed}});
     cells.push_back({"status", kFVWrong, O::Refused, 255, {kQuickFailed}});
 
     // Erase timing: a unit erase has no minimum, so an early ready goes unnoticed.
@@ -231,13 +243,20 @@ std::vector<Cell> Matrix() {
         cells.push_back({fault, kV, O::Recovered, 0, {}});
         cells.push_back({fault, kFV, O::Recovered, 0, {}});
         cells.push_back({fault, kFF, O::Recovered, 0, {}});
-        cells.push_back({fault, kVWrong, O::Refused, 0, {kWrongWord, kVerifyFailed}});
+        cells.push_back({fault, kVWrong, O::Refused, 255, {kWrongWord, kVerifyFailed}});
         cells.push_back({fault, kFVWrong, O::Refused, 255, {kQuickFailed}});
     }
     cells.push_back({"early", kOB, O::Recovered, 0, {}});
     cells.push_back({"early", kOFB, O::Recovered, 0, {}});
-    cells.push_back({"never", kOB, O::ClaimedAfterEraseTimeout, 0, {kEraseTimeout}});
-    cells.push_back({"never", kOFB, O::ClaimedAfterEraseTimeout, 0, {kEraseTimeout}});
+    // A unit erase that never becomes ready: the burn goes on but cannot end as a success; a
+    // verify in the same run finds the memory wrong; the sector erase alone ends with 255.
+    const std::vector<std::string> unconfirmed = {kEraseTimeout, "Partial erase failed.\n\n", kBurnInDoubt,
+                                                  kBurnFailed};
+    cells.push_back({"never", kOB, O::Unconfirmed, 255, unconfirmed});
+    cells.push_back({"never", kOFB, O::Unconfirmed, 255, unconfirmed});
+    cells.push_back(
+        {"never", kOBV, O::Unconfirmed, 255, {kEraseTimeout, kBurnInDoubt, kVerifyFailed, kBurnFailed}});
+    cells.push_back({"never", kES, O::Unsure, 255, {kEraseTimeout}});
     return cells;
 }
 
@@ -275,7 +294,7 @@ TEST_P(FaultMatrix, OutcomeIsTheDefinedOne) {
     for (const std::string& text : cell.texts) {
         EXPECT_NE(run.out.find(text), std::string::npos) << text << "\n" << run.out;
     }
-    const bool claimed = run.out.find(cell.op.success) != std::string::npos;
+    const bool claimed = cell.op.success && run.out.find(cell.op.success) != std::string::npos;
     const std::vector<uint8_t> memory = ReadBytes(memoryFile);
     const long fromIntended = FirstDifference(memory, Intended(cell.op));
     switch (cell.outcome) {
@@ -295,10 +314,15 @@ TEST_P(FaultMatrix, OutcomeIsTheDefinedOne) {
             EXPECT_FALSE(claimed) << run.out;
             EXPECT_EQ(fromIntended, -1);
             break;
-        case Outcome::ClaimedAfterEraseTimeout:
-            EXPECT_TRUE(claimed) << run.out;
+        case Outcome::Unconfirmed:
+            EXPECT_FALSE(claimed) << run.out;
+            EXPECT_EQ(run.out.find("Burn succeeded."), std::string::npos) << run.out;
             EXPECT_NE(fromIntended, -1);
             break;
+    }
+    // Whatever happened, neither exit 0 nor a burn's success line stands over wrong memory.
+    if (run.code == 0 || run.out.find("Burn succeeded.") != std::string::npos) {
+        EXPECT_EQ(fromIntended, -1) << run.out;
     }
     // Whatever happened, a passed verify means the memory holds the image.
     if (cell.op.success == kVerified && claimed) {

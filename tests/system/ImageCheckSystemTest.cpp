@@ -3,15 +3,16 @@
 
 #include <memory>
 
-#include "tests/image/ImageTestSupport.h"
-#include "tests/system/SystemSupport.h"
+#include "tests/support/HexText.h"
+#include "tests/support/BoardProcess.h"
+#include "tests/support/ToolProcess.h"
 
 namespace {
 
-using imagetest::ImageText;
-using imagetest::Pattern;
-using imagetest::Segment;
-using namespace systemtest;
+using testsupport::ImageText;
+using testsupport::Pattern;
+using testsupport::Segment;
+using namespace testsupport;
 
 constexpr size_t kFlashSize = 0x400000;
 const std::string kErrorPause = "Error occurred. Press any key to continue . . .\n";

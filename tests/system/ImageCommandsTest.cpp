@@ -2,18 +2,22 @@
 // exit codes, and the memory the board saves at its exit.
 #include <gtest/gtest.h>
 
+#include <sys/wait.h>
+
 #include <algorithm>
+#include <cstdlib>
 #include <memory>
 
-#include "tests/image/ImageTestSupport.h"
-#include "tests/system/SystemSupport.h"
+#include "tests/support/HexText.h"
+#include "tests/support/BoardProcess.h"
+#include "tests/support/ToolProcess.h"
 
 namespace {
 
-using imagetest::ImageText;
-using imagetest::Pattern;
-using imagetest::Segment;
-using namespace systemtest;
+using testsupport::ImageText;
+using testsupport::Pattern;
+using testsupport::Segment;
+using namespace testsupport;
 
 constexpr size_t kFlashSize = 0x400000;
 
@@ -36,9 +40,10 @@ class ImageCommands : public ::testing::Test {
     void StartBoard(const std::string& sourceMemory = "", const std::string& sinkMemory = "") {
         if (!sourceMemory.empty()) WriteFile(sourceImage, sourceMemory);
         if (!sinkMemory.empty()) WriteFile(sinkImage, sinkMemory);
-        board = std::make_unique<BoardProcess>(
-            dir.Path("prefix"), std::vector<std::string>{"--source", "image=" + sourceImage, "--sink",
-                                                         "image=" + sinkImage, "--audit", audit});
+        std::vector<std::string> args{"--source", "image=" + sourceImage + sourceSpec, "--sink",
+                                      "image=" + sinkImage, "--audit", audit};
+        args.insert(args.end(), boardExtra.begin(), boardExtra.end());
+        board = std::make_unique<BoardProcess>(dir.Path("prefix"), args);
         ASSERT_TRUE(board->Started());
     }
     ToolRun Run(const std::vector<std::string>& args, const std::string& input = "") {
@@ -52,6 +57,8 @@ class ImageCommands : public ::testing::Test {
     std::string sourceImage = dir.Path("source.bin");
     std::string sinkImage = dir.Path("sink.bin");
     std::string audit = dir.Path("audit.txt");
+    std::string sourceSpec;               // settings after the source's image
+    std::vector<std::string> boardExtra;  // more board arguments (faults)
     std::unique_ptr<BoardProcess> board;
 };
 
@@ -111,7 +118,7 @@ TEST_F(ImageCommands, SlowBurnAndVerifyOfTheSink) {
     ExpectCleanAudit();
 }
 
-TEST_F(ImageCommands, AVerifyMismatchIsReportedAndTheRunStillEndsWithZero) {
+TEST_F(ImageCommands, AVerifyMismatchIsReportedAndTheRunEndsWithMinusOne) {
     const auto segments = marnelImage(0x9F, 0x200);
     std::string memory = withImage(erased(), segments);
     memory[0x3104] = '\x00';
@@ -119,10 +126,11 @@ TEST_F(ImageCommands, AVerifyMismatchIsReportedAndTheRunStillEndsWithZero) {
     const std::string hex = dir.Path("fw.hex");
     WriteFile(hex, ImageText(segments));
     const ToolRun run = Run({"src", "u1", "V", hex});
-    EXPECT_EQ(run.exitCode, 0) << run.output;
+    EXPECT_EQ(run.exitCode, 255) << run.output;
     EXPECT_TRUE(contains(run.output, "Error verifying eprom on address: 3104, eprom: ")) << run.output;
     EXPECT_TRUE(contains(run.output, "***************Verification failed*********************\n\n"));
     StopBoard();
+    EXPECT_TRUE(sameMemory(ReadFile(sourceImage), memory));
     ExpectCleanAudit();
 }
 
@@ -200,6 +208,157 @@ TEST_F(ImageCommands, ABadImageStopsWithTheErrorPause) {
     StopBoard();
     EXPECT_TRUE(sameMemory(ReadFile(sourceImage), erased()));
     ExpectCleanAudit();
+}
+
+// Runs that cannot do what was asked stop with 255 before they write anything.
+TEST_F(ImageCommands, RunsThatCannotDoTheirWorkEndWithMinusOneAndWriteNothing) {
+    const auto segments = marnelImage(0x9F, 0x200);
+    const std::string memory = withImage(std::string(0x20000, '\x00'), segments);
+    StartBoard(memory, memory);
+    const std::string hex = dir.Path("fw.hex");
+    WriteFile(hex, ImageText(segments));
+    struct Case {
+        std::vector<std::string> words;
+        std::string message;
+    };
+    const Case cases[] = {
+        {{"u7", "FF", "4", "0"}, "Exception: Failed to open com port com7, reason: "},
+        {{"snk", "u1", "OB", hex},
+         "Detected Marnel source on port 1\nError: The sink was asked for, but the chip on port 1 is the "
+         "source.\n"},
+        {{"src", "u2", "E", hex},
+         "Detected Marnel sink on port 2\nError: The source was asked for, but the chip on port 2 is the "
+         "sink.\n"},
+        {{"src", "u0", "OB", hex}, "Error: Could not find target. Please check board connectivity.\n"},
+        {{"src", "u1", "i", "OB", hex},
+         "Error: I2C was asked for, but the memory of this board is not an I2C EEPROM.\n"},
+    };
+    for (const Case& c : cases) {
+        const ToolRun run = Run(c.words);
+        EXPECT_EQ(run.exitCode, 255) << run.output;
+        EXPECT_TRUE(contains(run.output, c.message)) << run.output;
+        if (c.words[1] == "u0") {
+            EXPECT_FALSE(contains(run.output, "Detected")) << run.output;
+        }
+    }
+    StopBoard();
+    const std::string untouched = memory + std::string(kFlashSize - memory.size(), '\xFF');
+    EXPECT_TRUE(sameMemory(ReadFile(sourceImage), untouched));
+    EXPECT_TRUE(sameMemory(ReadFile(sinkImage), untouched));
+    ExpectCleanAudit();
+}
+
+TEST_F(ImageCommands, AFlashNoRowKnowsIsNeitherErasedNorWritten) {
+    sourceSpec = ",memory=unknown";
+    const std::string memory(0x20000, '\x00');
+    StartBoard(memory);
+    const std::string hex = dir.Path("fw_src.hex");
+    WriteFile(hex, ImageText(marnelImage(0x9F, 0x200)));
+    const std::vector<std::vector<std::string>> cases = {
+        {"src", "u1", "OB", hex},       {"src", "u1", "V", hex},          {"src", "u1", "E", hex},
+        {"src", "u1", "FF", "16", "1"}, {"src", "u1", "ES", "0", "4096"}, {"src", "u1", "EB", "0", "16"},
+    };
+    for (const auto& words : cases) {
+        const ToolRun run = Run(words);
+        EXPECT_EQ(run.exitCode, 255) << run.output;
+        EXPECT_TRUE(
+            contains(run.output,
+                     "Warning: Unrecognized flash device type id: 0xef!\n"
+                     "Error: Unrecognized flash device: can't erase, burn, verify or fill it. Nothing "
+                     "was written.\nError occurred. Press any key to continue . . .\n"))
+            << run.output;
+    }
+    StopBoard();
+    EXPECT_TRUE(sameMemory(ReadFile(sourceImage), memory + erased(kFlashSize - memory.size())));
+    ExpectCleanAudit();
+}
+
+// "i" asks for the I2C EEPROM of the chip's family: on a Marnel board it burns and verifies it.
+TEST_F(ImageCommands, TheMemoryWordIBurnsTheI2cEeprom) {
+    sourceSpec = ",memory=i2c-eeprom,size=128k";
+    StartBoard();
+    const auto segments = marnelImage(0x9F, 0x200);
+    const std::string hex = dir.Path("fw_src.hex");
+    WriteFile(hex, ImageText(segments));
+    const ToolRun run = Run({"src", "u1", "i", "OBV", hex});
+    EXPECT_EQ(run.exitCode, 0) << run.output;
+    EXPECT_TRUE(contains(run.output, "Burn succeeded.\n\n")) << run.output;
+    EXPECT_TRUE(contains(run.output, "Verification succeeded!!! :-)\n\n"));
+    StopBoard();
+    std::string expected = withImage(erased(0x20000), segments);
+    expected.replace(0x1FFF0, 4, std::string(4, '\x00'));  // the update-section mark, cleared
+    EXPECT_TRUE(sameMemory(ReadFile(sourceImage), expected));
+    ExpectCleanAudit();
+}
+
+// A reader that goes away early (a pager, `head`) does not end the burn halfway.
+TEST_F(ImageCommands, ABurnOutlivesTheReaderOfItsOutput) {
+    StartBoard();
+    const auto segments = marnelImage(0x9F, 0x200);
+    const std::string hex = dir.Path("fw_src.hex");
+    WriteFile(hex, ImageText(segments));
+    setenv("TOLVAR_PREFIX", dir.Path("prefix").c_str(), 1);
+    const std::string command = std::string("bash -c '\"") + TOLVAR_BINARY + "\" uasrc OB " + hex +
+                                " </dev/null | head -6 >/dev/null; exit ${PIPESTATUS[0]}'";
+    const int status = std::system(command.c_str());
+    unsetenv("TOLVAR_PREFIX");
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+    StopBoard();
+    EXPECT_TRUE(sameMemory(ReadFile(sourceImage), withImage(erased(), segments)));
+    ExpectCleanAudit();
+}
+
+TEST_F(ImageCommands, FillChecksItsWholeRange) {
+    // Blank for the first 2 KiB only: the flash cannot raise the zero bits behind it.
+    std::string memory = erased(0x800) + std::string(0x800, '\x00');
+    StartBoard(memory);
+    const ToolRun failed = Run({"src", "u1", "FF", "0x1000", "0x12345678"});
+    EXPECT_EQ(failed.exitCode, 255) << failed.output;
+    EXPECT_TRUE(contains(failed.output,
+                         "Error filling eprom!. Address 0x800, fill: 0x12345678, read: 00000000\n"
+                         "Error occurred. Press any key to continue . . .\n"))
+        << failed.output;
+    EXPECT_FALSE(contains(failed.output, "End filling Eprom."));
+    // A zero pattern holds over anything: a fill across a 64 KiB boundary, its last word short.
+    const ToolRun passed = Run({"src", "u1", "FF", "0x10102", "0"});
+    EXPECT_EQ(passed.exitCode, 0) << passed.output;
+    EXPECT_TRUE(contains(passed.output, "Verify filling eprom...\nReading eprom...\nEnd filling Eprom.\n\n"))
+        << passed.output;
+    StopBoard();
+    EXPECT_TRUE(
+        sameMemory(ReadFile(sourceImage), std::string(0x10104, '\x00') + erased(kFlashSize - 0x10104)));
+}
+
+// A fast verify that stops in the middle of its read leaves the flash released: the next run
+// identifies it as it is.
+TEST_F(ImageCommands, AStoppedFastVerifyDoesNotSpoilTheNextIdentification) {
+    const auto segments = marnelImage(0x9F, 0x200);
+    std::string memory = withImage(erased(), segments);
+    memory[0x3104] = '\x00';
+    StartBoard(memory);
+    const std::string hex = dir.Path("fw_src.hex");
+    WriteFile(hex, ImageText(segments));
+    const ToolRun verify = Run({"u1", "FV", hex});
+    EXPECT_EQ(verify.exitCode, 255) << verify.output;
+    EXPECT_TRUE(contains(verify.output, "Quick Verifiyng Failed at address")) << verify.output;
+    const ToolRun read = Run({"src", "u1", "R", "0", "8"});
+    EXPECT_EQ(read.exitCode, 0) << read.output;
+    EXPECT_TRUE(contains(read.output, "Memory MACRONIX SPI serial flash.\n")) << read.output;
+    EXPECT_TRUE(contains(read.output, "00000:\t9f000000\tdec0ddba\t\n")) << read.output;
+    StopBoard();
+    EXPECT_TRUE(sameMemory(ReadFile(sourceImage), memory));
+    ExpectCleanAudit();
+}
+
+TEST_F(ImageCommands, ABoardGoneDuringAReadEndsWithMinusOne) {
+    boardExtra = {"--fault", "gone,after=30"};
+    StartBoard();
+    const ToolRun run = Run({"src", "u1", "R", "0", "0x400"});
+    EXPECT_EQ(run.exitCode, 255) << run.output;
+    EXPECT_TRUE(contains(run.output, "Reading eprom...\n")) << run.output;
+    EXPECT_TRUE(contains(run.output, "Exception: ")) << run.output;
+    StopBoard();
 }
 
 }  // namespace

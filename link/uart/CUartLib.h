@@ -1,0 +1,102 @@
+#pragma once
+// The UART link: a com port to one chip's debug UART and the text register protocol over it.
+//
+// Test seam: every CUartLib reaches its device through the installed PortOpener, which maps a
+// port name ("com3") to a platform::ByteDevice. The default opens the tty the prefix's
+// dosdevices entry names (or /dev/ttyUSB{N-1}). Tests install an opener that hands out the
+// simulated board's in-process firmware instead, for the lifetime of a ScopedPortOpener:
+//
+//     ScopedPortOpener opener([&](const std::string& name) {
+//         platform::DeviceOpenResult result;
+//         if (name == "com3") result.device = board.OpenDebugPort();
+//         else { result.failure = platform::OpenFailure::Open; result.errorText = "No such file or
+//         directory\n"; } return result;
+//     });
+//
+// The opener is called by Open (and by the restart after a silent port), once per open.
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "link/uart/IndirectAccess.h"
+#include "platform/ByteDevice.h"
+#include "platform/NamedMutex.h"
+#include "platform/SerialDevice.h"
+
+using PortOpener = std::function<platform::DeviceOpenResult(const std::string& portName)>;
+
+// The default opener: the tty behind the port name.
+platform::DeviceOpenResult OpenTtyPort(const std::string& portName);
+// Installs an opener (an empty one restores the default); returns the previous one.
+PortOpener InstallPortOpener(PortOpener opener);
+
+class ScopedPortOpener {
+  public:
+    explicit ScopedPortOpener(PortOpener opener) : m_previous(InstallPortOpener(std::move(opener))) {}
+    ~ScopedPortOpener() { InstallPortOpener(std::move(m_previous)); }
+    ScopedPortOpener(const ScopedPortOpener&) = delete;
+    ScopedPortOpener& operator=(const ScopedPortOpener&) = delete;
+
+  private:
+    PortOpener m_previous;
+};
+
+class CUartLib : public IndirectAccess::CDirectAccess {
+  public:
+    CUartLib();
+    ~CUartLib() override;
+    CUartLib(const CUartLib&) = delete;
+    CUartLib& operator=(const CUartLib&) = delete;
+
+    uint32_t ReadDirect(uint32_t address, bool isTX) override;
+    bool WriteDirect(uint32_t address, uint32_t value, bool isTX) override;
+
+    // Opens the named port ("com3") with the given read time-out; raises CxExceptionError.
+    // "com0" opens nothing: the object stays closed and every exchange does nothing.
+    void Open(const std::string& portName, uint32_t readTimeoutMs);
+    void Send(const char* data, size_t length);
+    // Collects one answer; the buffer must hold the answer plus 52 bytes. Returns the bytes kept,
+    // 0 for none or for a flooding firmware.
+    int32_t Receive(char* buffer, size_t bufferSize);
+
+    virtual uint32_t ReadRegister(uint32_t address);
+    void WriteRegister(uint32_t address, uint32_t value);
+    uint32_t ReadAddress(uint32_t address, uint8_t target);
+    void WriteAddress(uint32_t address, uint32_t value, uint8_t target);
+    virtual uint32_t ReadIndirect(uint32_t address, uint8_t target);
+    void PrepareIndirect(uint8_t target);
+    // Block commands over the first `length` bytes of `block`; with logBuffers the verify shows
+    // both buffers on the console.
+    void BurnBlock(const uint8_t* block, uint8_t length);
+    bool VerifyBlock(const uint8_t* block, uint8_t length, bool logBuffers);
+
+    int32_t PortNumber() const { return m_portNumber; }
+    std::string PortName() const { return m_portName.data(); }
+    bool PortInitialized() const { return m_portInitialized; }
+    bool IndirectReady() const { return m_indirectReady; }
+    const IndirectAccess::CIndirectAccess& Indirect() const { return *m_indirectAccess; }
+
+  private:
+    void ClosePort();
+    void RestartPort();
+    void OpenDevice(const std::string& portName);
+    long ReadChunk(char* at);
+
+    std::unique_ptr<IndirectAccess::CIndirectAccess> m_indirectAccess;
+    int32_t m_portNumber = 0;
+    bool m_indirectReady = false;
+    std::unique_ptr<platform::ByteDevice> m_handle;
+    uint32_t m_readTimeout = 0;
+    // The exchange lock, named after the port by Open.
+    platform::NamedMutex m_uartMutex{"__MUTEX_FOR_UART"};
+    std::optional<platform::NamedMutex> m_portMutex;
+    std::array<char, 10> m_portName{};
+    bool m_portInitialized = false;
+};
+
+// True for the address ranges the attached chip reaches only through its mailbox.
+bool IsIndirectAddress(uint32_t address);

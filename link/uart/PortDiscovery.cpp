@@ -1,0 +1,104 @@
+// Finding the com port a board of the requested side is attached to.
+#include "link/uart/PortDiscovery.h"
+
+#include <unistd.h>
+
+#include <array>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <utility>
+
+#include "console/ConsoleUi.h"
+#include "console/CxException.h"
+#include "link/uart/CUartLib.h"
+#include "platform/NamedMutex.h"
+#include "platform/Prefix.h"
+
+namespace {
+
+constexpr int32_t kPortCount = 10;
+constexpr uint32_t kProbeTimeoutMs = 100;
+constexpr uint32_t kIdRegister = 0x80000000;
+constexpr uint32_t kCacheLockWaitMs = 3000;
+
+struct RememberedPorts {
+    std::array<int32_t, 2> lastPort{};  // indexed by side
+    bool fileRead = false;
+};
+
+// A remembered port outside 1 to 10 (or unreadable) counts as unknown.
+void TakeRemembered(const std::string& field, int32_t& port) {
+    char* end = nullptr;
+    const long value = std::strtol(field.c_str(), &end, 10);
+    if (end != field.c_str() && value > 0 && value <= kPortCount) port = static_cast<int32_t>(value);
+}
+
+RememberedPorts ReadRemembered(int32_t side) {
+    RememberedPorts remembered;
+    remembered.lastPort[side] = 1;
+    remembered.lastPort[1 - side] = 2;
+    std::ifstream file(platform::ComPortsCfgPath());
+    if (!file) return remembered;
+    remembered.fileRead = true;
+    std::string sink, source;
+    file >> sink >> source;
+    TakeRemembered(sink, remembered.lastPort[0]);
+    TakeRemembered(source, remembered.lastPort[1]);
+    return remembered;
+}
+
+// Records the side's port. Another instance may have recorded the other side since this search
+// read the file: that entry is taken as it stands now. The new file replaces the old one whole, so
+// a search that reads it meanwhile never sees it half written.
+void WriteRemembered(RememberedPorts remembered, int32_t side) {
+    const platform::ScopedLock writing(platform::NamedMutex("comPorts.cfg"), kCacheLockWaitMs);
+    const RememberedPorts now = ReadRemembered(side);
+    if (now.fileRead) remembered.lastPort[1 - side] = now.lastPort[1 - side];
+    const std::string path = platform::ComPortsCfgPath();
+    const std::string written = path + formatText(".%d", static_cast<int>(getpid()));
+    FILE* file = std::fopen(written.c_str(), "w");
+    if (file == nullptr) return;  // an unwritable cache only costs speed next time
+    std::fprintf(file, "%d %d", remembered.lastPort[0], remembered.lastPort[1]);
+    const bool complete = std::fclose(file) == 0;
+    if (!complete || std::rename(written.c_str(), path.c_str()) != 0) std::remove(written.c_str());
+}
+
+// Remembered ports first; the swaps work on positions, as the cache always has.
+std::array<int32_t, kPortCount> ScanOrder(const RememberedPorts& remembered, int32_t side) {
+    std::array<int32_t, kPortCount> order{};
+    for (int32_t i = 0; i < kPortCount; ++i) order[i] = i + 1;
+    std::swap(order[0], order[remembered.lastPort[side] - 1]);
+    std::swap(order[1], order[remembered.lastPort[1 - side] - 1]);
+    return order;
+}
+
+bool ChipOfSideOn(int32_t port, int32_t side) {
+    try {
+        CUartLib probe;
+        probe.Open(formatText("com%d", port), kProbeTimeoutMs);
+        const uint32_t id = probe.ReadRegister(kIdRegister);
+        return static_cast<int32_t>((id >> 24) & 1) == side;
+    } catch (const CxExceptionError&) {
+        return false;  // missing, busy or silent: try the next port
+    }
+}
+
+}  // namespace
+
+uint32_t FindUartPort(int32_t side) {
+    if (side != 0 && side != 1) return 0;
+    RememberedPorts remembered = ReadRemembered(side);
+    int32_t found = 0;
+    for (int32_t port : ScanOrder(remembered, side)) {
+        if (ChipOfSideOn(port, side)) {
+            found = port;
+            break;
+        }
+    }
+    if (remembered.fileRead && (found == 0 || found == remembered.lastPort[side]))
+        return static_cast<uint32_t>(found);
+    remembered.lastPort[side] = found;
+    WriteRemembered(remembered, side);
+    return static_cast<uint32_t>(found);
+}

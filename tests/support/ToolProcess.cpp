@@ -1,0 +1,201 @@
+#include "tests/support/ToolProcess.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <sstream>
+
+namespace testsupport {
+namespace {
+
+constexpr int kToolTimeoutMs = 120000;
+
+[[noreturn]] void execWith(std::vector<std::string> args) {
+    std::vector<char*> argv;
+    for (std::string& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    execv(argv[0], argv.data());
+    _exit(127);
+}
+
+// Everything the descriptor gives until it closes or the deadline passes.
+std::string readAll(int fd, int timeoutMs) {
+    std::string text;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    char buffer[4096];
+    for (;;) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0) break;
+        pollfd p{fd, POLLIN, 0};
+        if (poll(&p, 1, static_cast<int>(left.count())) <= 0) break;
+        const ssize_t n = read(fd, buffer, sizeof buffer);
+        if (n <= 0) break;
+        text.append(buffer, static_cast<size_t>(n));
+    }
+    return text;
+}
+
+uint64_t NowUs() {
+    using namespace std::chrono;
+    return static_cast<uint64_t>(duration_cast<microseconds>(steady_clock::now().time_since_epoch()).count());
+}
+
+// Forks a child with standard output and error on a pipe and standard input on /dev/null; the
+// child runs in dir with TOLVAR_PREFIX set and execs argv. out is the pipe's read end.
+pid_t Spawn(const std::string& dir, const std::vector<std::string>& argv, int& out) {
+    int pipeEnds[2];
+    if (pipe2(pipeEnds, O_CLOEXEC) != 0) return -1;
+    const pid_t pid = fork();
+    if (pid == 0) {
+        const int null = open("/dev/null", O_RDONLY);
+        dup2(null, STDIN_FILENO);
+        dup2(pipeEnds[1], STDOUT_FILENO);
+        dup2(pipeEnds[1], STDERR_FILENO);
+        setenv("TOLVAR_PREFIX", dir.c_str(), 1);
+        unsetenv("TOLVAR_TRACE");
+        if (chdir(dir.c_str()) != 0) _exit(126);
+        std::vector<char*> args;
+        for (const std::string& word : argv) args.push_back(const_cast<char*>(word.c_str()));
+        args.push_back(nullptr);
+        execv(args[0], args.data());
+        _exit(127);
+    }
+    close(pipeEnds[1]);
+    out = pipeEnds[0];
+    return pid;
+}
+
+// Appends what the descriptor has within ms; false at its end.
+bool ReadSome(int fd, std::string& into, int ms) {
+    pollfd poller{fd, POLLIN, 0};
+    if (poll(&poller, 1, ms) <= 0) return true;
+    char chunk[4096];
+    const ssize_t n = read(fd, chunk, sizeof chunk);
+    if (n <= 0) return false;
+    into.append(chunk, static_cast<size_t>(n));
+    return true;
+}
+
+int ExitCode(int status) {
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+std::vector<std::string> SplitWords(const std::string& text) {
+    std::istringstream stream(text);
+    std::vector<std::string> words;
+    for (std::string word; stream >> word;) words.push_back(word);
+    return words;
+}
+
+}  // namespace
+
+ToolProcess::ToolProcess(const std::string& prefix, const std::string& arguments) : m_startUs(NowUs()) {
+    std::vector<std::string> argv = SplitWords(arguments);
+    argv.insert(argv.begin(), TOLVAR_BINARY);
+    m_pid = Spawn(prefix, argv, m_out);
+}
+
+ToolProcess::~ToolProcess() {
+    if (m_pid > 0) Finish(0);
+}
+
+const std::string& ToolProcess::Poll(int ms) {
+    if (m_out >= 0) ReadSome(m_out, m_output, ms);
+    return m_output;
+}
+
+TimedRun ToolProcess::Finish(uint32_t limitMs) {
+    TimedRun run;
+    const uint64_t deadline = m_startUs + uint64_t{limitMs} * 1000;
+    bool open = m_out >= 0;
+    while (open && NowUs() < deadline) open = ReadSome(m_out, m_output, 50);
+    if (open) {
+        run.hung = true;
+        kill(m_pid, SIGKILL);
+    }
+    int status = 0;
+    waitpid(m_pid, &status, 0);
+    while (m_out >= 0 && ReadSome(m_out, m_output, 0)) {
+    }
+    if (m_out >= 0) close(m_out);
+    m_out = -1;
+    m_pid = -1;
+    run.code = ExitCode(status);
+    run.out = m_output;
+    run.ms = static_cast<uint32_t>((NowUs() - m_startUs) / 1000);
+    return run;
+}
+
+TimedRun RunTimed(const std::string& prefix, const std::string& arguments, uint32_t limitMs) {
+    ToolProcess tool(prefix, arguments);
+    return tool.Finish(limitMs);
+}
+
+int RunProgram(const std::string& program, const std::vector<std::string>& arguments, std::string& output) {
+    int pipeEnds[2];
+    if (::pipe(pipeEnds) != 0) return -1;
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        ::dup2(pipeEnds[1], STDOUT_FILENO);
+        ::close(pipeEnds[0]);
+        const int empty = ::open("/dev/null", O_RDONLY);
+        ::dup2(empty, STDIN_FILENO);
+        std::vector<char*> argv{const_cast<char*>(program.c_str())};
+        for (const std::string& argument : arguments) argv.push_back(const_cast<char*>(argument.c_str()));
+        argv.push_back(nullptr);
+        ::execv(program.c_str(), argv.data());
+        ::_exit(127);
+    }
+    ::close(pipeEnds[1]);
+    char chunk[512];
+    for (ssize_t got; (got = ::read(pipeEnds[0], chunk, sizeof chunk)) > 0;)
+        output.append(chunk, size_t(got));
+    ::close(pipeEnds[0]);
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+ToolRun RunTolvar(const std::string& prefix, const std::vector<std::string>& args, const std::string& input) {
+    ToolRun run;
+    int out[2];
+    int in[2];
+    if (pipe(out) != 0 || pipe(in) != 0) return run;
+    std::vector<std::string> argv = {TOLVAR_BINARY};
+    argv.insert(argv.end(), args.begin(), args.end());
+    const pid_t pid = fork();
+    if (pid == 0) {
+        setenv("TOLVAR_PREFIX", prefix.c_str(), 1);
+        unsetenv("TOLVAR_TRACE");
+        dup2(in[0], 0);
+        dup2(out[1], 1);
+        for (int fd : {in[0], in[1], out[0], out[1]}) close(fd);
+        execWith(argv);
+    }
+    close(in[0]);
+    close(out[1]);
+    if (!input.empty()) (void)!write(in[1], input.data(), input.size());
+    close(in[1]);
+    run.output = readAll(out[0], kToolTimeoutMs);
+    close(out[0]);
+    int status = 0;
+    for (int waited = 0; waitpid(pid, &status, WNOHANG) == 0; waited += 10) {
+        if (waited >= 5000) {
+            kill(pid, SIGKILL);  // hanging: its output ended but it did not
+            waitpid(pid, &status, 0);
+            break;
+        }
+        usleep(10000);
+    }
+    run.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return run;
+}
+
+}  // namespace testsupport
