@@ -2,7 +2,7 @@
 # Prints every benchmark figure, each component in its section, then one summary table of the
 # figures side by side with their reference, measured in this same run.
 # Usage: bench/run.sh BUILD_DIR [SECTION...]   (a build configured with -DTOLVAR_BENCH=ON; the
-# sections are link, image, parallel and quillan, all by default)
+# sections are link, image, update, parallel, save and quillan, all by default)
 set -uo pipefail
 build=$(cd "${1:?usage: bench/run.sh BUILD_DIR}" && pwd)
 work=$(mktemp -d)
@@ -139,6 +139,17 @@ tolvar_run() {
     TOLVAR_PREFIX=$prefix "$build/front/Tolvar" "$@" </dev/null >"$work/tolvar.out" 2>&1
 }
 
+# keep_if_succeeded VAR TEXT LABEL: empties VAR and counts a failure, showing the output, unless
+# VAR holds a figure and the last Tolvar output holds TEXT.
+keep_if_succeeded() {
+    local -n figure=$1
+    if [ -n "$figure" ] && grep -q "$2" "$work/tolvar.out"; then return; fi
+    echo "$3 failed"
+    cat "$work/tolvar.out"
+    figure=""
+    failed=1
+}
+
 # Image operations: fast burn + verify of 256 KiB on a kind-3 flash against the protocol's wire
 # bound at 115200 baud, the same unpaced, and the peak memory of burning 256 KiB and 4 MiB.
 image_section() {
@@ -160,12 +171,7 @@ image_section() {
     start_board "$work/paced" --baud 115200 || { failed=1; return; }
     paced=$(best_seconds 1 tolvar_run "$work/paced" uasrc FBV "$small")
     stop_board
-    if [ -z "$paced" ] || ! grep -q 'Verification succeeded' "$work/tolvar.out"; then
-        echo "paced FBV failed"
-        cat "$work/tolvar.out"
-        paced=""
-        failed=1
-    fi
+    keep_if_succeeded paced 'Verification succeeded' "paced FBV"
     echo "FBV 256 KiB at 115200 baud: ${paced:-failed} s against the wire bound ${bound} s"
     summary "FBV 256 KiB at 115200 baud" "${paced:-failed} s" "wire bound $bound s" "$(ratio "$paced" "$bound")" "<= 1.03x"
 
@@ -187,6 +193,55 @@ image_section() {
     summary "peak RSS of a fast burn, 4 MiB image" "${peakLarge:-failed} MiB" "256 KiB image ${peakSmall:-failed} MiB" \
         "$(ratio "$peakLarge" "$peakSmall")" "difference <= 1 MiB (is $difference)"
     IMAGE_BENCH_HEX=$small "$bench" --benchmark_min_time=1 2>&1 || failed=1
+}
+
+# Update (U): re-burning 256 KiB at 115200 baud with FU against FB, once unchanged and once with
+# one 4 KiB sector changed; the memory must then verify.
+update_section() {
+    echo "== Update"
+    local bench=$build/bench/image_bench image=$work/fw_update.hex changed=$work/fw_update_changed.hex
+    have "$bench" "$build/front/Tolvar" "$build/board/tolvar-board" ||
+        { summary "FU unchanged 256 KiB at 115200 baud" "not built" "" "-" ""; return; }
+    "$bench" --generate "$image" 262144 || { failed=1; return; }
+    # The first data byte at 0x5000 changed (checksums are not checked).
+    awk '!done && substr($0, 1, 9) == ":10500000" {
+        $0 = substr($0, 1, 9) (substr($0, 10, 2) == "5A" ? "A5" : "5A") substr($0, 12); done = 1 } 1' \
+        "$image" >"$changed"
+    local fb same one verified=yes
+    start_board "$work/update" --baud 115200 || { failed=1; return; }
+    fb=$(best_seconds 1 tolvar_run "$work/update" uasrc FB "$image")
+    keep_if_succeeded fb 'Burn succeeded' "FB"
+    same=$(best_seconds 1 tolvar_run "$work/update" uasrc FU "$image")
+    keep_if_succeeded same 'Update: 64 sectors unchanged and skipped, 0 rewritten' "FU of the same image"
+    one=$(best_seconds 1 tolvar_run "$work/update" uasrc FU "$changed")
+    keep_if_succeeded one 'Update: 63 sectors unchanged and skipped, 1 rewritten' "FU of one changed sector"
+    tolvar_run "$work/update" uasrc FUV "$changed"
+    keep_if_succeeded verified 'Verification succeeded' "FUV after the update"
+    stop_board
+    echo "FB ${fb:-failed} s, FU unchanged ${same:-failed} s, FU one sector changed ${one:-failed} s;" \
+        "FUV then ${verified:-failed}"
+    summary "FU unchanged 256 KiB at 115200 baud" "${same:-failed} s" "FB ${fb:-failed} s" "$(ratio "$same" "$fb")" "<= 0.35x"
+    summary "FU one sector changed, 256 KiB" "${one:-failed} s" "FB ${fb:-failed} s" "$(ratio "$one" "$fb")" "<= 0.40x"
+}
+
+# Saving memory to a file (R with a file name): every word is one register read, "r%08x\n" out
+# (10 bytes) and "aaaaaaaa=VVVVVVVV\r\nReady\r\n" back (26 bytes), so at 115200 baud 8N1 the wire
+# carries 36 bytes per 4 bytes saved. The tool's own total time of the save against that bound.
+save_section() {
+    echo "== Saving memory to a file"
+    if ! have "$build/front/Tolvar" "$build/board/tolvar-board"; then
+        summary "R to .hex, 8 KiB at 115200 baud" "not built" "" "-" ""
+        return
+    fi
+    local bytes=8192 file=$work/saved.hex seconds bound
+    bound=$(awk -v b="$bytes" 'BEGIN { printf "%.3f", b / 4 * 36 * 10 / 115200 }')
+    start_board "$work/save" --baud 115200 || { failed=1; return; }
+    tolvar_run "$work/save" src u1 R 0 "$bytes" "$file"
+    stop_board
+    seconds=$(sed -n 's/^Total bytes: [0-9]*\. Total time: \([0-9.]*\) seconds$/\1/p' "$work/tolvar.out")
+    keep_if_succeeded seconds 'Save succeeded' "save"
+    echo "R 0 $bytes to .hex at 115200 baud: ${seconds:-failed} s against the wire bound ${bound} s"
+    summary "R to .hex, 8 KiB at 115200 baud" "${seconds:-failed} s" "wire bound $bound s" "$(ratio "$seconds" "$bound")" "<= 1.03x"
 }
 
 # Many boards at once: OFBV of one 64 KiB image on four boards (two pairs, com1 to com4) started
@@ -307,7 +362,7 @@ quillan_section() {
 
 echo "load average before: $(cut -d' ' -f1-3 /proc/loadavg)"
 sections=("${@:2}")
-[ ${#sections[@]} -gt 0 ] || sections=(link image parallel quillan)
+[ ${#sections[@]} -gt 0 ] || sections=(link image update parallel save quillan)
 for section in "${sections[@]}"; do
     "${section}_section"
 done

@@ -51,11 +51,20 @@ bool I2cEeprom::I2cWrite(uint8_t byte) {
             m_pointer %= m_row.size;
             std::fill(m_page.begin(), m_page.end(), -1);
             m_pageTouched = false;
+            m_writeStart = m_pointer % m_row.pageSize;
+            m_writeCount = 0;
             m_state = State::Writing;
             return true;
         case State::Writing: {
             // The pointer wraps inside the page, as the part's page latch does.
             uint32_t page = m_row.pageSize;
+            if (m_writeStart + m_writeCount == page) {
+                char text[80];
+                std::snprintf(text, sizeof text, "I2C page write wrapping round its %u-byte page at 0x%05x",
+                              page, m_pointer);
+                Audit().Record(text);
+            }
+            ++m_writeCount;
             m_page[m_pointer % page] = byte;
             m_pageTouched = true;
             m_pointer = (m_pointer - m_pointer % page) + (m_pointer + 1) % page;

@@ -32,6 +32,8 @@ class I2cEeprom final : public MemoryDevice {
     uint8_t m_addressHigh = 0;
     std::vector<int> m_page;  // page buffer of a write, -1 = untouched
     bool m_pageTouched = false;
+    uint32_t m_writeStart = 0;  // page offset where the write began
+    uint32_t m_writeCount = 0;  // bytes written since
 };
 
 }  // namespace board

@@ -56,6 +56,23 @@ void EraseSpiFlash() {
     WaitChipReady(kChipEraseTimeoutMs, kChipEraseMinimumMs, "Successfully erased chip in ");
 }
 
+// The mark lies 16 bytes before the end of the memory that identification found; the size
+// selection only stands in where nothing was identified.
+uint32_t UpdateMarkAddress(int32_t sizeSelection) {
+    const uint32_t size = Session().memorySize;
+    if (size >= 0x10000 && size <= 0x20000) return size - 16;
+    return sizeSelection == 2 ? 0x1FFF0 : 0xFFF0;
+}
+
+// One word read back, its byte marked as the last of the read.
+uint32_t ReadOneWord(uint32_t address, int32_t memoryKind) {
+    StartRead(memoryKind, address, false);
+    I2cMarkLast(memoryKind);
+    const uint32_t word = ReadWord(memoryKind);
+    EndRead(memoryKind);
+    return word;
+}
+
 }  // namespace
 
 bool WaitChipReady(uint32_t timeoutMs, uint32_t minimumMs, const char* text) {
@@ -158,9 +175,16 @@ void EraseSectors(int32_t memoryKind, uint32_t start, uint32_t length) {
 void EraseUpdateSection(int32_t sizeSelection, int32_t memoryKind) {
     Print("Erasing update section from I2C Eeprom....");
     PrepareMemory(memoryKind);
-    const uint32_t address = sizeSelection == 2 ? 0x1FFF0 : 0xFFF0;
+    const uint32_t address = UpdateMarkAddress(sizeSelection);
     StartWrite(address, memoryKind);
     WriteWord(memoryKind, 0);
     EndWrite(memoryKind);
+    // A part that does not answer leaves the mark as it was without any error on the way.
+    const uint32_t mark = ReadOneWord(address, memoryKind);
+    if (mark != 0) {
+        Print(formatText("\nError: the update-section mark at 0x%x reads 0x%08x after clearing it.\n",
+                         address, mark));
+        fatalExit();
+    }
     Print("Done.\n");
 }

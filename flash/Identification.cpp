@@ -16,6 +16,8 @@ constexpr uint32_t kSinkConfigRegister = 0x8000018c;
 constexpr uint32_t kSourceConfigRegister = 0x8000016c;
 constexpr uint32_t kSourceBit = 1u << 24;
 constexpr uint8_t kCurrentTarget = 0xff;
+constexpr uint32_t kFlashSize = 0x400000;
+constexpr uint32_t kAddressSpace = 0x1000000;
 
 void Print(const std::string& text) {
     ConsoleUi::instance().print(text);
@@ -133,11 +135,18 @@ void IdentifyMemory(int32_t& memoryKind, int32_t side, int32_t& sizeSelection) {
     if (chipType != 1) EndCommand();
     if (memoryKind == 0) memoryKind = DetectKind(chipType);
 
-    if (memoryKind == 1 || memoryKind == 2) {
+    // Every EEPROM, the Marnel I2C one too, is as large as its straps say: its last bytes hold the
+    // update-section mark, and nothing may be written past them.
+    if (memoryKind == 1 || memoryKind == 2 || memoryKind == 8) {
         sizeSelection = ReadStrapSize();
         s.eepromSize = 1 << (sizeSelection + 15);
-    } else if (memoryKind == 3 || memoryKind == 4 || memoryKind == 5 || memoryKind == 8) {
+        s.memorySize = static_cast<uint32_t>(s.eepromSize);
+    } else if (memoryKind == 3 || memoryKind == 4 || memoryKind == 5) {
         sizeSelection = 2;
         s.eepromSize = 0x400000;
+        s.memorySize = kFlashSize;
+    } else {
+        // An unknown flash is driven with 24-bit addresses.
+        s.memorySize = kAddressSpace;
     }
 }

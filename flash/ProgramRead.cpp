@@ -1,11 +1,12 @@
 #include "flash/ProgramRead.h"
 
+#include <optional>
 #include <string>
 
-#include "flash/Controller.h"
-#include "flash/Identification.h"
 #include "console/ConsoleUi.h"
 #include "console/CxException.h"
+#include "flash/Controller.h"
+#include "flash/Identification.h"
 #include "link/TargetSession.h"
 #include "platform/Clock.h"
 
@@ -118,6 +119,17 @@ void CloseRead(int32_t kind) {
     Session().flashMutex.Release();
 }
 
+// One word of the open read; empty when its answer was lost.
+std::optional<uint32_t> ReadStreamWord(int32_t kind) {
+    TargetSession& s = Session();
+    if ((kind == 1 || IsI2c(kind)) && s.ctrlWidth != 4) {
+        s.ctrlShadow |= kWidthBits;
+        WriteShadow();
+        s.ctrlWidth = 4;
+    }
+    return TargetReadOnce(s.rxRegister);
+}
+
 std::string FormatWordHex(uint32_t value, int digits) {
     char text[100];
     // The precision pads with zeros to at least the given digits.
@@ -194,9 +206,15 @@ void FlushFastBurn() {
 void StartRead(int32_t memoryKind, uint32_t address, bool fast) {
     TargetSession& s = Session();
     s.flashMutex.Wait(0);
+    // A word read before the read opens clears what the receive register still holds.
+    if (memoryKind == 1) {
+        ReceiveWord();
+    } else if (!IsI2c(memoryKind)) {
+        TargetRead(s.rxRegister);
+    }
     s.readAddress = address;
+    s.readFast = fast;
     openReadKind = memoryKind;
-    if (!IsI2c(memoryKind)) ReadWord(memoryKind);
     if (memoryKind == 1) {
         s.ctrlShadow = kDataModeBase;
         SelectChip();
@@ -210,10 +228,26 @@ void StartRead(int32_t memoryKind, uint32_t address, bool fast) {
     }
 }
 
+// Every read of the receive register takes the next word from the memory, so a read whose
+// answer was lost is never sent again as it is: the read is opened anew at the lost word.
 uint32_t ReadWord(int32_t memoryKind) {
-    Session().flashMutex.Wait(0);
-    if (memoryKind == 1 || IsI2c(memoryKind)) return ReceiveWord();
-    return TargetRead(Session().rxRegister);
+    TargetSession& s = Session();
+    s.flashMutex.Wait(0);
+    std::optional<uint32_t> word = ReadStreamWord(memoryKind);
+    if (!word) {
+        const uint32_t lost = s.readAddress;
+        CloseRead(memoryKind);
+        StartRead(memoryKind, lost, s.readFast);
+        word = ReadStreamWord(memoryKind);
+    }
+    if (!word) {
+        ConsoleUi::instance().print(formatText(
+            "Error: no answer from the memory at address 0x%x, twice. Stopping.\n", s.readAddress));
+        CloseRead(memoryKind);
+        fatalExit();
+    }
+    s.readAddress += 4;
+    return *word;
 }
 
 bool EndRead(int32_t memoryKind) {
@@ -223,6 +257,14 @@ bool EndRead(int32_t memoryKind) {
     }
     CloseRead(memoryKind);
     return true;
+}
+
+bool VerifyFastPending() {
+    TargetSession& s = Session();
+    const bool same = TargetQuickVerify(s.fastPending);
+    s.readAddress += s.fastPending;
+    s.fastPending = 0;
+    return same;
 }
 
 void QueueFastWord(uint32_t word, bool verify) {

@@ -18,6 +18,10 @@ uint32_t ReadWord(int32_t memoryKind);
 // Always true when it returns: a failed fast block check ends the run.
 bool EndRead(int32_t memoryKind);
 
+// Checks the pending bytes against the open read and moves the read position past them; false on
+// a mismatch, which is the caller's to judge. Nothing stays pending.
+bool VerifyFastPending();
+
 // Appends one word (most significant byte first) to the session's blockBuffer for the fast block
 // burn (verify false) or check (verify true). When the buffer has no room left, what is pending is
 // burned or checked first, so neither the buffer nor the 8-bit pending count can overflow whatever

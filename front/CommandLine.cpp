@@ -7,17 +7,17 @@
 #include <exception>
 #include <functional>
 #include <string>
-#include <vector>
 
-#include "flash/FlashDriver.h"
 #include "console/ConsoleUi.h"
 #include "console/CxException.h"
 #include "console/RunResult.h"
+#include "flash/FlashDriver.h"
 #include "image/ImageOps.h"
+#include "image/SaveMemory.h"
 #include "imagecheck/ImageCheck.h"
+#include "link/TargetSession.h"
 #include "link/uart/CUartLib.h"
 #include "link/uart/PortDiscovery.h"
-#include "link/TargetSession.h"
 
 namespace {
 
@@ -43,6 +43,7 @@ constexpr const char* kUsage[] = {
     "option.\n",
     "\t\tB - Burn the data from filename into eeprom with pre-erasure.\n",
     "\t\tV - Read Eprom and verify against expected data from filename.\n",
+    "\t\tU - Update: burn only the sectors/pages that differ from filename, erasing only those.\n",
     "\tThe file (filename) should be given in iHex format.\n",
     "\te.g. Tolvar uasrc FBV xfilename.iHex\n",
     "\tWill erase the eeprom, and then fast burn and verify file xfilename.iHex\n\n",
@@ -62,6 +63,8 @@ constexpr const char* kUsage[] = {
     "\tAny address within block is a valid address of this block.\n",
     "\te.g. Tolvar uasnk EB 0x20fff 79999\n",
     "\twill erase 2*65536 bytes at address 0x20000\n",
+    "6.\tTolvar [src/snk/uasnk/uasrc] [i/s] R address len file - save len bytes from address to file "
+    "(.hex, .ihex or .bin)\n",
 };
 
 constexpr uint32_t kIdRegister = 0x80000000;
@@ -141,9 +144,11 @@ class CTolvarRun {
     Command CommandWord() const;
     void CheckCount(int expected);
     void RunCommand(Command command);
+    void RequireWithinMemory(uint32_t start, uint32_t length);
     void RunOperations();
     void ParseLetters(const char* optionWord);
     void ActOn(char letter, const char* imagePath);
+    void CheckBeforeBurn(const char* imagePath);
     void RequireFastCapableLink();
     void RequireKnownMemory(bool writesOrCompares);
     void RequireI2cIfAsked();
@@ -205,8 +210,11 @@ void CTolvarRun::RunWords() {
 }
 
 void CTolvarRun::ReadSideFromLastWord() {
+    // Only the file's own name tells the side, not the folders it lies in.
+    const char* word = m_argv[m_argc - 1];
+    if (const char* slash = std::strrchr(word, '/')) word = slash + 1;
     std::string last;
-    for (const char* c = m_argv[m_argc - 1]; *c && last.size() < kSideScanLength; ++c) last += AsciiLower(*c);
+    for (const char* c = word; *c && last.size() < kSideScanLength; ++c) last += AsciiLower(*c);
     if (last.find("source") != std::string::npos || last.find("src") != std::string::npos) {
         m_side = 1;
     } else if (last.find("sink") != std::string::npos || last.find("snk") != std::string::npos) {
@@ -214,6 +222,8 @@ void CTolvarRun::ReadSideFromLastWord() {
     } else {
         m_side = -1;
     }
+    // A read's output file names where memory goes, not an image for one side.
+    if (m_argc >= 5 && Is(m_argv[m_argc - 4], "R", "r")) m_side = -1;
     // "uasnk"/"uasrc" fix the side but stay for the link word.
     if (IsIgnoringCase(m_argv[1], "uasnk")) m_side = 0;
     if (IsIgnoringCase(m_argv[1], "uasrc")) m_side = 1;
@@ -339,22 +349,33 @@ void CTolvarRun::CheckCount(int expected) {
 
 void CTolvarRun::RunCommand(Command command) {
     int c = m_position;
-    CheckCount(c + 3);
+    // R alone takes an optional output file.
+    const bool save = command == Command::Read && m_argc > c + 3;
+    CheckCount(save ? c + 4 : c + 3);
+    uint32_t first = parseNumber(m_argv[c + 1]);
+    uint32_t second = parseNumber(m_argv[c + 2]);
+    if (save) CheckSaveRequest(first, second, m_argv[c + 3]);
     IdentifyMemory(m_memoryKind, m_side, m_sizeSelection);
     RequireI2cIfAsked();
     RequireKnownMemory(command != Command::Read);
-    uint32_t first = parseNumber(m_argv[c + 1]);
-    uint32_t second = parseNumber(m_argv[c + 2]);
+    if (command == Command::Fill) {
+        RequireWithinMemory(0, first);
+    } else {
+        RequireWithinMemory(first, second);
+    }
     CommandOptions& options = Session().options;
     switch (command) {
         case Command::Fill:
             fillMemory(first, second, m_memoryKind);
             break;
-        case Command::Read: {
-            std::vector<uint32_t> words(second / 4);
-            ReadMemory(first, static_cast<int32_t>(words.size()), true, words.data(), m_memoryKind);
+        case Command::Read:
+            if (save) {
+                SaveMemory(first, second, m_argv[c + 3], m_memoryKind);
+                break;
+            }
+            // Printed as they come: nothing is kept.
+            ReadMemory(first, static_cast<int32_t>(second / 4), true, nullptr, m_memoryKind);
             break;
-        }
         case Command::EraseSectors:
             options.rangeAddress = first;
             options.rangeLength = second;
@@ -368,6 +389,16 @@ void CTolvarRun::RunCommand(Command command) {
         case Command::None:
             break;
     }
+}
+
+// A range past the memory would wrap round to its start (the memory takes the address modulo its
+// size): refused before anything is touched.
+void CTolvarRun::RequireWithinMemory(uint32_t start, uint32_t length) {
+    const uint64_t size = Session().memorySize;
+    if (size == 0 || (start < size && uint64_t{start} + length <= size)) return;
+    Print("Error: the range of 0x%x bytes at 0x%x runs past the end of the memory (0x%llx bytes).\n", length,
+          start, static_cast<unsigned long long>(size));
+    fatalExit();
 }
 
 void CTolvarRun::RunOperations() {
@@ -417,6 +448,9 @@ void CTolvarRun::ParseLetters(const char* optionWord) {
             case 'V':
                 options.verify = true;
                 break;
+            case 'U':
+                options.update = true;
+                break;
             default:
                 Print("Unsupported option '%c'\n", *letter);
                 usageExit(m_out);
@@ -429,9 +463,13 @@ void CTolvarRun::ActOn(char letter, const char* imagePath) {
     switch (letter) {
         case 'B':
             eraseBeforeBurn = !options.noErase;
-            if (!options.skipImageCheck && !CheckImageFile(imagePath)) fatalExit();
-            if (IsFastKind(m_memoryKind)) PreBurnRead();
+            CheckBeforeBurn(imagePath);
             burnImage(imagePath, 1, m_memoryKind, m_sizeSelection);
+            break;
+        case 'U':
+            // N means nothing here: the update erases exactly what it rewrites.
+            CheckBeforeBurn(imagePath);
+            updateImage(imagePath, m_memoryKind, m_sizeSelection);
             break;
         case 'V':
             eraseBeforeBurn = false;
@@ -450,6 +488,11 @@ void CTolvarRun::ActOn(char letter, const char* imagePath) {
         default:
             break;
     }
+}
+
+void CTolvarRun::CheckBeforeBurn(const char* imagePath) {
+    if (!Session().options.skipImageCheck && !CheckImageFile(imagePath)) fatalExit();
+    if (IsFastKind(m_memoryKind)) PreBurnRead();
 }
 
 void CTolvarRun::RequireFastCapableLink() {

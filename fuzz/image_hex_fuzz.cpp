@@ -1,6 +1,8 @@
 // Arbitrary image files through the tool's own hex reading: the field and line readers, the
-// version lookup and the sector scan of the partial erase. Bad input may stop the run the way the
-// tool stops (a printed reason and exit), never crash, overrun or trip a map assertion.
+// version lookup, the pre-scan before a burn and the sector scan of the partial erase. The version
+// lookup keeps only what the image writes, so an input costs what it holds. Bad input may stop
+// the run the way the tool stops (a printed reason and exit), never crash, overrun or trip a map
+// assertion.
 #include <unistd.h>
 
 #include <cstdio>
@@ -19,8 +21,12 @@ std::string g_path;
 
 void PrepareOnce() {
     if (!g_path.empty()) return;
-    char directory[] = "/tmp/tolvar-fuzz-XXXXXX";
-    if (::mkdtemp(directory) == nullptr) std::abort();
+    // In memory where the system has it: an input is written and read back several times.
+    char shm[] = "/dev/shm/tolvar-fuzz-XXXXXX";
+    char tmp[] = "/tmp/tolvar-fuzz-XXXXXX";
+    char* directory = ::mkdtemp(shm);
+    if (directory == nullptr) directory = ::mkdtemp(tmp);
+    if (directory == nullptr) std::abort();
     ::setenv("TOLVAR_PREFIX", directory, 1);
     ::unsetenv("TOLVAR_TRACE");
     // ".hex" gives the most-significant-first byte order; the other order is taken by the walk too.
@@ -58,6 +64,9 @@ void WalkFile() {
     if (file == nullptr) std::abort();
     (void)countLines(file);
     (void)findCutRecord(file);
+    const ImageFault fault = findImageFault(file, 0x10000);
+    if (fault.kind == ImageFault::BeyondMemory && (fault.last < 0x10000 || fault.first > fault.last))
+        std::abort();
     ParseLines(file);
     fclose(file);
     try {

@@ -1,10 +1,12 @@
 // Burn and verify: one streaming walk over the image, words handed to the flash driver in write
 // or read sequences that are closed at address gaps and fixed boundaries.
+#include <functional>
 #include <memory>
 
 #include "flash/FlashDriver.h"
 #include "console/ConsoleUi.h"
 #include "console/RunResult.h"
+#include "image/BurnWalk.h"
 #include "image/FlashMap.h"
 #include "image/HexReader.h"
 #include "image/ImageOps.h"
@@ -15,11 +17,72 @@ namespace {
 
 constexpr int32_t kBurn = 1;
 constexpr uint32_t kProgressIntervalMs = 500;
+constexpr uint32_t kWholeWord = 0xFFFFFFFF;
+
+bool isEeprom(int32_t memoryKind) {
+    return memoryKind == 1 || memoryKind == 2 || memoryKind == 8;
+}
+
+// Image bytes that arrived one after the other inside one aligned 4-byte cell of the memory. The
+// word and the mask are in memory order: the byte of the lowest address in bits 31-24.
+class Group {
+  public:
+    bool Empty() const { return m_count == 0; }
+    // Whether the byte at this address and place of the file continues the group.
+    bool Continues(uint32_t address) const { return m_count > 0 && address == m_next && (address & 3) != 0; }
+    void Add(uint32_t address, uint8_t byte, bool firstByteMost);
+    // The next byte of the file belongs to another cell.
+    bool Full() const { return m_count > 0 && (m_next & 3) == 0; }
+    void Clear() { m_count = 0; }
+    uint32_t Cell() const { return m_cell; }
+    uint32_t Word() const { return m_word; }
+    uint32_t Mask() const { return m_mask; }
+
+  private:
+    uint32_t m_cell = 0;
+    uint32_t m_next = 0;
+    uint32_t m_word = 0;
+    uint32_t m_mask = 0;
+    uint32_t m_count = 0;
+};
+
+void Group::Add(uint32_t address, uint8_t byte, bool firstByteMost) {
+    if (m_count == 0) {
+        m_cell = address & ~uint32_t{3};
+        m_word = 0;
+        m_mask = 0;
+    }
+    const int place = static_cast<int>(address & 3);
+    m_word = placeByte(m_word, byte, place, firstByteMost);
+    m_mask = placeByte(m_mask, 0xFF, place, firstByteMost);
+    m_next = address + 1;
+    ++m_count;
+}
+
+// Where a group goes in the memory: a whole word at its cell, or (EEPROM burn of a short group)
+// only its own bytes, which stand together in the cell.
+struct Placement {
+    uint32_t start;
+    uint32_t end;
+    int32_t width;
+    uint32_t data;  // the bytes to send in the top `width` bytes
+};
+
+Placement narrowPlacement(const Group& group) {
+    int lead = 0;
+    while (((group.Mask() >> (24 - 8 * lead)) & 0xFF) == 0) ++lead;
+    int width = 0;
+    while (lead + width < 4 && ((group.Mask() >> (24 - 8 * (lead + width))) & 0xFF) != 0) ++width;
+    const uint32_t start = group.Cell() + static_cast<uint32_t>(lead);
+    return {start, start + static_cast<uint32_t>(width), width, group.Word() << (8 * lead)};
+}
 
 class ImageWalk {
   public:
-    ImageWalk(int32_t mode, int32_t memoryKind, bool firstByteMost, int32_t totalLines, uint32_t startMs)
-        : m_burn(mode == kBurn),
+    ImageWalk(int32_t mode, int32_t memoryKind, bool firstByteMost, int32_t totalLines, uint32_t startMs,
+              const ByteFilter& include)
+        : m_include(include),
+          m_burn(mode == kBurn),
           m_memoryKind(memoryKind),
           m_firstByteMost(firstByteMost),
           m_fast(Session().fastBurn != 0),
@@ -35,25 +98,32 @@ class ImageWalk {
   private:
     void Record(const HexRecord& record, uint32_t recordAddress);
     void Data(const HexRecord& record, uint32_t recordAddress);
-    void Jump(uint32_t recordAddress);
-    void OpenSequence(uint32_t recordAddress);
-    void WordDone(uint32_t word, uint32_t byteAddress);
-    void VerifyWord(uint32_t word, uint32_t byteAddress);
+    void Emit();
+    Placement Place() const;
+    void Jump(uint32_t address);
+    void OpenSequence(uint32_t address);
+    void BurnGroup(const Placement& place);
+    void VerifyGroup();
+    void ReportMismatch(uint32_t read);
     void AppendToBlock(uint32_t word);
     void CloseAtBoundary();
     void ShowProgress();
     void EndReadChecked() { verifyPassed = EndRead(m_memoryKind) && verifyPassed; }
+    void Skip();
 
+    const ByteFilter& m_include;
     const bool m_burn;
     const int32_t m_memoryKind;
     const bool m_firstByteMost;
     const bool m_fast;
     const int32_t m_totalLines;
     uint32_t m_lastProgressMs;
+    Group m_group;
     bool m_first = true;
     bool m_restart = false;
     bool m_open = false;
     bool m_endSeen = false;
+    // Memory address the open sequence reaches next.
     uint32_t m_expected = 0;
     uint32_t m_base = 0;
     int32_t m_linesRead = 0;
@@ -97,50 +167,78 @@ void ImageWalk::Record(const HexRecord& record, uint32_t recordAddress) {
     }
 }
 
+// Every byte goes to its own address: a record continues the word of the one before it when its
+// bytes follow on, whatever its length.
 void ImageWalk::Data(const HexRecord& record, uint32_t recordAddress) {
-    if (!m_first && m_expected != recordAddress) Jump(recordAddress);
-    m_expected = recordAddress;
-    if (record.count == 0) return;
     m_totalBytes += record.count;
-    uint32_t word = 0;
-    int k = 0;
     for (uint32_t i = 0; i < record.count; ++i) {
-        word = placeByte(word, record.data[i], k++, m_firstByteMost);
-        if (m_first || m_restart) OpenSequence(recordAddress);
-        ++m_expected;
-        if (k == 4 || i + 1 == record.count) {
-            WordDone(word, recordAddress + i);
-            word = 0;
-            k = 0;
-            CloseAtBoundary();
-        }
+        const uint32_t address = recordAddress + i;
+        if (!m_group.Empty() && !m_group.Continues(address)) Emit();
+        m_group.Add(address, record.data[i], m_firstByteMost);
+        if (m_group.Full()) Emit();
     }
 }
 
-void ImageWalk::Jump(uint32_t recordAddress) {
+Placement ImageWalk::Place() const {
+    if (m_burn && isEeprom(m_memoryKind) && m_group.Mask() != kWholeWord) return narrowPlacement(m_group);
+    // Flash takes a whole word: the bytes not in the image are 0xFF, which program nothing. A
+    // verify reads the whole word and compares the image's bytes only.
+    const uint32_t word = m_burn ? m_group.Word() | ~m_group.Mask() : m_group.Word();
+    return {m_group.Cell(), m_group.Cell() + 4, 4, word};
+}
+
+void ImageWalk::Emit() {
+    if (m_include && !m_include(m_group.Cell())) {
+        Skip();
+        return;
+    }
+    const Placement place = Place();
+    if (!m_first && m_expected != place.start) Jump(place.start);
+    if (m_first || m_restart) OpenSequence(place.start);
+    m_expected = place.end;
+    if (m_burn) {
+        BurnGroup(place);
+    } else {
+        VerifyGroup();
+    }
+    m_group.Clear();
+    CloseAtBoundary();
+}
+
+// A group the filter leaves out ends the write before it; the next group taken opens one anew.
+void ImageWalk::Skip() {
+    if (m_open) EndWrite(m_memoryKind);
+    m_open = false;
+    m_restart = true;
+    m_expected = m_group.Cell() + 4;
+    m_group.Clear();
+}
+
+void ImageWalk::Jump(uint32_t address) {
     if (m_burn) {
         EndWrite(m_memoryKind);
-        StartWrite(recordAddress, m_memoryKind);
+        StartWrite(address, m_memoryKind);
     } else {
         EndReadChecked();
         if (m_fast) EndReadChecked();
-        StartRead(m_memoryKind, recordAddress, m_fast);
+        StartRead(m_memoryKind, address, m_fast);
     }
     m_restart = false;
     m_open = true;
 }
 
-void ImageWalk::OpenSequence(uint32_t recordAddress) {
+void ImageWalk::OpenSequence(uint32_t address) {
     if (m_burn) {
-        StartWrite(m_expected, m_memoryKind);
+        StartWrite(address, m_memoryKind);
     } else if (m_first) {
         if (m_fast) EndReadChecked();
-        StartRead(m_memoryKind, m_expected, m_fast);
+        StartRead(m_memoryKind, address, m_fast);
     } else if (!m_fast) {
-        StartRead(m_memoryKind, m_expected, false);
-    } else if ((recordAddress & 0xFFFF) == 0) {
+        StartRead(m_memoryKind, address, false);
+    } else if ((address & 0xFFFF) == 0) {
+        // A fast read is opened anew where the I2C device address changes.
         EndReadChecked();
-        StartRead(m_memoryKind, m_expected, true);
+        StartRead(m_memoryKind, address, true);
     }
     // Otherwise the fast read keeps running where the last block check left it.
     m_first = false;
@@ -148,26 +246,41 @@ void ImageWalk::OpenSequence(uint32_t recordAddress) {
     m_open = true;
 }
 
-void ImageWalk::WordDone(uint32_t word, uint32_t byteAddress) {
-    if (m_fast) {
-        AppendToBlock(word);
-    } else if (m_burn) {
-        WriteWord(m_memoryKind, word);
+// Whole words of a fast burn go in the block; anything shorter goes the slow way, after the block
+// before it.
+void ImageWalk::BurnGroup(const Placement& place) {
+    if (place.width == 4 && m_fast && m_group.Mask() == kWholeWord) {
+        AppendToBlock(place.data);
+        return;
+    }
+    if (Session().fastPending > 0) FlushFastBurn();
+    if (place.width == 4) {
+        WriteWord(m_memoryKind, place.data);
     } else {
-        VerifyWord(word, byteAddress);
+        SendData(place.width, place.data);
     }
 }
 
-void ImageWalk::VerifyWord(uint32_t word, uint32_t byteAddress) {
+void ImageWalk::VerifyGroup() {
+    const uint32_t mask = m_group.Mask();
+    if (m_fast && mask == kWholeWord) {
+        AppendToBlock(m_group.Word());
+        return;
+    }
+    // A word read the slow way inside a fast read comes after the block before it.
+    if (m_fast && Session().fastPending > 0) EndReadChecked();
     const uint32_t read = ReadWord(m_memoryKind);
-    if (read == word) return;
+    if ((read & mask) != (m_group.Word() & mask)) ReportMismatch(read);
+}
+
+// The file's word is shown with the bytes the image does not give taken from the memory.
+void ImageWalk::ReportMismatch(uint32_t read) {
+    const uint32_t file = (read & ~m_group.Mask()) | (m_group.Word() & m_group.Mask());
     ConsoleUi::instance().print(formatText("Error verifying eprom on address: %x, eprom: %x, file: %x\n",
-                                           byteAddress & ~uint32_t{3}, read, word));
+                                           m_group.Cell(), read, file));
     verifyPassed = false;
 }
 
-// Words whose groups are short or misaligned can fill the block before any boundary comes; what
-// is pending is sent or checked first, so the buffer and its 8-bit count never overflow.
 void ImageWalk::AppendToBlock(uint32_t word) {
     TargetSession& session = Session();
     if (session.fastPending + 4u > kBlockBufferSize) {
@@ -185,15 +298,19 @@ void ImageWalk::AppendToBlock(uint32_t word) {
     session.fastPending = static_cast<uint8_t>(session.fastPending + 4);
 }
 
+// Groups never leave their cell, so a write that ends on a 128-byte boundary is the only one that
+// could reach across it.
 void ImageWalk::CloseAtBoundary() {
     if (m_burn) {
-        // A write never crosses a 128-byte boundary; a word that would cross one starts anew.
-        const uint32_t low = m_expected & 0x7F;
-        if (low != 0 && low <= 0x7C) return;
+        if ((m_expected & 0x7F) != 0) return;
         EndWrite(m_memoryKind);
     } else {
-        const bool blockFull = m_fast && (m_expected & 0x7F) == 0;
-        if (!blockFull && (m_expected & 0xFFFF) != 0) return;
+        const bool blockEnd = m_fast && (m_expected & 0x7F) == 0;
+        const bool segmentEnd = (m_expected & 0xFFFF) == 0;
+        if (!blockEnd && !segmentEnd) return;
+        // Words read the slow way leave no block to check; closing here would end the fast read
+        // that the next block goes on with.
+        if (!segmentEnd && Session().fastPending == 0) return;
         EndReadChecked();
     }
     m_restart = true;
@@ -201,6 +318,7 @@ void ImageWalk::CloseAtBoundary() {
 }
 
 bool ImageWalk::Close() {
+    if (!m_group.Empty()) Emit();
     if (m_open) {
         if (m_burn) {
             EndWrite(m_memoryKind);
@@ -217,13 +335,30 @@ bool ImageWalk::Close() {
     fatalExit();
 }
 
-// A record cut short would burn or compare bytes that are not in the image: refused before the
-// memory is touched.
-void refuseCutRecord(FILE* file, const std::string& path) {
-    const int32_t cut = findCutRecord(file);
-    if (cut == 0) return;
-    ConsoleUi::instance().print(
-        formatText("Record on line %d of file %s runs past the end of its line.\n", cut, path.c_str()));
+// What the walk must not meet is refused before the memory is touched: a record cut short would
+// burn or compare bytes that are not in the image, a segment base or data past the memory would
+// put bytes elsewhere than the file says.
+void refuseImageFault(FILE* file, const std::string& path) {
+    const ImageFault fault = findImageFault(file, Session().memorySize);
+    ConsoleUi& console = ConsoleUi::instance();
+    switch (fault.kind) {
+        case ImageFault::None:
+            return;
+        case ImageFault::CutRecord:
+            console.print(formatText("Record on line %d of file %s runs past the end of its line.\n",
+                                     fault.line, path.c_str()));
+            break;
+        case ImageFault::SegmentBase:
+            console.print(formatText(
+                "Record on line %d of file %s sets the segment base 0x%04x, which is not supported.\n",
+                fault.line, path.c_str(), fault.segment));
+            break;
+        case ImageFault::BeyondMemory:
+            console.print(
+                formatText("Data at 0x%x-0x%x on line %d of file %s lies beyond the memory of 0x%x bytes.\n",
+                           fault.first, fault.last, fault.line, path.c_str(), Session().memorySize));
+            break;
+    }
     fatalExit();
 }
 
@@ -270,23 +405,29 @@ void printResult(bool burn, bool endSeen, bool erased, int32_t totalBytes, uint3
 
 }  // namespace
 
-void burnImage(const std::string& path, int32_t mode, int32_t memoryKind, int32_t sizeSelection) {
-    std::unique_ptr<FILE, ImageFileCloser> file(openImageFile(path));
+FILE* openCheckedImage(const std::string& path) {
+    FILE* file = openImageFile(path);
     if (!file) cannotOpen(path);
-    refuseCutRecord(file.get(), path);
+    refuseImageFault(file, path);
+    return file;
+}
+
+void walkImage(const std::string& path, int32_t mode, int32_t memoryKind, const EraseStep& erase,
+               const ByteFilter& include) {
+    std::unique_ptr<FILE, ImageFileCloser> file(openCheckedImage(path));
     const bool burn = mode == kBurn;
     const bool firstByteMost = isHexExtension(path);
     const uint32_t startMs = platform::CurrentClock().TickMs();
 
     PrepareMemory(memoryKind);
     const uint32_t timeoutsBefore = eraseTimeouts();
-    if (burn && eraseBeforeBurn) eraseFirst(path, memoryKind, sizeSelection);
+    if (burn && erase) erase();
     const bool erased = eraseTimeouts() == timeoutsBefore;
     const int32_t totalLines = countLines(file.get());
     ConsoleUi& console = ConsoleUi::instance();
     console.print(formatText("%s file %s, total lines: %d\n", burn ? "Burning" : "Verifying", path.c_str(),
                              totalLines));
-    ImageWalk walk(mode, memoryKind, firstByteMost, totalLines, startMs);
+    ImageWalk walk(mode, memoryKind, firstByteMost, totalLines, startMs, include);
     if (progressEnabled) {
         console.print("\n");
         console.progress(0);
@@ -302,4 +443,10 @@ void burnImage(const std::string& path, int32_t mode, int32_t memoryKind, int32_
         PreBurnRead();
         verifyPassed = EndRead(memoryKind) && verifyPassed;
     }
+}
+
+void burnImage(const std::string& path, int32_t mode, int32_t memoryKind, int32_t sizeSelection) {
+    EraseStep erase;
+    if (eraseBeforeBurn) erase = [&] { eraseFirst(path, memoryKind, sizeSelection); };
+    walkImage(path, mode, memoryKind, erase, nullptr);
 }

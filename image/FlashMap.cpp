@@ -11,9 +11,6 @@
 
 namespace {
 
-constexpr uint32_t kBlockEraseWord = 0xD8000000;
-constexpr uint32_t kSectorEraseWord = 0x20000000;
-
 [[noreturn]] void assertionFailed(const char* format, int line, const char* function) {
     throw CxExceptionError(formatText(format, __FILE__, line, function), -1);
 }
@@ -85,7 +82,11 @@ bool markImage(FILE* file, FlashMap& map) {
     return endSeen;
 }
 
-void eraseMarked(const FlashMap& map, int32_t memoryKind) {
+}  // namespace
+
+void eraseSelected(const FlashMap& map, int32_t memoryKind, uint32_t startMs) {
+    ConsoleUi& console = ConsoleUi::instance();
+    if (progressEnabled) console.progress(0);
     for (uint32_t b = 0; b < FlashMap::kBlocks; ++b) {
         const uint32_t blockAddress = b * FlashMap::kBlockSize;
         if (map.isBlockSelected(b)) {
@@ -98,11 +99,12 @@ void eraseMarked(const FlashMap& map, int32_t memoryKind) {
                 }
             }
         }
-        ConsoleUi::instance().progress(static_cast<int32_t>(b * 100 / FlashMap::kBlocks));
+        console.progress(static_cast<int32_t>(b * 100 / FlashMap::kBlocks));
     }
+    console.progress(100);
+    const float seconds = static_cast<float>(platform::CurrentClock().TickMs() - startMs) / 1000.0f;
+    console.print(formatText("\nErase time: %f seconds\n", static_cast<double>(seconds)));
 }
-
-}  // namespace
 
 void eraseForImage(const std::string& path, int32_t memoryKind) {
     std::unique_ptr<FILE, ImageFileCloser> file(openImageFile(path));
@@ -118,12 +120,8 @@ void eraseForImage(const std::string& path, int32_t memoryKind) {
                              totalLines));
     const uint32_t startMs = platform::CurrentClock().TickMs();
     const bool endSeen = markImage(file.get(), map);
-    if (progressEnabled) console.progress(0);
     const uint32_t timeoutsBefore = eraseTimeouts();
-    eraseMarked(map, memoryKind);
-    console.progress(100);
-    const float seconds = static_cast<float>(platform::CurrentClock().TickMs() - startMs) / 1000.0f;
-    console.print(formatText("\nErase time: %f seconds\n", static_cast<double>(seconds)));
+    eraseSelected(map, memoryKind, startMs);
     if (!endSeen) {
         console.print("No end of file encountered. Error on reading file.\n");
     } else {

@@ -100,6 +100,64 @@ int32_t findCutRecord(FILE* file) {
     return cut;
 }
 
+namespace {
+
+uint32_t recordValue16(const HexRecord& record) {
+    const uint32_t high = record.count > 0 ? record.data[0] : 0;
+    const uint32_t low = record.count > 1 ? record.data[1] : 0;
+    return (high << 8) | low;
+}
+
+}  // namespace
+
+uint32_t extendedLinearBase(const HexRecord& record) {
+    return (recordValue16(record) & 0x3F) << 16;
+}
+
+namespace {
+
+// The fault of one parsed record; base is the extended linear address so far.
+ImageFault recordFault(const HexRecord& record, uint64_t& base, uint32_t memorySize) {
+    ImageFault fault;
+    if (record.type == HexExtendedLinear) {
+        base = extendedLinearBase(record);
+    } else if (record.type == HexExtendedSegment && recordValue16(record) != 0) {
+        fault.kind = ImageFault::SegmentBase;
+        fault.segment = recordValue16(record);
+    } else if (record.type == HexData && record.count > 0 && memorySize > 0) {
+        const uint64_t first = base + record.address;
+        const uint64_t end = first + record.count;
+        if (end > memorySize) {
+            fault.kind = ImageFault::BeyondMemory;
+            fault.first = static_cast<uint32_t>(first);
+            fault.last = static_cast<uint32_t>(end - 1);
+        }
+    }
+    return fault;
+}
+
+}  // namespace
+
+ImageFault findImageFault(FILE* file, uint32_t memorySize) {
+    HexLine line;
+    HexRecord record;
+    ImageFault fault;
+    uint64_t base = 0;
+    int32_t number = 0;
+    while (fault.kind == ImageFault::None && readLinePiece(file, line)) {
+        ++number;
+        if (line.text[0] != ':') continue;
+        if (!parseHexLine(line, record)) {
+            fault.kind = ImageFault::CutRecord;
+        } else {
+            fault = recordFault(record, base, memorySize);
+        }
+        fault.line = number;
+    }
+    rewind(file);
+    return fault;
+}
+
 bool isHexExtension(const std::string& path) {
     const size_t dot = path.rfind('.');
     if (dot == std::string::npos || path.size() - dot != 4) return false;
@@ -107,10 +165,4 @@ bool isHexExtension(const std::string& path) {
         if (std::tolower(static_cast<unsigned char>(path[dot + 1 + i])) != "hex"[i]) return false;
     }
     return true;
-}
-
-uint32_t extendedLinearBase(const HexRecord& record) {
-    const uint32_t high = record.count > 0 ? record.data[0] : 0;
-    const uint32_t low = record.count > 1 ? record.data[1] : 0;
-    return (((high << 8) | low) & 0x3F) << 16;
 }

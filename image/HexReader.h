@@ -62,6 +62,22 @@ int32_t countLines(FILE* file);
 // is whole. The file is left at its start.
 int32_t findCutRecord(FILE* file);
 
+// The first thing in an image that must stop a burn or verify before the memory is touched.
+struct ImageFault {
+    enum Kind { None, CutRecord, SegmentBase, BeyondMemory };
+    Kind kind = None;
+    int32_t line = 0;    // number from 1 of the record
+    uint32_t first = 0;  // BeyondMemory: first and last address of the record's data
+    uint32_t last = 0;
+    uint32_t segment = 0;  // SegmentBase: the record's segment value
+};
+
+// Cut records, extended segment records with a non-zero segment (their data would land elsewhere
+// than the file says), and data reaching memorySize or beyond (no check when it is 0) at the
+// address the walk gives it (images linked in the chip's address space keep only the low bits of
+// their base). The file is left at its start.
+ImageFault findImageFault(FILE* file, uint32_t memorySize);
+
 // Byte order of an image: true when the name's extension (text after the last ".") is "hex" in
 // any case; then the first byte of each group of four is the word's most significant byte.
 bool isHexExtension(const std::string& path);

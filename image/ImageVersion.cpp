@@ -1,5 +1,7 @@
 // Loads an image into the version buffer and finds the firmware version behind its marker.
+#include <array>
 #include <cstdio>
+#include <map>
 #include <memory>
 
 #include "console/ConsoleUi.h"
@@ -10,20 +12,50 @@ namespace {
 
 constexpr uint32_t kVersionImageSize = 0xC0000;
 constexpr uint32_t kVersionMarker = 0x1234FEDC;
+constexpr uint32_t kChunkSize = 256;
 
-void storeLittleEndian(uint8_t* image, uint32_t address, uint32_t word) {
-    for (uint32_t k = 0; k < 4 && address + k < kVersionImageSize; ++k) {
-        image[address + k] = static_cast<uint8_t>(word >> (8 * k));
+// The version buffer: 768 KiB of zeros in which only the chunks an image writes are kept, so
+// reading and searching an image costs what the image holds, not the buffer's size.
+class VersionImage {
+  public:
+    void Store(uint32_t address, uint8_t byte) {
+        if (address >= kVersionImageSize) return;
+        auto [chunk, added] = m_chunks.try_emplace(address / kChunkSize);
+        if (added) chunk->second.fill(0);
+        chunk->second[address % kChunkSize] = byte;
     }
-}
+    uint8_t At(uint32_t address) const {
+        const auto chunk = m_chunks.find(address / kChunkSize);
+        return chunk == m_chunks.end() ? 0 : chunk->second[address % kChunkSize];
+    }
+    uint32_t LittleEndianAt(uint32_t offset) const {
+        return uint32_t{At(offset)} | uint32_t{At(offset + 1)} << 8 | uint32_t{At(offset + 2)} << 16 |
+               uint32_t{At(offset + 3)} << 24;
+    }
+    // The first marker from the lowest address: its bytes are all non-zero, so it starts in a kept
+    // chunk. False when there is none.
+    bool FindVersion(uint32_t& version) const {
+        for (const auto& [index, bytes] : m_chunks) {
+            for (uint32_t offset = index * kChunkSize; offset < (index + 1) * kChunkSize; ++offset) {
+                if (offset + 8 > kVersionImageSize) return false;
+                if (LittleEndianAt(offset) != kVersionMarker) continue;
+                version = LittleEndianAt(offset + 4);
+                return true;
+            }
+        }
+        return false;
+    }
 
-uint32_t loadLittleEndian(const uint8_t* image, uint32_t offset) {
-    return uint32_t{image[offset]} | uint32_t{image[offset + 1]} << 8 | uint32_t{image[offset + 2]} << 16 |
-           uint32_t{image[offset + 3]} << 24;
+  private:
+    std::map<uint32_t, std::array<uint8_t, kChunkSize>> m_chunks;
+};
+
+void storeLittleEndian(VersionImage& image, uint32_t address, uint32_t word) {
+    for (uint32_t k = 0; k < 4; ++k) image.Store(address + k, static_cast<uint8_t>(word >> (8 * k)));
 }
 
 // Words of a data record at the address of their first byte; bytes past the buffer are dropped.
-void storeRecord(uint8_t* image, const HexRecord& record, uint32_t recordAddress, bool firstByteMost) {
+void storeRecord(VersionImage& image, const HexRecord& record, uint32_t recordAddress, bool firstByteMost) {
     uint32_t word = 0;
     int k = 0;
     for (uint32_t i = 0; i < record.count; ++i) {
@@ -44,7 +76,7 @@ void storeRecord(uint8_t* image, const HexRecord& record, uint32_t recordAddress
 }
 
 // Reads the image into the buffer; true when it is complete (end record or buffer overflow).
-bool loadVersionImage(FILE* file, const std::string& path, uint8_t* image) {
+bool loadVersionImage(FILE* file, const std::string& path, VersionImage& image) {
     const bool firstByteMost = isHexExtension(path);
     HexLine line;
     HexRecord record;
@@ -79,22 +111,20 @@ bool loadVersionImage(FILE* file, const std::string& path, uint8_t* image) {
 }  // namespace
 
 uint32_t extractImageVersion(const std::string& path) {
-    auto image = std::make_unique<uint8_t[]>(kVersionImageSize);  // zero-filled
+    VersionImage image;
     {
         std::unique_ptr<FILE, ImageFileCloser> file(openImageFile(path));
         if (!file) {
             ConsoleUi::instance().print(formatText("Can't open file: %s\n", path.c_str()));
             fatalExit();
         }
-        if (!loadVersionImage(file.get(), path, image.get())) {
+        if (!loadVersionImage(file.get(), path, image)) {
             ConsoleUi::instance().print("No end of file encountered. Error on reading file.\n");
             fatalExit();
         }
     }
-    for (uint32_t offset = 0; offset + 8 <= kVersionImageSize; ++offset) {
-        if (loadLittleEndian(image.get(), offset) == kVersionMarker)
-            return loadLittleEndian(image.get(), offset + 4);
-    }
+    uint32_t version = 0;
+    if (image.FindVersion(version)) return version;
     ConsoleUi::instance().print("Warning: Could not extract version number from the firmware hex file.\n");
     if (!ConsoleUi::instance().confirm()) throw ProcessExit{-1};
     return 0;

@@ -146,6 +146,15 @@ uint32_t TargetRead(uint32_t address) {
     return ReadOn(chipAddress, CurrentTarget());
 }
 
+std::optional<uint32_t> TargetReadOnce(uint32_t address) {
+    TryAccessLock();
+    uint32_t chipAddress = WithOffset(address);
+    DebugLog(formatText("read %x\n", chipAddress));
+    if (Session().linkKind == Uart && !IsIndirectAddress(chipAddress))
+        return UartLink().ReadRegisterOnce(chipAddress);
+    return ReadOn(chipAddress, CurrentTarget());
+}
+
 void TargetWrite(uint32_t address, uint32_t value) {
     TryAccessLock();
     uint32_t chipAddress = WithOffset(address);

@@ -5,6 +5,7 @@
 #include <array>
 #include <cstdint>
 #include <memory>
+#include <optional>
 
 #include "platform/NamedMutex.h"
 
@@ -26,6 +27,7 @@ struct CommandOptions {
     bool erase = false;
     bool pause = false;
     bool skipImageCheck = false;
+    bool update = false;
     uint32_t rangeAddress = 0;
     uint32_t rangeLength = 0;
 };
@@ -66,10 +68,15 @@ struct TargetSession {
     uint32_t ctrlShadow = 0;
     int32_t ctrlWidth = 0;
     int32_t eepromSize = 0;
+    // Bytes of the memory as identification found them; 0 before identification.
+    uint32_t memorySize = 0;
     bool flashNegotiated = false;
 
     uint8_t fastPending = 0;
+    // Address of the next byte of the open read: set by StartRead, moved on by every word read
+    // and every fast block checked.
     uint32_t readAddress = 0;
+    bool readFast = false;
     bool i2cLastMarked = false;
     platform::NamedMutex flashMutex{"Eprom"};
     platform::NamedMutex fillMutex{"Eprom"};
@@ -93,6 +100,8 @@ void OpenBenchLink();
 void ReleaseBenchInterfaces();
 
 uint32_t TargetRead(uint32_t address);
+// A read that must not be resent (see CUartLib::ReadRegisterOnce); empty when its answer was lost.
+std::optional<uint32_t> TargetReadOnce(uint32_t address);
 void TargetWrite(uint32_t address, uint32_t value);
 uint32_t TargetReadOn(uint32_t address, uint8_t target);
 void TargetWriteConfigRegister(uint32_t value);

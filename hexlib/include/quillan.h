@@ -73,6 +73,15 @@ QUILLAN_API const char* ihex_getLatestErrorMessage(void);
 QUILLAN_API void ihex_makeOstralFWImage(const char* hexFileName, const char* binFileName);
 QUILLAN_API void ihex_makeImage(const char* hexFileName, const char* binFileName);
 
+/* Intel HEX out of image bytes: building the image of the written file gives the length bytes at
+ * imageAddress (which must end by 0x400000). 16-byte data records in the file's data byte order (see
+ * ihex_fileHasLittleEndianDataFormat; other files get whole aligned 4-byte groups, bytes around the
+ * range 0xFF), an extended linear address record 0x5000 + segment before each segment, an end record.
+ * Written under a temporary name beside the file and renamed into place when complete: a failure
+ * throws and leaves an existing file as it was. A name that is a link writes where it leads. */
+QUILLAN_API void ihex_writeImage(const char* hexFileName, const uint8_t* image, uint32_t length,
+                                 uint32_t imageAddress);
+
 /* Firmware version after the 0x1234FEDC marker, or 0 without one. */
 QUILLAN_API uint32_t ihex_readFWVersion(const char* fileName);
 

@@ -12,6 +12,7 @@
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "StagedFile.h"
 
@@ -28,6 +29,7 @@ constexpr const char* kUsage =
     "Usage: quillan crc calculate|read|validate|update FILE\n"
     "       quillan crc write FILE CRC\n"
     "       quillan image|fw-image FILE.hex OUT.bin\n"
+    "       quillan hex IN.bin OUT.hex [ADDR]\n"
     "       quillan version FILE\n"
     "       quillan register FILE ADDR\n"
     "       quillan --help | --version\n";
@@ -51,6 +53,10 @@ constexpr const char* kHelp =
     "  fw-image FILE.hex OUT.bin\n"
     "                          write the firmware range of a CRC-carrying image as a binary file\n"
     "                            quillan fw-image fw.hex fw-range.bin\n"
+    "  hex IN.bin OUT.hex [ADDR]\n"
+    "                          write a binary file as Intel HEX, its bytes at image address ADDR\n"
+    "                          (default 0); the inverse of image\n"
+    "                            quillan hex fw.bin fw.hex 0x100\n"
     "  version FILE            print the firmware version after the version marker (0: none)\n"
     "                            quillan version fw.hex\n"
     "  register FILE ADDR      print the little-endian 32-bit word at image address ADDR\n"
@@ -60,7 +66,7 @@ constexpr const char* kHelp =
     "\n"
     "Numbers are decimal, or hexadecimal with a 0x prefix. Files whose name ends in .ihex hold\n"
     "their bytes in image order, all others each 32-bit word most significant byte first.\n"
-    "A file is written whole in a temporary folder beside its place and then renamed into place,\n"
+    "A file is written whole beside its place under a temporary name and then renamed into place,\n"
     "so a failure leaves the old file as it was. An output that is the input file is refused.\n"
     "Exit code 0 on success, 1 on failure, 2 on wrong arguments; errors go to standard error.\n";
 
@@ -123,10 +129,14 @@ int Rewrite(const char* file, Edit edit) {
     return kOk;
 }
 
-int WriteImage(void (*make)(const char*, const char*), const char* hexFile, const char* binFile) {
-    if (quillan_tool::SameFile(hexFile, binFile)) {
-        throw ToolError(std::string("'") + binFile + "' is the input file; nothing written");
+void RefuseOverwritingInput(const char* input, const char* output) {
+    if (quillan_tool::SameFile(input, output)) {
+        throw ToolError(std::string("'") + output + "' is the input file; nothing written");
     }
+}
+
+int WriteImage(void (*make)(const char*, const char*), const char* hexFile, const char* binFile) {
+    RefuseOverwritingInput(hexFile, binFile);
     StagedFile output(binFile);
     RunOnStaged(output, binFile, [&](const char* staged) { make(hexFile, staged); });
     // The image exports write nothing in some cases without saying so.
@@ -167,6 +177,29 @@ int Crc(std::string_view action, const char* file, const char* value) {
     return WrongArguments();
 }
 
+// The inverse of image: the bytes of a binary file at an image address, written as Intel HEX.
+int HexFromBinary(const char* binFile, const char* hexFile, const char* address) {
+    const auto start = address ? ParseNumber(address) : std::optional<uint32_t>(0);
+    if (!start) return WrongArguments();
+    RefuseOverwritingInput(binFile, hexFile);
+    std::FILE* in = std::fopen(binFile, "rb");
+    if (in == nullptr) {
+        std::fprintf(stderr, "quillan: cannot read '%s': %s\n", binFile, std::strerror(errno));
+        return kFailed;
+    }
+    // One byte more than the image addresses hold lets the library refuse a file that is too big.
+    std::vector<uint8_t> bytes(0x400001);
+    const size_t length = std::fread(bytes.data(), 1, bytes.size(), in);
+    const bool failed = std::ferror(in) != 0;
+    std::fclose(in);
+    if (failed) {
+        std::fprintf(stderr, "quillan: cannot read '%s'\n", binFile);
+        return kFailed;
+    }
+    ihex_writeImage(hexFile, bytes.data(), uint32_t(length), *start);
+    return kOk;
+}
+
 int Run(int argc, char** argv) {
     if (argc < 2) {
         std::fputs(kUsage, stderr);
@@ -185,6 +218,8 @@ int Run(int argc, char** argv) {
         return Crc(argv[2], argv[3], argc == 5 ? argv[4] : nullptr);
     if (command == "image" && argc == 4) return WriteImage(ihex_makeImage, argv[2], argv[3]);
     if (command == "fw-image" && argc == 4) return WriteImage(ihex_makeOstralFWImage, argv[2], argv[3]);
+    if (command == "hex" && (argc == 4 || argc == 5))
+        return HexFromBinary(argv[2], argv[3], argc == 5 ? argv[4] : nullptr);
     if (command == "version" && argc == 3) {
         std::printf("0x%04X\n", unsigned(ihex_readFWVersion(argv[2])));
         return kOk;

@@ -64,6 +64,10 @@ class CUartLib : public IndirectAccess::CDirectAccess {
     int32_t Receive(char* buffer, size_t bufferSize);
 
     virtual uint32_t ReadRegister(uint32_t address);
+    // One exchange and no resend: for a register whose every read has an effect (the memory's
+    // receive register moves on), a resend would answer with the next word. Empty when the answer
+    // was lost (the port is restarted) or was for another address.
+    std::optional<uint32_t> ReadRegisterOnce(uint32_t address);
     void WriteRegister(uint32_t address, uint32_t value);
     uint32_t ReadAddress(uint32_t address, uint8_t target);
     void WriteAddress(uint32_t address, uint32_t value, uint8_t target);
@@ -83,6 +87,8 @@ class CUartLib : public IndirectAccess::CDirectAccess {
   private:
     void ClosePort();
     void RestartPort();
+    // One "r" exchange; an empty answer on the last try raises.
+    std::optional<uint32_t> ReadExchange(const std::string& command, uint32_t address, bool lastTry);
     void OpenDevice(const std::string& portName);
     long ReadChunk(char* at);
 

@@ -113,30 +113,42 @@ void CUartLib::WriteRegister(uint32_t address, uint32_t value) {
         formatText("Didn't get 'Ready' response for write operation. recLen=%d, buf=%s", length, answer));
 }
 
+std::optional<uint32_t> CUartLib::ReadExchange(const std::string& command, uint32_t address, bool lastTry) {
+    Send(command.data(), command.size());
+    char answer[kAnswerBytes];
+    const int32_t length = Receive(answer, sizeof answer);
+    if (length == 0) {
+        if (lastTry) TraceAndRaise("Can't read from chip");
+        RestartPort();
+        return std::nullopt;
+    }
+    const ReadAnswer parsed = ParseReadAnswer(answer, length);
+    if (parsed.echoedAddress == address) return parsed.value;
+    const std::string mismatch = formatText(
+        "Got unexpected read answer. Tried to read address 0x%08x, but got response to address 0x%08x\n",
+        address, parsed.echoedAddress);
+    ConsoleUi::instance().print(formatText("Warning: %s\n", mismatch.c_str()));
+    platform::Trace(mismatch);
+    char drained[kDrainBytes];
+    Receive(drained, sizeof drained);
+    return std::nullopt;
+}
+
 uint32_t CUartLib::ReadRegister(uint32_t address) {
     if (!m_portInitialized) return 0;
     const std::string command = formatText("r%08x\n", address);
     const platform::ScopedLock exchange(m_uartMutex, kExchangeLockWaitMs);
     for (int attempt = 0; attempt < 2; ++attempt) {
-        Send(command.data(), command.size());
-        char answer[kAnswerBytes];
-        const int32_t length = Receive(answer, sizeof answer);
-        if (length == 0) {
-            if (attempt > 0) TraceAndRaise("Can't read from chip");
-            RestartPort();
-            continue;
-        }
-        const ReadAnswer parsed = ParseReadAnswer(answer, length);
-        if (parsed.echoedAddress == address) return parsed.value;
-        const std::string mismatch = formatText(
-            "Got unexpected read answer. Tried to read address 0x%08x, but got response to address 0x%08x\n",
-            address, parsed.echoedAddress);
-        ConsoleUi::instance().print(formatText("Warning: %s\n", mismatch.c_str()));
-        platform::Trace(mismatch);
-        char drained[kDrainBytes];
-        Receive(drained, sizeof drained);
+        if (const std::optional<uint32_t> value = ReadExchange(command, address, attempt > 0)) return *value;
     }
     TraceAndRaise("Error shouldn't reach here");
+}
+
+std::optional<uint32_t> CUartLib::ReadRegisterOnce(uint32_t address) {
+    if (!m_portInitialized) return 0;
+    const std::string command = formatText("r%08x\n", address);
+    const platform::ScopedLock exchange(m_uartMutex, kExchangeLockWaitMs);
+    return ReadExchange(command, address, false);
 }
 
 uint32_t CUartLib::ReadAddress(uint32_t address, uint8_t target) {

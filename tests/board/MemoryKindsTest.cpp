@@ -115,6 +115,20 @@ TEST(MemoryKinds, FastBlocksBurnAndVerify) {
     }
 }
 
+// A write that runs past the end of its page wraps round to the page's start on the part: the
+// cells land elsewhere than their addresses say, so the board names it.
+TEST(MemoryKinds, AnI2cWriteWrappingRoundItsPageIsAudited) {
+    Rig rig(kKinds[6]);
+    rig.tool->PrepareMemory();
+    rig.tool->StartWrite(0x7C);
+    rig.tool->WriteWord(0x01020304);
+    rig.tool->WriteWord(0x05060708);
+    rig.tool->EndWrite();
+    EXPECT_EQ(rig.Target(kKinds[6]).MemoryBytes()[0], 0x05);
+    EXPECT_EQ(rig.pair->AuditEntries(),
+              std::vector<std::string>{"source: I2C page write wrapping round its 128-byte page at 0x00000"});
+}
+
 // Bus traffic of the tool's documented register sequences.
 TEST(MemoryKinds, RegisterSequencesGiveTheExpectedBusBytes) {
     struct Case {

@@ -48,9 +48,9 @@ TEST(IdentifyMemory, DetectsEveryChipAndMemoryCombination) {
          "Autodetect protocol: i2c.\n"},
         {"ostral i2c 128k", Side::Source, "family=ostral,memory=i2c-eeprom,size=128k", 2, 2, 0x20000,
          "Autodetect protocol: i2c.\n"},
-        {"marnel i2c 64k", Side::Source, "memory=i2c-eeprom,size=64k", 8, 2, 0x400000,
+        {"marnel i2c 64k", Side::Source, "memory=i2c-eeprom,size=64k", 8, 1, 0x10000,
          "Autodetect protocol: i2c.\n"},
-        {"marnel sink i2c 128k", Side::Sink, "memory=i2c-eeprom,size=128k", 8, 2, 0x400000,
+        {"marnel sink i2c 128k", Side::Sink, "memory=i2c-eeprom,size=128k", 8, 2, 0x20000,
          "Autodetect protocol: i2c.\n"},
     };
     for (const IdentifyCase& c : cases) {

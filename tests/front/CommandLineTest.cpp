@@ -48,6 +48,8 @@ TEST_F(CommandLineTest, SideWordAgainstTheFileNameAsksFirst) {
         {{"snk", "u3", "BV", "fw_source.hex"}, "", Warning("source file", "sink")},
         {{"snk", "d", "BV", "FW_SRC_SNK.HEX"}, " y\n", Warning("source file", "sink")},
         {{"src", "d", "BV", "fw_sink.hex"}, "\n", Warning("sink file", "source")},
+        // Only the file's own name counts, not the folder it lies in.
+        {{"src", "d", "BV", "/home/me/src/fw_sink.hex"}, "\n", Warning("sink file", "source")},
         {{"src", "FF", "256", "snk"}, "N\n", Warning("sink file", "source")},
     };
     for (const Case& c : cases) {
@@ -94,6 +96,9 @@ TEST_F(CommandLineTest, WordCountIsCheckedOnceTheLinkIsOpen) {
         {{"d", "FF", "256"}, 5},
         {{"d", "ff", "256", "1", "2"}, 5},
         {{"d", "s", "64k", "R", "0"}, 7},
+        // Only R takes a fourth word, its output file.
+        {{"d", "R", "0", "16", "x.hex", "more"}, 6},
+        {{"d", "ES", "0", "16", "x.hex"}, 5},
         {{"src", "d", "I", "ES", "0x1001"}, 7},
         {{"snk", "d", "DM", "128k", "EB", "0", "1", "2"}, 8},
         {{"d", "BV", "a", "b"}, 4},

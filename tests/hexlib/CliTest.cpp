@@ -69,6 +69,10 @@ TEST_F(Cli, SubcommandsPrintResultsAndExitCodes) {
         {"fw-image " + hex + " " + Path("fw.bin"), 1, "",
          "quillan: nothing written to '" + Path("fw.bin") + "'\n"},
         {"image " + hex + " " + Path("x.bin"), 0, "", ""},
+        {"hex " + Path("x.bin") + " " + Path("y.hex") + " 0x10", 0, "", ""},
+        {"register " + Path("y.hex") + " 0x10", 0, "0x01020304\n", ""},
+        {"hex " + Path("none.bin") + " " + Path("y.hex"), 1, "",
+         "quillan: cannot read '" + Path("none.bin") + "': No such file or directory\n"},
         {"register " + hex + " 4", 1, "",
          "Address '0x0008' is bigger than the highest addr '0x0004' contained in '" + hex + "'.\n"},
         {"version " + bad, 1, "",
@@ -95,9 +99,10 @@ TEST_F(Cli, HelpShowsTheUsageAndAnExampleOfEveryCommand) {
         const Outcome help = Run(option);
         EXPECT_EQ(help.exitCode, 0);
         EXPECT_EQ(help.output.rfind(Run("").errors, 0), 0u) << option;
-        for (const char* example : {"crc calculate fw.hex", "crc read fw.hex", "crc validate fw.hex",
-                                    "crc write fw.hex 0x", "crc update fw.hex", "image fw.hex ",
-                                    "fw-image fw.hex ", "version fw.hex", "register fw.hex 0x"}) {
+        for (const char* example :
+             {"crc calculate fw.hex", "crc read fw.hex", "crc validate fw.hex", "crc write fw.hex 0x",
+              "crc update fw.hex", "image fw.hex ", "fw-image fw.hex ", "hex fw.bin fw.hex", "version fw.hex",
+              "register fw.hex 0x"}) {
             EXPECT_NE(help.output.find("\n                            quillan " + std::string(example)),
                       std::string::npos)
                 << option << ": " << example;
@@ -126,6 +131,7 @@ TEST_F(Cli, WritersNeverDestroyTheirInputOrAnOlderOutput) {
          "quillan: '" + Path("../" + m_dir.filename().string() + "/x.hex") + refused},
         {"image " + bad + " " + old, "Error during parsing iHex file: '" + bad + badLine},
         {"fw-image " + hex + " " + old, "quillan: nothing written to '" + old + "'\n"},
+        {"hex " + old + " " + old, "quillan: '" + old + refused},
         {"crc write " + bad + " 1", "Error during parsing iHex file: '" + bad + badLine},
         {"crc update " + bad, "Error during parsing iHex file: '" + bad + badLine},
         {"crc write " + Path("none.hex") + " 1", "quillan: cannot read '" + Path("none.hex") + "': "},

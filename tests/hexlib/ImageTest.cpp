@@ -1,5 +1,7 @@
 // Binary images, address forms and register lookup.
 #include <cstdlib>
+#include <filesystem>
+#include <iterator>
 #include <random>
 #include <string>
 #include <vector>
@@ -108,6 +110,74 @@ TEST_F(Image, AgreesWithSrecCatOnAMultiMegabyteFile) {
         const Bytes image = ReadBytes(ours);
         EXPECT_EQ(image.size(), end);
         EXPECT_TRUE(image == ReadBytes(theirs));
+    }
+}
+
+class WriteImage : public ScratchDir {};
+
+TEST_F(WriteImage, BuildsBackIntoTheSameImage) {
+    std::mt19937 random(16);
+    struct Case {
+        const char* name;
+        uint32_t address;
+        uint32_t length;
+        // .hex files carry whole aligned groups: bytes around the range come back as 0xFF.
+        uint32_t before;
+        uint32_t after;
+    };
+    for (const Case& c : {Case{"a.ihex", 0, 0x10010, 0, 0}, Case{"b.hex", 0xFFF8, 0x20, 0, 0},
+                          Case{"c.ihex", 0xFFF3, 41, 0, 0}, Case{"d.hex", 0x102, 9, 2, 1},
+                          Case{"e.HEX", 0x3FFFF0, 16, 0, 0}, Case{"f.hex", 0x40, 0, 0, 0}}) {
+        SCOPED_TRACE(c.name);
+        Bytes data(c.length);
+        for (uint8_t& b : data) b = uint8_t(random());
+        const std::string hex = Path(c.name);
+        ihex_writeImage(hex.c_str(), data.data(), c.length, c.address);
+        const Bytes expected = c.length == 0 ? Bytes{}
+                                             : Bytes(c.address - c.before, 0xFF) + Bytes(c.before, 0xFF) +
+                                                   data + Bytes(c.after, 0xFF);
+        EXPECT_TRUE(ImageOf(hex) == expected);
+    }
+}
+
+TEST_F(WriteImage, WritesTheRecordsTheLibraryReads) {
+    Bytes image(0x10020);
+    std::mt19937 random(17);
+    for (uint8_t& b : image) b = uint8_t(random());
+    for (const bool little : {true, false}) {
+        const std::string hex = Path(little ? "x.ihex" : "x.hex");
+        ihex_writeImage(hex.c_str(), image.data(), uint32_t(image.size()), 0);
+        EXPECT_EQ(Read(hex), HexOfImage(image, little));
+    }
+}
+
+TEST_F(WriteImage, AFailureLeavesTheOldFileAndNoTemporaryOne) {
+    const std::string old = Write("old.hex", "previous");
+    const uint8_t bytes[8] = {};
+    EXPECT_EQ(
+        ErrorOf([&] { ihex_writeImage(old.c_str(), bytes, 8, 0x3FFFFC); }),
+        "The image range 0x3FFFFC..0x400003 lies beyond the image addresses 0..0x3FFFFF: '" + old + "'");
+    const std::string missing = Path("no/such/dir.hex");
+    EXPECT_EQ(ErrorOf([&] { ihex_writeImage(missing.c_str(), bytes, 8, 0); }),
+              "Unable to write the iHex file: '" + missing + "'\nNo such file or directory");
+    EXPECT_EQ(Read(old), "previous");
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(m_dir), {}), 1);
+}
+
+TEST_F(WriteImage, AgreesWithSrecCat) {
+    Bytes image(0x24000);
+    std::mt19937 random(18);
+    for (uint8_t& b : image) b = uint8_t(random());
+    for (const bool little : {true, false}) {
+        SCOPED_TRACE(little ? "x.ihex" : "x.hex");
+        const std::string hex = Path(little ? "x.ihex" : "x.hex");
+        const std::string theirs = Path("theirs.bin");
+        ihex_writeImage(hex.c_str(), image.data(), uint32_t(image.size()), 0x8000);
+        if (!SrecCat(hex + " -intel -offset -0x50008000" + (little ? "" : " -byte-swap 4") + " -o " + theirs +
+                     " -binary")) {
+            GTEST_SKIP() << "srec_cat is not installed";
+        }
+        EXPECT_TRUE(ReadBytes(theirs) == image);
     }
 }
 

@@ -24,13 +24,13 @@ std::set<std::string> ExportedNames() {
     return names;
 }
 
-TEST(Interface, ExportsTheSixteenFunctionsAndTheErrorTypeOnly) {
+TEST(Interface, ExportsTheSeventeenFunctionsAndTheErrorTypeOnly) {
     const std::set<std::string> expected = {
         "ihex_OstralCRC_calculate", "ihex_OstralCRC_read", "ihex_OstralCRC_update", "ihex_OstralCRC_validate",
         "ihex_OstralCRC_write", "ihex_crc32", "ihex_fileHasLittleEndianDataFormat",
         "ihex_formatExtendedLinearAddr", "ihex_formatFullAddr", "ihex_getLatestErrorMessage",
         "ihex_makeOstralFWImage", "ihex_makeImage", "ihex_readFWVersion", "ihex_readRegisterFromFile",
-        "ihex_remapExtendedLinearAddr", "ihex_remapFullAddr",
+        "ihex_remapExtendedLinearAddr", "ihex_remapFullAddr", "ihex_writeImage",
         // type information, so that callers can catch Quillan::ErrorMessage by type
         "_ZTIN7Quillan12ErrorMessageE", "_ZTSN7Quillan12ErrorMessageE"};
     EXPECT_EQ(ExportedNames(), expected);

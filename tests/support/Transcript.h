@@ -27,6 +27,7 @@ inline const std::string kUsageText =
     "option.\n"
     "\t\tB - Burn the data from filename into eeprom with pre-erasure.\n"
     "\t\tV - Read Eprom and verify against expected data from filename.\n"
+    "\t\tU - Update: burn only the sectors/pages that differ from filename, erasing only those.\n"
     "\tThe file (filename) should be given in iHex format.\n"
     "\te.g. Tolvar uasrc FBV xfilename.iHex\n"
     "\tWill erase the eeprom, and then fast burn and verify file xfilename.iHex\n\n"
@@ -45,7 +46,9 @@ inline const std::string kUsageText =
     "\tEB - Erase 64k-blocks starting from specified address with specified length in bytes.\n"
     "\tAny address within block is a valid address of this block.\n"
     "\te.g. Tolvar uasnk EB 0x20fff 79999\n"
-    "\twill erase 2*65536 bytes at address 0x20000\n";
+    "\twill erase 2*65536 bytes at address 0x20000\n"
+    "6.\tTolvar [src/snk/uasnk/uasrc] [i/s] R address len file - save len bytes from address to file "
+    "(.hex, .ihex or .bin)\n";
 
 inline const std::string kErrorPause = "Error occurred. Press any key to continue . . .\n";
 inline const std::string kQuestion = "Do you wish to continue? [enter y to continue]\n";

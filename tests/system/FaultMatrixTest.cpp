@@ -99,8 +99,28 @@ const Operation kE{"E", "src u1 E fw_source.hex", 24, Before::Old, "Successfully
 // A sector erase prints nothing on success: only its exit code and the memory tell.
 const Operation kES{"ES", "src u1 ES 0 16", 23, Before::Old, nullptr};
 const Operation kOBV{"OBV", "u1 OBV fw_source.hex", 27, Before::Old, kVerified};
-// The SPI flash path never waits on the controller's busy bit; an I2C EEPROM's does.
-const Operation kOBI2c{"OB-i2c", "u1 OB fw_source.hex",         31,     Before::Erased,
+// What R 0 32 prints of the image: a word lost on the way would shift every one after it.
+std::string ReadLines() {
+    std::string text;
+    for (size_t a = 0; a < 32; a += 4) {
+        const uint32_t word = uint32_t{Image()[a]} << 24 | uint32_t{Image()[a + 1]} << 16 |
+                              uint32_t{Image()[a + 2]} << 8 | Image()[a + 3];
+        char piece[32];
+        if (a % 16 == 0) {
+            std::snprintf(piece, sizeof piece, "%05zx:\t", a);
+            text += piece;
+        }
+        std::snprintf(piece, sizeof piece, "%08x\t", word);
+        text += piece;
+        if (a % 16 == 12) text += "\n";
+    }
+    return text;
+}
+const std::string kReadText = ReadLines();
+const Operation kR{"R", "src u1 R 0 32", 16, Before::Image, kReadText.c_str()};
+// The SPI flash path never waits on the controller's busy bit; an I2C EEPROM's does. The fault
+// comes while the memory is prepared, before the update-section mark is cleared.
+const Operation kOBI2c{"OB-i2c", "u1 OB fw_source.hex",         27,     Before::Erased,
                        kBurned,  ",memory=i2c-eeprom,size=64k", 0x10000};
 
 enum class Outcome {
@@ -145,9 +165,6 @@ std::string Mismatch(size_t address, uint32_t eprom, uint32_t file) {
 
 // The flipped bit of the wrong memory, reported.
 const std::string kWrongWord = Mismatch(0x140, WordAt(Content(Before::Wrong), 0x140), WordAt(Image(), 0x140));
-// A read retried on the receive register took the next word: from 0x18 on, each word read is the
-// one after the word compared.
-const std::string kShifted = Mismatch(0x18, WordAt(Image(), 0x1c), WordAt(Image(), 0x18));
 const std::string kEchoStatus =
     "Warning: Got unexpected read answer. Tried to read address 0x8000005c, but got response to address "
     "0x80000060\n";
@@ -184,12 +201,12 @@ std::vector<Cell> Matrix() {
         cells.push_back({fault, kFF, O::Failed, 255, {write}});
         cells.push_back({fault, kE, O::Failed, 255, {write}});
     }
-    // A read survives noise and silence, but flooding or heavy noise makes the retried read of
-    // the receive register take the next word: the walk runs one word behind and fails.
-    cells.push_back({"noise", kV, O::Recovered, 0, {}});
-    cells.push_back({"silence", kV, O::Recovered, 0, {}});
-    cells.push_back({"noise,bytes=70", kV, O::Failed, 255, {kShifted, kVerifyFailed}});
-    cells.push_back({"flood", kV, O::Failed, 255, {kShifted, kVerifyFailed}});
+    // A read survives every answer fault; a word of the memory whose answer was lost is read
+    // again from a read opened anew at its address, never taken from the next one.
+    for (const char* fault : {"noise", "noise,bytes=70", "silence", "flood", "echo"}) {
+        if (std::string(fault) != "echo") cells.push_back({fault, kV, O::Recovered, 0, {}});
+        cells.push_back({fault, kR, O::Recovered, 0, {}});
+    }
     for (const char* fault : {"noise", "noise,bytes=70", "silence", "flood"})
         cells.push_back({fault, kVWrong, O::Refused, 255, {kVerifyFailed}});
 
@@ -202,7 +219,7 @@ std::vector<Cell> Matrix() {
     // A wrong echo is retried; on the receive register the retry reads the next word.
     cells.push_back({"echo", kOB, O::Recovered, 0, {kEchoStatus}});
     cells.push_back({"echo", kOFB, O::Recovered, 0, {kEchoStatus}});
-    cells.push_back({"echo", kV, O::Failed, 255, {kEchoStatus, kShifted, kVerifyFailed}});
+    cells.push_back({"echo", kV, O::Recovered, 0, {kEchoStatus}});
     cells.push_back({"echo", kVWrong, O::Refused, 255, {kVerifyFailed}});
     cells.push_back({"echo", kFV, O::Recovered, 0, {}});
     cells.push_back({"echo", kFVWrong, O::Refused, 255, {kQuickFailed}});

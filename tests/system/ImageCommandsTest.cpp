@@ -5,7 +5,9 @@
 #include <sys/wait.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <memory>
 
 #include "tests/support/HexText.h"
@@ -359,6 +361,298 @@ TEST_F(ImageCommands, ABoardGoneDuringAReadEndsWithMinusOne) {
     EXPECT_TRUE(contains(run.output, "Reading eprom...\n")) << run.output;
     EXPECT_TRUE(contains(run.output, "Exception: ")) << run.output;
     StopBoard();
+}
+
+// Intel HEX read without the project's code, from the format's definition: every record checked,
+// data bytes placed at extended linear address x 0x10000 + offset, the end record last. Writes the
+// bytes of [first, first + length) in file order; a byte the file does not hold fails the read.
+constexpr const char* kIndependentReader = R"PY(
+import sys
+data, upper, ended = {}, 0, False
+for number, line in enumerate(open(sys.argv[1], newline=""), 1):
+    assert line.endswith("\n") and line[0] == ":" and not ended, number
+    raw = bytes.fromhex(line[1:-1])
+    assert raw[0] == len(raw) - 5 and sum(raw) % 256 == 0, number
+    kind, offset, payload = raw[3], raw[1] << 8 | raw[2], raw[4:-1]
+    if kind == 0:
+        assert len(payload) <= 32 and offset + len(payload) <= 0x10000, number
+        for i, b in enumerate(payload):
+            data[(upper << 16) + offset + i] = b
+    elif kind == 4:
+        upper = payload[0] << 8 | payload[1]
+    elif kind == 1:
+        ended = True
+    else:
+        sys.exit("record type %d on line %d" % (kind, number))
+assert ended
+first, length = int(sys.argv[2], 0), int(sys.argv[3], 0)
+open(sys.argv[4], "wb").write(bytes(data[first + i] for i in range(length)))
+)PY";
+
+TEST_F(ImageCommands, ASavedRangeBurnsBackIntoAFreshBoard) {
+    struct Case {
+        std::string file;
+        std::string memory;
+        size_t size;
+        uint32_t address;
+        uint32_t length;
+    };
+    // The flash range crosses a 64 KiB segment, the I2C one the EEPROM's 64 KiB block.
+    const Case cases[] = {{"backup.hex", "memory=mx25", kFlashSize, 0xF800, 0x1000},
+                          {"backup.ihex", "memory=mx25", kFlashSize, 0xF800, 0x1000},
+                          {"eeprom.hex", "memory=i2c-eeprom,size=128k", 0x20000, 0xF000, 0x2000}};
+    const std::string reader = dir.Path("reader.py");
+    WriteFile(reader, kIndependentReader);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.file);
+        const std::string memory = AsText(RandomBytes(c.size, c.address + c.size));
+        std::remove(sourceImage.c_str());
+        sourceSpec = "," + c.memory;
+        StartBoard(memory);
+        const std::string file = dir.Path(c.file);
+        const ToolRun save =
+            Run({"src", "u1", "R", std::to_string(c.address), std::to_string(c.length), file});
+        EXPECT_EQ(save.exitCode, 0) << save.output;
+        EXPECT_TRUE(contains(save.output, "\nTotal bytes: " + std::to_string(c.length) + ". Total time: "))
+            << save.output;
+        StopBoard();
+        ExpectCleanAudit();
+
+        // The file as any reader sees it: a .hex file holds memory in address order, an .ihex file
+        // each word least significant byte first.
+        const std::string range = memory.substr(c.address, c.length);
+        std::string inFile = range;
+        if (c.file.ends_with(".ihex"))
+            for (size_t w = 0; w < inFile.size(); w += 4)
+                std::reverse(inFile.begin() + w, inFile.begin() + w + 4);
+        const std::string read = dir.Path("read.bin");
+        const std::string command = "python3 " + reader + " " + file + " " +
+                                    std::to_string(0x50000000 + c.address) + " " + std::to_string(c.length) +
+                                    " " + read;
+        ASSERT_EQ(std::system(command.c_str()), 0) << command;
+        EXPECT_TRUE(sameMemory(ReadFile(read), inFile));
+
+        std::remove(sourceImage.c_str());
+        StartBoard();
+        const ToolRun burn = Run({"src", "u1", "OB", file});
+        EXPECT_TRUE(contains(burn.output, "Burn succeeded.\n\n")) << burn.output;
+        StopBoard();
+        EXPECT_TRUE(sameMemory(ReadFile(sourceImage).substr(c.address, c.length), range));
+        ExpectCleanAudit();
+    }
+}
+
+TEST_F(ImageCommands, ASavedBinaryHoldsTheBytesInAddressOrder) {
+    const std::string memory = AsText(RandomBytes(0x1000, 5));
+    StartBoard(memory);
+    const std::string file = dir.Path("part.BIN");
+    const ToolRun run = Run({"src", "u1", "R", "0x104", "0x200", file});
+    EXPECT_EQ(run.exitCode, 0) << run.output;
+    EXPECT_TRUE(contains(run.output, "Saving 512 bytes from address 0x104 to file " + file + "\n"))
+        << run.output;
+    EXPECT_TRUE(contains(run.output, "Save succeeded.\n\n")) << run.output;
+    EXPECT_TRUE(sameMemory(ReadFile(file), memory.substr(0x104, 0x200)));
+    StopBoard();
+    ExpectCleanAudit();
+}
+
+TEST_F(ImageCommands, ASaveThatCannotBeMadeLeavesNoFile) {
+    boardExtra = {"--fault", "gone,after=600,chip=source"};
+    StartBoard();
+    WriteFile(dir.Path("old.hex"), "previous");
+    struct Case {
+        std::vector<std::string> words;
+        std::string message;
+    };
+    const Case cases[] = {
+        {{"0x3FFFF0", "0x20", dir.Path("past.hex")}, "runs past the end of the memory (0x400000 bytes).\n"},
+        {{"0", "16", dir.Path("x.txt")}, "the name must end in .hex, .ihex or .bin.\n"},
+        {{"2", "16", dir.Path("odd.bin")}, "address and length must be multiples of 4.\n"},
+        {{"0", "16", dir.Path("none/x.hex")}, "No such file or directory\n"},
+        // The board goes away in the middle of the read.
+        {{"0", "0x1000", dir.Path("old.hex")},
+         "Saving 4096 bytes from address 0x0 to file " + dir.Path("old.hex")},
+    };
+    for (const Case& c : cases) {
+        std::vector<std::string> args{"src", "u1", "R"};
+        args.insert(args.end(), c.words.begin(), c.words.end());
+        const ToolRun run = Run(args);
+        SCOPED_TRACE(run.output);
+        EXPECT_TRUE(contains(run.output, c.message));
+        EXPECT_FALSE(contains(run.output, "Save succeeded"));
+        EXPECT_EQ(run.exitCode, 255);
+        if (c.message.starts_with("Saving")) {
+            EXPECT_TRUE(contains(run.output, "Exception: "));
+        }
+    }
+    EXPECT_EQ(ReadFile(dir.Path("old.hex")), "previous");
+    std::vector<std::string> files;
+    for (const auto& entry : std::filesystem::directory_iterator(dir.Path()))
+        if (entry.is_regular_file()) files.push_back(entry.path().filename().string());
+    EXPECT_EQ(files, std::vector<std::string>{"old.hex"});
+    StopBoard();
+}
+
+// A range or an image that reaches past the memory would wrap round to its start; a segment base
+// would move the data. Each is refused with its reason before anything is erased or written.
+TEST_F(ImageCommands, WhatRunsPastTheMemoryIsRefusedBeforeAnythingIsTouched) {
+    StartBoard(std::string(0x20000, '\x00'));
+    const std::string beyond = dir.Path("beyond.hex");
+    WriteFile(beyond, testsupport::DataRecord(0, Pattern(16)) + testsupport::BaseRecord(0x003F) +
+                          testsupport::DataRecord(0xFFF8, Pattern(16)) + testsupport::EndRecord());
+    const std::string segment = dir.Path("segment.hex");
+    WriteFile(segment,
+              ":020000021000EC\n" + testsupport::DataRecord(0, Pattern(16)) + testsupport::EndRecord());
+    struct Case {
+        std::vector<std::string> words;
+        std::string message;
+    };
+    const std::string past = " runs past the end of the memory (0x400000 bytes).\n";
+    const Case cases[] = {
+        {{"src", "u1", "ES", "0x1000000", "16"}, "Error: the range of 0x10 bytes at 0x1000000" + past},
+        {{"src", "u1", "EB", "0x3F0000", "0x10001"}, "Error: the range of 0x10001 bytes at 0x3f0000" + past},
+        {{"src", "u1", "FF", "0x400004", "0x5A"}, "Error: the range of 0x400004 bytes at 0x0" + past},
+        {{"src", "u1", "R", "0", "-4"}, "Error: the range of 0xfffffffc bytes at 0x0" + past},
+        {{"src", "u1", "OB", beyond},
+         "Data at 0x3ffff8-0x400007 on line 3 of file " + beyond +
+             " lies beyond the memory of 0x400000 bytes.\n"},
+        {{"src", "u1", "OB", segment},
+         "Record on line 1 of file " + segment + " sets the segment base 0x1000, which is not supported.\n"},
+    };
+    for (const Case& c : cases) {
+        const ToolRun run = Run(c.words);
+        EXPECT_EQ(run.exitCode, 255) << run.output;
+        EXPECT_TRUE(contains(run.output, c.message + "Error occurred. Press any key to continue . . .\n"))
+            << run.output;
+    }
+    StopBoard();
+    std::string expected = erased();
+    expected.replace(0, 0x20000, std::string(0x20000, '\x00'));
+    EXPECT_TRUE(sameMemory(ReadFile(sourceImage), expected));
+    ExpectCleanAudit();
+}
+
+// Every memory kind on both sides, slow and fast, from images of whole aligned words and from
+// images of short records at odd addresses that cross 128-byte edges: the memory the board saves
+// holds the image's bytes where the file puts them and nothing else changed.
+struct KindCase {
+    const char* name;
+    const char* chip;  // board chip setting, the same on both sides
+    uint32_t size;
+    bool fast;
+};
+
+const KindCase kKinds[] = {
+    {"spi eeprom", "memory=spi-eeprom,size=64k", 0x10000, false},
+    {"ostral i2c", "family=ostral,memory=i2c-eeprom,size=64k", 0x10000, false},
+    {"macronix", "memory=mx25", 0x400000, false},
+    {"macronix fast", "memory=mx25", 0x400000, true},
+    {"spansion fast", "memory=spansion", 0x400000, true},
+    {"marnel i2c 64k", "memory=i2c-eeprom,size=64k", 0x10000, false},
+    {"marnel i2c 64k fast", "memory=i2c-eeprom,size=64k", 0x10000, true},
+    {"marnel i2c 128k fast", "memory=i2c-eeprom,size=128k", 0x20000, true},
+};
+
+bool isFlash(const KindCase& c) {
+    return c.size == 0x400000;
+}
+bool isI2c(const KindCase& c) {
+    return std::string(c.chip).find("i2c") != std::string::npos;
+}
+
+// Image bytes by address, and the Intel HEX text that carries them in records of the given sizes
+// (cycled), with a harmless zero segment record in front.
+struct Image {
+    std::vector<std::pair<uint32_t, uint8_t>> bytes;
+    std::string text;
+};
+
+Image makeImage(uint32_t size, bool odd, unsigned seed) {
+    const std::vector<size_t> lengths =
+        odd ? std::vector<size_t>{3, 5, 1, 7, 2, 6, 4} : std::vector<size_t>{16};
+    std::vector<Segment> segments = odd ? std::vector<Segment>{{0x0003, Pattern(0x3F1, seed)},
+                                                               {0x0410, Pattern(3, seed + 1)},
+                                                               {0x0421, Pattern(1, seed + 2)},
+                                                               {0x7F7E, Pattern(0x105, seed + 3)}}
+                                        : std::vector<Segment>{{0x0000, Pattern(0x200, seed)},
+                                                               {0x0440, Pattern(0x60, seed + 1)},
+                                                               {0x7F00, Pattern(0x100, seed + 2)}};
+    if (size > 0x10000) segments.push_back({odd ? 0xFF83u : 0xFF80u, Pattern(0x100, seed + 4)});
+    Image image;
+    image.text = testsupport::RecordLine(2, 0, {0, 0});
+    uint32_t base = 0;
+    size_t n = 0;
+    for (const Segment& s : segments) {
+        for (size_t i = 0; i < s.bytes.size();) {
+            const uint32_t address = s.address + static_cast<uint32_t>(i);
+            if ((address >> 16) != base) {
+                base = address >> 16;
+                image.text += testsupport::BaseRecord(static_cast<uint16_t>(base));
+            }
+            const size_t length = std::min(
+                {lengths[n++ % lengths.size()], s.bytes.size() - i, size_t{0x10000 - (address & 0xFFFF)}});
+            image.text += testsupport::DataRecord(
+                static_cast<uint16_t>(address),
+                std::vector<uint8_t>(s.bytes.begin() + static_cast<long>(i),
+                                     s.bytes.begin() + static_cast<long>(i + length)));
+            for (size_t k = 0; k < length; ++k) image.bytes.emplace_back(address + k, s.bytes[i + k]);
+            i += length;
+        }
+    }
+    image.text += testsupport::EndRecord();
+    return image;
+}
+
+// The memory before: flash erased, an EEPROM full of one value that no image byte shares with
+// the erased state, so a byte written that the image does not give shows.
+std::string before(const KindCase& c) {
+    return std::string(c.size, isFlash(c) ? '\xFF' : '\x5A');
+}
+
+// What the burn must leave: the EEPROM without an I2C bus is burned without erase (N); the I2C
+// burn clears the update-section mark 16 bytes before the end of the memory first.
+std::string expected(const KindCase& c, const Image& image) {
+    std::string memory = before(c);
+    if (isI2c(c)) memory.replace(c.size - 16, 4, std::string(4, '\0'));
+    for (const auto& [address, byte] : image.bytes) memory[address] = static_cast<char>(byte);
+    return memory;
+}
+
+std::string letters(const KindCase& c) {
+    std::string word = c.fast ? "FOBV" : "OBV";
+    if (!isFlash(c) && !isI2c(c)) word = "N" + word;
+    return word;
+}
+
+TEST(EveryByteLands, EveryKindSideModeAndRecordShape) {
+    for (const KindCase& c : kKinds) {
+        for (bool odd : {false, true}) {
+            SCOPED_TRACE(std::string(c.name) + (odd ? " odd records" : " aligned records"));
+            TempDir dir;
+            const std::string images[2] = {dir.Path("sink.bin"), dir.Path("source.bin")};
+            for (const std::string& path : images) WriteFile(path, before(c));
+            const std::string audit = dir.Path("audit.txt");
+            BoardProcess board(dir.Path("prefix"),
+                               {"--source", std::string(c.chip) + ",image=" + images[1], "--sink",
+                                std::string(c.chip) + ",image=" + images[0], "--audit", audit});
+            ASSERT_TRUE(board.Started());
+            Image written[2];
+            for (int side : {0, 1}) {
+                written[side] = makeImage(c.size, odd, 10 + static_cast<unsigned>(side));
+                const std::string hex = dir.Path("fw.hex");
+                WriteFile(hex, written[side].text);
+                const ToolRun run =
+                    RunTolvar(dir.Path("prefix"), {side == 1 ? "uasrc" : "uasnk", letters(c), hex});
+                EXPECT_EQ(run.exitCode, 0) << run.output;
+                EXPECT_TRUE(contains(run.output, "Verification succeeded!!! :-)\n\n")) << run.output;
+            }
+            EXPECT_EQ(board.Stop(), 0);
+            for (int side : {0, 1})
+                EXPECT_TRUE(sameMemory(ReadFile(images[side]), expected(c, written[side])))
+                    << "side " << side;
+            EXPECT_EQ(ReadFile(audit), "audit: 0 finding(s)\n");
+        }
+    }
 }
 
 }  // namespace

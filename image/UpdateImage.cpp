@@ -1,0 +1,174 @@
+#include "image/UpdateImage.h"
+
+#include <algorithm>
+#include <memory>
+#include <string>
+
+#include "console/ConsoleUi.h"
+#include "flash/FlashDriver.h"
+#include "image/BurnWalk.h"
+#include "image/FlashMap.h"
+#include "image/HexReader.h"
+#include "image/ImageOps.h"
+#include "link/TargetSession.h"
+#include "platform/Clock.h"
+
+UnitImage::UnitImage(uint32_t unitSize, uint32_t coveredBytes, bool restErased)
+    : m_unitSize(unitSize), m_coveredBytes(coveredBytes), m_restErased(restErased) {}
+
+void UnitImage::Put(uint32_t address, uint8_t byte) {
+    if (address >= m_coveredBytes) return;
+    const uint32_t unitAddress = address - address % m_unitSize;
+    auto [it, added] = m_units.try_emplace(unitAddress);
+    UnitContent& unit = it->second;
+    if (added) {
+        unit.bytes.assign(m_unitSize, 0xFF);
+        unit.counts.assign(m_unitSize, m_restErased);
+    }
+    unit.bytes[address - unitAddress] = byte;
+    unit.counts[address - unitAddress] = true;
+}
+
+void UnitImage::Read(FILE* file, bool firstByteMost) {
+    HexLine line;
+    HexRecord record;
+    uint32_t base = 0;
+    while (readLinePiece(file, line)) {
+        if (!parseHexLine(line, record)) continue;
+        if (record.type == HexExtendedLinear) base = extendedLinearBase(record);
+        if (record.type != HexData) continue;
+        const uint32_t start = base + record.address;
+        for (uint32_t i = 0; i < record.count; ++i) {
+            // The other byte order turns each aligned 4-byte cell around, as the burn places it.
+            const uint32_t address = start + i;
+            Put(firstByteMost ? address : (address & ~uint32_t{3}) | (3 - (address & 3)), record.data[i]);
+        }
+    }
+    rewind(file);
+}
+
+namespace {
+
+constexpr uint32_t kBlock = kBlockBufferSize;
+
+uint8_t ByteOf(uint32_t word, size_t k) {
+    return static_cast<uint8_t>(word >> (24 - 8 * k));
+}
+
+}  // namespace
+
+bool UnitComparer::Matches(uint32_t unitAddress, const UnitContent& unit) {
+    ReadFrom(unitAddress);
+    m_next = unitAddress + static_cast<uint32_t>(unit.bytes.size());
+    for (size_t offset = 0; offset < unit.bytes.size(); offset += kBlock) {
+        const size_t length = std::min<size_t>(kBlock, unit.bytes.size() - offset);
+        if (BlockMatches(unit, offset, length)) continue;
+        // The rest of the unit need not be read: the next unit opens a read of its own.
+        Close();
+        return false;
+    }
+    return true;
+}
+
+// Reads run on through consecutive units but, as the verify does, start anew at 64 KiB boundaries.
+void UnitComparer::ReadFrom(uint32_t address) {
+    if (m_open && m_next == address && (address & 0xFFFF) != 0) return;
+    Close();
+    StartRead(m_memoryKind, address, m_fast);
+    m_open = true;
+}
+
+void UnitComparer::Close() {
+    if (!m_open) return;
+    EndRead(m_memoryKind);
+    m_open = false;
+}
+
+bool UnitComparer::BlockMatches(const UnitContent& unit, size_t offset, size_t length) {
+    const auto first = unit.counts.begin() + static_cast<std::ptrdiff_t>(offset);
+    const bool whole =
+        std::all_of(first, first + static_cast<std::ptrdiff_t>(length), [](bool b) { return b; });
+    // The block check compares every byte: a block with bytes that do not count goes word by word.
+    if (!m_fast || !whole) return WordsMatch(unit, offset, length);
+    TargetSession& session = Session();
+    std::copy_n(unit.bytes.begin() + static_cast<std::ptrdiff_t>(offset), length,
+                session.blockBuffer.begin());
+    session.fastPending = static_cast<uint8_t>(length);
+    return VerifyFastPending();
+}
+
+bool UnitComparer::WordsMatch(const UnitContent& unit, size_t offset, size_t length) {
+    bool same = true;
+    for (size_t w = offset; w < offset + length; w += 4) {
+        const uint32_t word = ReadWord(m_memoryKind);
+        for (size_t k = 0; k < 4; ++k) {
+            if (unit.counts[w + k] && unit.bytes[w + k] != ByteOf(word, k)) same = false;
+        }
+    }
+    return same;
+}
+
+namespace {
+
+constexpr uint32_t kPageSize = 128;
+constexpr uint32_t kProgressIntervalMs = 500;
+
+bool IsSpiFlash(int32_t memoryKind) {
+    return memoryKind >= 3 && memoryKind <= 5;
+}
+
+// Units whose memory differs from the image, in ascending order.
+std::vector<uint32_t> differingUnits(const UnitImage& image, int32_t memoryKind) {
+    std::vector<uint32_t> differing;
+    ConsoleUi& console = ConsoleUi::instance();
+    platform::Clock& clock = platform::CurrentClock();
+    uint32_t lastProgressMs = clock.TickMs();
+    if (progressEnabled) console.progress(0);
+    UnitComparer comparer(memoryKind, Session().fastBurn != 0);
+    size_t done = 0;
+    for (const auto& [address, unit] : image.Units()) {
+        if (!comparer.Matches(address, unit)) differing.push_back(address);
+        ++done;
+        if (progressEnabled && clock.TickMs() - lastProgressMs >= kProgressIntervalMs) {
+            console.progress(static_cast<int32_t>(done * 100 / image.Units().size()));
+            lastProgressMs = clock.TickMs();
+        }
+    }
+    comparer.Close();
+    if (progressEnabled) console.progress(100);
+    return differing;
+}
+
+// Sectors of an SPI flash go as a partial erase does: whole blocks where all 16 differ. EEPROM
+// pages are written over without an erase.
+void eraseUnits(const std::vector<uint32_t>& differing, int32_t memoryKind) {
+    if (!IsSpiFlash(memoryKind) || differing.empty()) return;
+    FlashMap map;
+    map.clear(0);
+    for (uint32_t address : differing) map.markAddressSelected(address);
+    eraseSelected(map, memoryKind, platform::CurrentClock().TickMs());
+}
+
+}  // namespace
+
+void updateImage(const std::string& path, int32_t memoryKind, int32_t sizeSelection) {
+    std::unique_ptr<FILE, ImageFileCloser> file(openCheckedImage(path));
+    PrepareMemory(memoryKind);
+    // The update-section mark is cleared as a burn clears it; the compare then sees the result.
+    if (memoryKind != 1 && !IsSpiFlash(memoryKind)) EraseUpdateSection(sizeSelection, memoryKind);
+    const bool flash = IsSpiFlash(memoryKind);
+    UnitImage image(flash ? FlashMap::kSectorSize : kPageSize,
+                    flash ? FlashMap::kCoveredBytes : static_cast<uint32_t>(Session().eepromSize), flash);
+    image.Read(file.get(), isHexExtension(path));
+    file.reset();
+    const std::vector<uint32_t> differing = differingUnits(image, memoryKind);
+    const size_t skipped = image.Units().size() - differing.size();
+    ConsoleUi::instance().print(formatText("\nUpdate: %zu %s unchanged and skipped, %zu rewritten.\n",
+                                           skipped, flash ? "sectors" : "pages", differing.size()));
+    const uint32_t unitSize = image.UnitSize();
+    walkImage(
+        path, 1, memoryKind, [&] { eraseUnits(differing, memoryKind); },
+        [&differing, unitSize](uint32_t address) {
+            return std::binary_search(differing.begin(), differing.end(), address - address % unitSize);
+        });
+}

@@ -1,0 +1,191 @@
+// The letter U through the real Tolvar against tolvar-board: whatever the memory held, every unit
+// the image touches ends as a burn leaves it, nothing else changes, and only the units that differed
+// are counted as rewritten.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <cstdlib>
+#include <filesystem>
+#include <functional>
+
+#include "tests/support/BenchServers.h"
+#include "tests/support/BoardProcess.h"
+#include "tests/support/HexText.h"
+#include "tests/support/TempDir.h"
+#include "tests/support/ToolProcess.h"
+
+namespace {
+
+using namespace testsupport;
+
+enum class Memory { Flash, SpiEeprom, I2cEeprom };
+
+constexpr size_t kFlashSize = 0x400000;
+constexpr size_t kSpiEepromSize = 0x10000;
+// A Marnel I2C EEPROM is taken as 128 KiB: its update mark lies 16 bytes before that end.
+constexpr size_t kI2cEepromSize = 0x20000;
+constexpr size_t kSector = 0x1000;
+constexpr size_t kPage = 128;
+constexpr size_t kUpdateMark = kI2cEepromSize - 16;
+
+size_t MemorySize(Memory memory) {
+    return memory == Memory::Flash       ? kFlashSize
+           : memory == Memory::SpiEeprom ? kSpiEepromSize
+                                         : kI2cEepromSize;
+}
+
+// A source firmware image: the header the image check looks for at 0, then data in two segments.
+// Whole: the segments fill their sectors; otherwise they start and end inside sectors and pages.
+std::vector<Segment> Firmware(bool whole, unsigned seed) {
+    std::vector<uint8_t> first = Pattern(whole ? 2 * kSector : 0x1234, seed);
+    const uint8_t header[] = {0x9F, 0x00, 0x00, 0x00, 0xDE, 0xC0, 0xDD, 0xBA};
+    std::copy(std::begin(header), std::end(header), first.begin());
+    if (whole) return {{0x0000, first}, {0x5000, Pattern(kSector, seed + 1)}};
+    return {{0x0000, first}, {0x5013, Pattern(0x1E9, seed + 1)}};
+}
+
+// Where an image byte lands: with an extension other than "hex" each aligned 4-byte cell is turned
+// around.
+size_t Landing(size_t address, bool hexOrder) {
+    return hexOrder ? address : (address & ~size_t{3}) | (3 - (address & 3));
+}
+
+void Overlay(std::vector<uint8_t>& memory, const std::vector<Segment>& image, bool hexOrder) {
+    for (const Segment& s : image) {
+        for (size_t i = 0; i < s.bytes.size(); ++i) memory[Landing(s.address + i, hexOrder)] = s.bytes[i];
+    }
+}
+
+// What a burn leaves: on a flash the touched sectors erased first; on an I2C EEPROM the update mark
+// cleared. (A burn erases a whole SPI EEPROM; an update leaves its untouched bytes alone.)
+std::vector<uint8_t> Burned(std::vector<uint8_t> memory, const std::vector<Segment>& image, Memory kind,
+                            bool hexOrder) {
+    if (kind == Memory::Flash) {
+        for (const Segment& s : image) {
+            const size_t from = s.address - s.address % kSector;
+            const size_t to = (s.address + s.bytes.size() + kSector - 1) / kSector * kSector;
+            std::fill(memory.begin() + from, memory.begin() + to, 0xFF);
+        }
+    } else if (kind == Memory::I2cEeprom) {
+        std::fill_n(memory.begin() + kUpdateMark, 4, 0x00);
+    }
+    Overlay(memory, image, hexOrder);
+    return memory;
+}
+
+// Units the image touches.
+size_t Touched(const std::vector<Segment>& image, size_t unit) {
+    std::vector<size_t> units;
+    for (const Segment& s : image) {
+        for (size_t a = s.address / unit; a <= (s.address + s.bytes.size() - 1) / unit; ++a)
+            units.push_back(a);
+    }
+    std::sort(units.begin(), units.end());
+    return static_cast<size_t>(std::unique(units.begin(), units.end()) - units.begin());
+}
+
+struct Case {
+    const char* name;
+    Memory memory;
+    bool bench;
+    const char* letters;
+    bool wholeSectors;
+    // The memory before the run, from the old content and what a burn of the image leaves.
+    std::function<std::vector<uint8_t>(const std::vector<uint8_t>& old, const std::vector<uint8_t>& burned)>
+        before;
+    size_t rewritten;  // kAll: every touched unit
+    const char* file = "fw_src.hex";
+};
+
+constexpr size_t kAll = SIZE_MAX;
+
+std::vector<uint8_t> Same(const std::vector<uint8_t>&, const std::vector<uint8_t>& burned) {
+    return burned;
+}
+std::vector<uint8_t> Old(const std::vector<uint8_t>& old, const std::vector<uint8_t>&) {
+    return old;
+}
+// One byte of the image changed in the second sector (and the second page).
+std::vector<uint8_t> OneChanged(const std::vector<uint8_t>&, const std::vector<uint8_t>& burned) {
+    std::vector<uint8_t> memory = burned;
+    memory[0x1084] ^= 0x5A;
+    return memory;
+}
+// The image's bytes all in place, but a byte the image does not cover in a touched sector is not
+// erased: a burn would have erased it.
+std::vector<uint8_t> StrayByte(const std::vector<uint8_t>&, const std::vector<uint8_t>& burned) {
+    std::vector<uint8_t> memory = burned;
+    memory[0x5008] = 0x00;
+    return memory;
+}
+
+TEST(Update, LeavesWhatABurnLeavesRewritingOnlyWhatDiffers) {
+    const Case cases[] = {
+        {"identical flash, slow", Memory::Flash, false, "U", true, Same, 0},
+        {"identical flash, fast, verified", Memory::Flash, false, "FUV", true, Same, 0},
+        {"one flash sector changed, slow", Memory::Flash, false, "U", true, OneChanged, 1},
+        {"one flash sector changed, fast", Memory::Flash, false, "FU", true, OneChanged, 1},
+        {"partial sectors over old data, fast", Memory::Flash, false, "FU", false, Old, kAll},
+        {"partial sectors, a stray byte", Memory::Flash, false, "U", false, StrayByte, 1},
+        {"SPI EEPROM, one page changed", Memory::SpiEeprom, false, "UV", false, OneChanged, 1},
+        {"SPI EEPROM over old data", Memory::SpiEeprom, false, "U", false, Old, kAll},
+        {"I2C EEPROM over old data, fast", Memory::I2cEeprom, false, "FUV", false, Old, kAll},
+        {"I2C EEPROM, one page changed, slow", Memory::I2cEeprom, false, "U", true, OneChanged, 1},
+        {"I2C EEPROM, cells turned around", Memory::I2cEeprom, false, "FUV", false, Old, kAll, "fw_src.ihx"},
+        {"flash, cells turned around", Memory::Flash, false, "UV", false, StrayByte, 1, "fw_src.ihx"},
+        {"bench link, one sector changed", Memory::Flash, true, "U", true, OneChanged, 1},
+        {"bench link, partial sectors over old data", Memory::Flash, true, "UV", false, Old, kAll},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        TempDir dir;
+        const std::string chip = c.memory == Memory::Flash       ? ""
+                                 : c.memory == Memory::SpiEeprom ? ",memory=spi-eeprom,size=64k"
+                                                                 : ",memory=i2c-eeprom,size=128k";
+        const std::string saved = dir.Path("source.bin");
+        const std::vector<Segment> image = Firmware(c.wholeSectors, 7);
+        const std::vector<uint8_t> old = RandomBytes(MemorySize(c.memory), 3);
+        const bool hexOrder = std::string(c.file).ends_with(".hex");
+        const std::vector<uint8_t> burned = Burned(old, image, c.memory, hexOrder);
+        WriteFile(saved, AsText(c.before(old, burned)));
+        const std::string hex = dir.Path(c.file);
+        WriteFile(hex, ImageText(image));
+
+        std::vector<std::string> boardArgs = {"--source", "image=" + saved + chip, "--audit",
+                                              dir.Path("audit")};
+        std::vector<std::string> args = {"src", "u1", c.letters, hex};
+        if (c.bench) {
+            PointAtClosedPort();
+            boardArgs.insert(boardArgs.end(), {"--bench", std::getenv("TOLVAR_BENCH_PORT")});
+            std::filesystem::create_directories(dir.Path("prefix"));
+            WriteFile(dir.Path("prefix/user.reg"),
+                      "REGEDIT4\n\n[HKEY_CURRENT_USER\\Software\\VB and VBA Program "
+                      "Settings\\Talmer\\Startup]\n\"SelectedInterface\"=\"0\"\n\"comPort2\"=\"7\"\n");
+            args = {"src", "d", c.letters, hex};
+        }
+        BoardProcess board(dir.Path("prefix"), boardArgs);
+        ASSERT_TRUE(board.Started());
+        const ToolRun run = RunTolvar(dir.Path("prefix"), args);
+        EXPECT_EQ(run.exitCode, 0) << run.output;
+        const size_t touched = Touched(image, c.memory == Memory::Flash ? kSector : kPage);
+        const size_t rewritten = c.rewritten == kAll ? touched : c.rewritten;
+        const std::string counts = "\nUpdate: " + std::to_string(touched - rewritten) + " " +
+                                   (c.memory == Memory::Flash ? "sectors" : "pages") +
+                                   " unchanged and skipped, " + std::to_string(rewritten) + " rewritten.\n";
+        EXPECT_NE(run.output.find(counts), std::string::npos) << counts << run.output;
+        EXPECT_NE(run.output.find("Burn succeeded.\n"), std::string::npos) << run.output;
+        if (std::string(c.letters).find('V') != std::string::npos) {
+            EXPECT_NE(run.output.find("Verification succeeded!!! :-)\n"), std::string::npos) << run.output;
+        }
+        EXPECT_EQ(board.Stop(), 0);
+        EXPECT_EQ(ReadFile(dir.Path("audit")), "audit: 0 finding(s)\n");
+        const std::vector<uint8_t> after = ReadBytes(saved);
+        ASSERT_EQ(after.size(), burned.size());
+        const auto diff = std::mismatch(after.begin(), after.end(), burned.begin());
+        EXPECT_TRUE(diff.first == after.end())
+            << "the memory is not what a burn leaves, from 0x" << std::hex << (diff.first - after.begin());
+    }
+}
+
+}  // namespace
