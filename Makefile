@@ -3,20 +3,22 @@ GEN := $(shell command -v ninja >/dev/null 2>&1 && echo "-G Ninja")
 JOBS ?= 2
 PREFIX ?= /usr/local
 CTEST := ctest --output-on-failure -j $(JOBS)
+# Extra configure arguments of build/ and build-asan/; CI passes -DTOLVAR_WERROR=ON.
+CMAKE_ARGS ?=
 
 .PHONY: all build test asan demo bench fuzz install clean
 
 all: build
 
 build:
-	cmake -S . -B build $(GEN) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_INSTALL_PREFIX=$(PREFIX)
+	cmake -S . -B build $(GEN) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_INSTALL_PREFIX=$(PREFIX) $(CMAKE_ARGS)
 	cmake --build build -j $(JOBS)
 
 test: build
 	cd build && $(CTEST)
 
 asan:
-	cmake -S . -B build-asan $(GEN) -DCMAKE_BUILD_TYPE=Debug -DTOLVAR_SANITIZE=ON
+	cmake -S . -B build-asan $(GEN) -DCMAKE_BUILD_TYPE=Debug -DTOLVAR_SANITIZE=ON $(CMAKE_ARGS)
 	cmake --build build-asan -j $(JOBS)
 	cd build-asan && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 $(CTEST)
 
@@ -37,4 +39,4 @@ install: build
 	cmake --install build
 
 clean:
-	rm -rf build build-asan build-bench build-fuzz
+	rm -rf build build-asan build-bench build-fuzz build-dev build-release

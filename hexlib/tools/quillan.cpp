@@ -1,50 +1,84 @@
 // quillan: the library's exports from the shell, one subcommand per export family.
 #include "quillan.h"
 
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <exception>
 #include <optional>
+#include <stdexcept>
+#include <string>
 #include <string_view>
 #include <vector>
+
+#include "StagedFile.h"
+
+using quillan_tool::StagedFile;
+using quillan_tool::ToolError;
 
 namespace {
 
 constexpr int kOk = 0;
 constexpr int kFailed = 1;
+constexpr int kWrongArguments = 2;
+
+constexpr const char* kUsage =
+    "Usage: quillan crc calculate|read|validate|update FILE\n"
+    "       quillan crc write FILE CRC\n"
+    "       quillan image|fw-image FILE.hex OUT.bin\n"
+    "       quillan hex IN.bin OUT.hex [ADDR]\n"
+    "       quillan version FILE\n"
+    "       quillan register FILE ADDR\n"
+    "       quillan --help | --version\n";
 
 constexpr const char* kHelp =
-    "Usage: quillan COMMAND ARGUMENTS\n"
-    "Intel HEX routines of the Quillan library.\n"
+    "\n"
+    "Intel HEX routines of the Quillan library; an example follows each command.\n"
     "\n"
     "  crc calculate FILE      print the CRC-32 of the image's firmware range (0: no valid range)\n"
+    "                            quillan crc calculate fw.hex\n"
     "  crc read FILE           print the CRC word of the image; fails when it carries no CRC\n"
+    "                            quillan crc read fw.hex\n"
     "  crc validate FILE       check the CRC word against the image; fails when missing or wrong\n"
+    "                            quillan crc validate fw.hex\n"
     "  crc write FILE CRC      store CRC in the file's CRC record, adding the record when missing\n"
+    "                            quillan crc write fw.hex 0x1A2B3C4D\n"
     "  crc update FILE         store the calculated CRC (nothing happens without a firmware range)\n"
+    "                            quillan crc update fw.hex\n"
     "  image FILE.hex OUT.bin  write the whole image from address 0 as a binary file\n"
+    "                            quillan image fw.hex fw.bin\n"
     "  fw-image FILE.hex OUT.bin\n"
     "                          write the firmware range of a CRC-carrying image as a binary file\n"
+    "                            quillan fw-image fw.hex fw-range.bin\n"
     "  hex IN.bin OUT.hex [ADDR]\n"
     "                          write a binary file as Intel HEX, its bytes at image address ADDR\n"
     "                          (default 0); the inverse of image\n"
+    "                            quillan hex fw.bin fw.hex 0x100\n"
     "  version FILE            print the firmware version after the version marker (0: none)\n"
+    "                            quillan version fw.hex\n"
     "  register FILE ADDR      print the little-endian 32-bit word at image address ADDR\n"
-    "  --help                  show this text\n"
+    "                            quillan register fw.hex 0x1FFF4\n"
+    "  -h, --help              show this text\n"
+    "  --version               print the version\n"
     "\n"
     "Numbers are decimal, or hexadecimal with a 0x prefix. Files whose name ends in .ihex hold\n"
     "their bytes in image order, all others each 32-bit word most significant byte first.\n"
-    "OUT.bin is replaced. Exit code 0 on success, 1 on failure; errors go to standard error.\n";
+    "A file is written whole beside its place under a temporary name and then renamed into place,\n"
+    "so a failure leaves the old file as it was. An output that is the input file is refused.\n"
+    "Exit code 0 on success, 1 on failure, 2 on wrong arguments; errors go to standard error.\n";
 
-int Usage() {
+// A library error raised on a staged file, worded with the name the user gave.
+class LibraryError : public std::runtime_error {
+  public:
+    using std::runtime_error::runtime_error;
+};
+
+int WrongArguments() {
     std::fputs("quillan: wrong arguments (see quillan --help)\n", stderr);
-    return kFailed;
+    return kWrongArguments;
 }
 
 std::optional<uint32_t> ParseNumber(std::string_view text) {
@@ -64,8 +98,58 @@ std::optional<uint32_t> ParseNumber(std::string_view text) {
     return uint32_t(value);
 }
 
+std::string Replaced(std::string text, const std::string& from, const std::string& to) {
+    for (size_t at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size()))
+        text.replace(at, from.size(), to);
+    return text;
+}
+
+template <typename Export>
+void RunOnStaged(const StagedFile& staged, const std::string& shownName, Export run) {
+    try {
+        run(staged.Path().c_str());
+    } catch (const Quillan::ErrorMessage& e) {
+        throw LibraryError(Replaced(e.what(), staged.Path(), shownName));
+    }
+}
+
+// Changes a file through a staged copy that replaces it only when complete and different.
+template <typename Edit>
+int Rewrite(const char* file, Edit edit) {
+    // The file a link leads to is replaced, not the link; the name the user gave sets the byte order.
+    const std::string target = quillan_tool::RealPath(file);
+    if (access(target.c_str(), W_OK) != 0) {
+        throw ToolError(std::string("cannot write '") + file + "': " + std::strerror(errno));
+    }
+    StagedFile copy(target, file);
+    copy.CopyFrom(target);
+    RunOnStaged(copy, file, edit);
+    // crc update without a firmware range changes nothing; the file then stays untouched.
+    if (!copy.SameContentsAs(target)) copy.Commit();
+    return kOk;
+}
+
+void RefuseOverwritingInput(const char* input, const char* output) {
+    if (quillan_tool::SameFile(input, output)) {
+        throw ToolError(std::string("'") + output + "' is the input file; nothing written");
+    }
+}
+
+int WriteImage(void (*make)(const char*, const char*), const char* hexFile, const char* binFile) {
+    RefuseOverwritingInput(hexFile, binFile);
+    StagedFile output(binFile);
+    RunOnStaged(output, binFile, [&](const char* staged) { make(hexFile, staged); });
+    // The image exports write nothing in some cases without saying so.
+    if (!output.Written()) {
+        std::fprintf(stderr, "quillan: nothing written to '%s'\n", binFile);
+        return kFailed;
+    }
+    output.Commit();
+    return kOk;
+}
+
 int Crc(std::string_view action, const char* file, const char* value) {
-    if ((value != nullptr) != (action == "write")) return Usage();
+    if ((value != nullptr) != (action == "write")) return WrongArguments();
     if (action == "calculate") {
         std::printf("0x%08X\n", unsigned(ihex_OstralCRC_calculate(file)));
         return kOk;
@@ -85,35 +169,19 @@ int Crc(std::string_view action, const char* file, const char* value) {
         return crcMatches ? kOk : kFailed;
     }
     if (action == "write") {
-        const auto crc = value ? ParseNumber(value) : std::nullopt;
-        if (!crc) return Usage();
-        ihex_OstralCRC_write(file, *crc);
-        return kOk;
+        const auto crc = ParseNumber(value);
+        if (!crc) return WrongArguments();
+        return Rewrite(file, [&](const char* staged) { ihex_OstralCRC_write(staged, *crc); });
     }
-    if (action == "update") {
-        ihex_OstralCRC_update(file);
-        return kOk;
-    }
-    return Usage();
-}
-
-// The image exports write nothing in some cases without saying so; the output's presence tells.
-int Image(void (*make)(const char*, const char*), const char* hexFile, const char* binFile) {
-    if (std::remove(binFile) != 0 && errno != ENOENT) {
-        std::fprintf(stderr, "quillan: cannot replace '%s': %s\n", binFile, std::strerror(errno));
-        return kFailed;
-    }
-    make(hexFile, binFile);
-    struct stat info;
-    if (stat(binFile, &info) == 0) return kOk;
-    std::fprintf(stderr, "quillan: nothing written to '%s'\n", binFile);
-    return kFailed;
+    if (action == "update") return Rewrite(file, ihex_OstralCRC_update);
+    return WrongArguments();
 }
 
 // The inverse of image: the bytes of a binary file at an image address, written as Intel HEX.
 int HexFromBinary(const char* binFile, const char* hexFile, const char* address) {
     const auto start = address ? ParseNumber(address) : std::optional<uint32_t>(0);
-    if (!start) return Usage();
+    if (!start) return WrongArguments();
+    RefuseOverwritingInput(binFile, hexFile);
     std::FILE* in = std::fopen(binFile, "rb");
     if (in == nullptr) {
         std::fprintf(stderr, "quillan: cannot read '%s': %s\n", binFile, std::strerror(errno));
@@ -133,16 +201,23 @@ int HexFromBinary(const char* binFile, const char* hexFile, const char* address)
 }
 
 int Run(int argc, char** argv) {
-    if (argc < 2) return Usage();
+    if (argc < 2) {
+        std::fputs(kUsage, stderr);
+        return kWrongArguments;
+    }
     const std::string_view command = argv[1];
-    if (command == "--help" || command == "-h") {
-        std::fputs(kHelp, stdout);
+    if ((command == "--help" || command == "-h") && argc == 2) {
+        std::printf("%s%s", kUsage, kHelp);
+        return kOk;
+    }
+    if (command == "--version" && argc == 2) {
+        std::puts("quillan " QUILLAN_TOOL_VERSION);
         return kOk;
     }
     if (command == "crc" && (argc == 4 || argc == 5))
         return Crc(argv[2], argv[3], argc == 5 ? argv[4] : nullptr);
-    if (command == "image" && argc == 4) return Image(ihex_makeImage, argv[2], argv[3]);
-    if (command == "fw-image" && argc == 4) return Image(ihex_makeOstralFWImage, argv[2], argv[3]);
+    if (command == "image" && argc == 4) return WriteImage(ihex_makeImage, argv[2], argv[3]);
+    if (command == "fw-image" && argc == 4) return WriteImage(ihex_makeOstralFWImage, argv[2], argv[3]);
     if (command == "hex" && (argc == 4 || argc == 5))
         return HexFromBinary(argv[2], argv[3], argc == 5 ? argv[4] : nullptr);
     if (command == "version" && argc == 3) {
@@ -151,11 +226,11 @@ int Run(int argc, char** argv) {
     }
     if (command == "register" && argc == 4) {
         const auto address = ParseNumber(argv[3]);
-        if (!address) return Usage();
+        if (!address) return WrongArguments();
         std::printf("0x%08X\n", unsigned(ihex_readRegisterFromFile(argv[2], *address)));
         return kOk;
     }
-    return Usage();
+    return WrongArguments();
 }
 
 }  // namespace
@@ -163,6 +238,8 @@ int Run(int argc, char** argv) {
 int main(int argc, char** argv) {
     try {
         return Run(argc, argv);
+    } catch (const LibraryError& e) {
+        std::fprintf(stderr, "%s\n", e.what());
     } catch (const Quillan::ErrorMessage& e) {
         std::fprintf(stderr, "%s\n", e.what());
     } catch (const std::exception& e) {

@@ -59,7 +59,7 @@ TEST_F(Parser, EachLineCheckGivesItsMessageWithFileAndLine) {
 
 TEST_F(Parser, OverlongMessagesAreCutTo999Characters) {
     for (const size_t length : {size_t{1200}, size_t{100000}}) {
-        const std::string line = ":" + std::string(length - 2, '0') + "G";
+        const std::string line = std::string(":").append(length - 2, '0') + "G";
         const std::string path = Write("long.hex", line + "\n" + kEof + "\n");
         const std::string message = ErrorOf([&] { ihex_readFWVersion(path.c_str()); });
         EXPECT_EQ(message.size(), 999u);

@@ -140,10 +140,10 @@ TEST(UptSearch, UnreadableInputFindsNothing) {
 
 TEST(UptSearch, MagicCutByTheReadSizeIsNotFound) {
     // A line is read in pieces of 1022 characters; a magic across the cut is in neither piece.
-    std::string line = ":" + std::string(1019, '0') + "A5A5" + std::string(20, '0');
+    std::string line = std::string(":").append(1019, '0') + "A5A5" + std::string(20, '0');
     testsupport::TempDir dir;
     EXPECT_FALSE(FindUptHeader(dir.Write("long.upt", {line}).c_str()));
-    std::string later = ":" + std::string(1029, '0') + "A5A50300" + std::string(20, '0');
+    std::string later = std::string(":").append(1029, '0') + "A5A50300" + std::string(20, '0');
     std::optional<UptHeader> header = FindUptHeader(dir.Write("later.upt", {later}).c_str());
     ASSERT_TRUE(header);
     EXPECT_EQ(header->version, 3);
@@ -166,7 +166,7 @@ struct FwCase {
 };
 
 std::vector<FwCase> FwCases() {
-    std::string bothMagics = ":" + std::string(8, '0') + "AFBEADDE" + "7F000000" + "DEC0DDBA" + "00";
+    std::string bothMagics = std::string(":").append(8, '0') + "AFBEADDE" + "7F000000" + "DEC0DDBA" + "00";
     return {
         {"source_new_magic",
          {Data(0, Bytes(8, 0)), Data(8, FwHeaderBytes(0x9F, true)), EndLine()},

@@ -207,6 +207,7 @@ TEST_F(BoardCheck, OnlyTheUptExtensionSelectsTheParameterCheck) {
 // Parameter-section files: 18 x 0xFF + 0x46 = 0x1234 in front of the header, checksum 0xCC.
 std::vector<std::string> UptFile(uint8_t headerChecksum) {
     std::vector<uint8_t> header = {0xFF, 0xFF, 0x46, 0xA5, 0xA5, 0x02, 0x01};
+    header.reserve(20);  // GCC 12 -O3 misreads the growth in place as out of bounds
     header.resize(header.size() + 12, 0x10);
     header.push_back(headerChecksum);
     return {Data(0, std::vector<uint8_t>(16, 0xFF)), Data(0x10, header), EndLine()};

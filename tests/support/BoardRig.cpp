@@ -73,7 +73,7 @@ std::vector<std::string> BoardRig::Erases(int target) const {
         if (opcode != ">20" && opcode != ">d8" && opcode != ">c7") continue;
         std::string text = opcode.substr(1);
         if (opcode != ">c7")
-            text += "@" + trace[i + 2].substr(1) + trace[i + 3].substr(1) + trace[i + 4].substr(1);
+            text.append("@").append(trace[i + 2], 1).append(trace[i + 3], 1).append(trace[i + 4], 1);
         erases.push_back(text);
     }
     return erases;

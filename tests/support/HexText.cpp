@@ -32,6 +32,7 @@ std::string EndLine() {
 
 std::vector<std::string> MarnelImage(uint8_t sideByte) {
     std::vector<uint8_t> header = {sideByte, 0, 0, 0, 0xDE, 0xC0, 0xDD, 0xBA};
+    header.reserve(32);  // GCC 12 -O3 misreads the growth in place as out of bounds
     header.resize(32, 0x11);
     return {Record(4, 0, {0x50, 0x00}), Data(0, std::vector<uint8_t>(16, 0x5A)), Data(0x10, header),
             EndLine()};
@@ -47,6 +48,7 @@ std::string WriteOstralImage(const TempDir& dir, const std::string& name, uint32
     std::vector<uint8_t> version = {0xDC, 0xFE, 0x34, 0x12};
     for (uint8_t b : Le32(versionWord)) version.push_back(b);
     std::vector<uint8_t> header = Le32(crc == Crc::None ? 0 : 0xDEADBEEF);
+    header.reserve(16);  // GCC 12 -O3 misreads the growth in place as out of bounds
     header.resize(12, 0);
     for (uint8_t b : Le32(0x50000000)) header.push_back(b);  // firmware range starts at 0
     std::string path = dir.Write(

@@ -168,8 +168,8 @@ TEST_F(FourBoards, EachBoardBurnedAndVerifiedAtOnceHoldsItsOwnImage) {
     StartBoards();
     std::vector<std::unique_ptr<ToolProcess>> runs;
     const auto start = [&](int port) {
-        runs.push_back(std::make_unique<ToolProcess>(prefix, "u" + std::to_string(port) + " OFBV fw_" +
-                                                                 SideOf(port) + "_com" +
+        runs.push_back(std::make_unique<ToolProcess>(prefix, std::string("u").append(std::to_string(port)) +
+                                                                 " OFBV fw_" + SideOf(port) + "_com" +
                                                                  std::to_string(port) + ".hex"));
     };
     for (int port = 1; port <= 3; ++port) start(port);
