@@ -4,6 +4,7 @@
 #include <string>
 
 #include "flash/Controller.h"
+#include "flash/MemoryKind.h"
 #include "flash/ProgramRead.h"
 #include "console/ConsoleUi.h"
 #include "link/TargetSession.h"
@@ -18,14 +19,8 @@ constexpr uint32_t kEepromEraseMs = 10100;
 constexpr uint32_t kAddressMask = 0x00FFFFFF;
 constexpr uint64_t kAddressSpaceEnd = uint64_t{1} << 32;
 
-uint32_t timedOutWaits = 0;
-
 void Print(const std::string& text) {
     ConsoleUi::instance().print(text);
-}
-
-bool IsSpiFlash(int32_t kind) {
-    return kind == 3 || kind == 4 || kind == 5;
 }
 
 // Sends a one-byte SPI command with the chip selected by the data-mode control value.
@@ -76,7 +71,7 @@ uint32_t ReadOneWord(uint32_t address, int32_t memoryKind) {
 }  // namespace
 
 bool WaitChipReady(uint32_t timeoutMs, uint32_t minimumMs, const char* text) {
-    const TargetSession& s = Session();
+    TargetSession& s = Session();
     platform::Clock& clock = platform::CurrentClock();
     bool ok = true;
     uint32_t status = 0;
@@ -109,15 +104,12 @@ bool WaitChipReady(uint32_t timeoutMs, uint32_t minimumMs, const char* text) {
             "Timeout waiting %d milliseconds for chip ready. Erase failed. Trying to continue...\n\n",
             static_cast<int>(timeoutMs)));
         ok = false;
-        ++timedOutWaits;
+        ++s.eraseTimeouts;
     }
     TargetWrite(s.ctrlRegister, s.releaseValue);
     return ok;
 }
 
-uint32_t eraseTimeouts() {
-    return timedOutWaits;
-}
 
 void EraseChip(int32_t memoryKind) {
     if (memoryKind == 1) {

@@ -10,9 +10,6 @@ constexpr uint32_t kBlockEraseWord = 0xD8000000;
 
 // Polls the flash status until it is ready; false when it timed out or was implausibly quick.
 bool WaitChipReady(uint32_t timeoutMs, uint32_t minimumMs, const char* text);
-// Erase waits of this process that ended on the time-out with the flash still busy. The erase goes
-// on after one; its callers compare the count before and after to carry the failure.
-uint32_t eraseTimeouts();
 // Stops the run for a kind it cannot erase.
 void EraseChip(int32_t memoryKind);
 void EraseSingleSectorOrBlock(int32_t memoryKind, uint32_t address, uint32_t transmitWord);

@@ -4,3 +4,4 @@
 #include "flash/Erase.h"
 #include "flash/Identification.h"
 #include "flash/ProgramRead.h"
+#include "flash/MemoryKind.h"

@@ -6,6 +6,7 @@
 #include "console/ConsoleUi.h"
 #include "console/CxException.h"
 #include "flash/Controller.h"
+#include "flash/MemoryKind.h"
 #include "flash/Identification.h"
 #include "link/TargetSession.h"
 #include "platform/Clock.h"
@@ -18,10 +19,6 @@ constexpr uint32_t kReadPhaseBit = 0x40;
 constexpr uint32_t kAddressMask = 0x00FFFFFF;
 constexpr uint32_t kReadCloseMs = 6;
 constexpr uint32_t kLockWaitMs = 3000;
-
-bool IsI2c(int32_t kind) {
-    return kind == 2 || kind == 8;
-}
 
 void WriteShadow() {
     TargetWrite(Session().ctrlRegister, Session().ctrlShadow);
@@ -168,7 +165,7 @@ void StartWrite(uint32_t address, int32_t memoryKind) {
 void WriteWord(int32_t memoryKind, uint32_t word) {
     if (memoryKind == 1 || IsI2c(memoryKind)) {
         SendData(4, word);
-    } else if (memoryKind >= 3 && memoryKind <= 5) {
+    } else if (IsSpiFlash(memoryKind)) {
         TargetWrite(Session().txRegister, word);
     }
 }
@@ -223,7 +220,7 @@ void StartRead(int32_t memoryKind, uint32_t address, bool fast) {
     } else if (IsI2c(memoryKind)) {
         StartI2cRead(memoryKind, address, fast);
     } else {
-        if (fast && memoryKind >= 3 && memoryKind <= 5) EndCommand();
+        if (fast && IsSpiFlash(memoryKind)) EndCommand();
         OpenFlashCommand(0x03000000, address);
     }
 }

@@ -10,7 +10,6 @@
 
 #include "console/ConsoleUi.h"
 #include "console/CxException.h"
-#include "console/RunResult.h"
 #include "flash/FlashDriver.h"
 #include "image/ImageOps.h"
 #include "image/SaveMemory.h"
@@ -190,9 +189,9 @@ int CTolvarRun::Run() {
         stopped = true;
     }
     // The burn's own line already said the memory is in doubt; this is the run's verdict.
-    if (!stopped && imageUnconfirmed()) Print("Burn failed.\n");
+    if (!stopped && Session().imageUnconfirmed) Print("Burn failed.\n");
     PauseIfAsked();
-    return stopped || runFailed() ? -1 : 0;
+    return stopped || Session().runFailed || Session().imageUnconfirmed ? -1 : 0;
 }
 
 void CTolvarRun::RunWords() {
@@ -527,9 +526,9 @@ void CTolvarRun::RequireI2cIfAsked() {
 
 // An erase whose wait timed out goes on as designed, but the run then ends with -1.
 void CTolvarRun::EraseCarryingTimeouts(const std::function<void()>& erase) {
-    const uint32_t before = eraseTimeouts();
+    const uint32_t before = Session().eraseTimeouts;
     erase();
-    if (eraseTimeouts() != before) markRunFailed();
+    if (Session().eraseTimeouts != before) Session().runFailed = true;
 }
 
 void CTolvarRun::PauseIfAsked() {

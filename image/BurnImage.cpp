@@ -5,7 +5,6 @@
 
 #include "flash/FlashDriver.h"
 #include "console/ConsoleUi.h"
-#include "console/RunResult.h"
 #include "image/BurnWalk.h"
 #include "image/FlashMap.h"
 #include "image/HexReader.h"
@@ -375,14 +374,15 @@ void eraseFirst(const std::string& path, int32_t memoryKind, int32_t sizeSelecti
 // What the run learns from the walk: a burn over a failed erase is in doubt until a later verify
 // of the whole image passes; a failed or incomplete verify fails the run.
 void carryResult(bool burn, bool endSeen, bool erased) {
+    TargetSession& s = Session();
     if (!endSeen) {
-        markRunFailed();
+        s.runFailed = true;
     } else if (burn) {
-        if (!erased) markImageUnconfirmed();
+        if (!erased) s.imageUnconfirmed = true;
     } else if (verifyPassed) {
-        confirmImage();
+        s.imageUnconfirmed = false;
     } else {
-        markRunFailed();
+        s.runFailed = true;
     }
 }
 
@@ -420,9 +420,9 @@ void walkImage(const std::string& path, int32_t mode, int32_t memoryKind, const 
     const uint32_t startMs = platform::CurrentClock().TickMs();
 
     PrepareMemory(memoryKind);
-    const uint32_t timeoutsBefore = eraseTimeouts();
+    const uint32_t timeoutsBefore = Session().eraseTimeouts;
     if (burn && erase) erase();
-    const bool erased = eraseTimeouts() == timeoutsBefore;
+    const bool erased = Session().eraseTimeouts == timeoutsBefore;
     const int32_t totalLines = countLines(file.get());
     ConsoleUi& console = ConsoleUi::instance();
     console.print(formatText("%s file %s, total lines: %d\n", burn ? "Burning" : "Verifying", path.c_str(),

@@ -7,15 +7,14 @@
 #include "console/ConsoleUi.h"
 #include "image/ImageOps.h"
 #include "link/TargetSession.h"
+#include "image/Progress.h"
 #include "platform/Clock.h"
 
 namespace {
 
-constexpr uint32_t kProgressIntervalMs = 500;
-
 void writePattern(uint32_t length, uint32_t pattern, int32_t memoryKind) {
     platform::Clock& clock = platform::CurrentClock();
-    uint32_t lastProgressMs = clock.TickMs();
+    ThrottledProgress progress(length);
     for (uint64_t a = 0; a < length; a += 4) {
         const auto address = static_cast<uint32_t>(a);
         if ((address & 0x7F) == 0) StartWrite(address, memoryKind);
@@ -24,10 +23,7 @@ void writePattern(uint32_t length, uint32_t pattern, int32_t memoryKind) {
             EndWrite(memoryKind);
             clock.SleepMs(2);
         }
-        if (progressEnabled && clock.TickMs() - lastProgressMs >= kProgressIntervalMs) {
-            ConsoleUi::instance().progress(static_cast<int32_t>(a * 100 / length));
-            lastProgressMs = clock.TickMs();
-        }
+        progress.Done(a);
     }
 }
 

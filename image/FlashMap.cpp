@@ -120,13 +120,13 @@ void eraseForImage(const std::string& path, int32_t memoryKind) {
                              totalLines));
     const uint32_t startMs = platform::CurrentClock().TickMs();
     const bool endSeen = markImage(file.get(), map);
-    const uint32_t timeoutsBefore = eraseTimeouts();
+    const uint32_t timeoutsBefore = Session().eraseTimeouts;
     eraseSelected(map, memoryKind, startMs);
     if (!endSeen) {
         console.print("No end of file encountered. Error on reading file.\n");
     } else {
         // A unit still busy at its time-out was not erased: no success line over it.
-        console.print(eraseTimeouts() == timeoutsBefore ? "Partial erase succeeded.\n\n"
+        console.print(Session().eraseTimeouts == timeoutsBefore ? "Partial erase succeeded.\n\n"
                                                         : "Partial erase failed.\n\n");
     }
 }

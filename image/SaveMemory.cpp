@@ -13,6 +13,7 @@
 
 #include "console/ConsoleUi.h"
 #include "flash/FlashDriver.h"
+#include "image/Progress.h"
 #include "link/TargetSession.h"
 #include "platform/Clock.h"
 #include "platform/SystemError.h"
@@ -20,7 +21,6 @@
 
 namespace {
 
-constexpr uint32_t kProgressIntervalMs = 500;
 constexpr uint32_t kLockWaitMs = 3000;
 // An I2C EEPROM's sequential read does not leave its 64 KiB block.
 constexpr uint32_t kI2cBlockBytes = 0x10000;
@@ -36,10 +36,6 @@ SaveFormat FormatOf(const std::string& path) {
     if (extension == "hex" || extension == "ihex") return SaveFormat::IntelHex;
     if (extension == "bin") return SaveFormat::Binary;
     return SaveFormat::Unknown;
-}
-
-bool IsI2c(int32_t kind) {
-    return kind == 2 || kind == 8;
 }
 
 [[noreturn]] void Refuse(const std::string& text) {
@@ -72,30 +68,9 @@ std::string WrittenPath(const std::string& path) {
     return target;
 }
 
-// Progress as a burn prints it: whole percentages, at most every 500 ms.
-class ProgressLine {
-  public:
-    explicit ProgressLine(uint32_t total) : m_total(total), m_lastMs(platform::CurrentClock().TickMs()) {
-        if (!progressEnabled) return;
-        ConsoleUi::instance().print("\n");
-        ConsoleUi::instance().progress(0);
-    }
-    void Done(uint32_t bytes) {
-        if (!progressEnabled) return;
-        const uint32_t now = platform::CurrentClock().TickMs();
-        if (now - m_lastMs < kProgressIntervalMs) return;
-        ConsoleUi::instance().progress(static_cast<int32_t>(uint64_t{bytes} * 100 / m_total));
-        m_lastMs = now;
-    }
-
-  private:
-    uint32_t m_total;
-    uint32_t m_lastMs;
-};
-
 // One read sequence over [from, to); words most significant byte first at the lowest address.
 void ReadSequence(uint32_t from, uint32_t to, int32_t kind, std::vector<uint32_t>& words,
-                  ProgressLine& progress, uint32_t start) {
+                  ThrottledProgress& progress, uint32_t start) {
     StartRead(kind, from, false);
     for (uint32_t at = from; at < to; at += 4) {
         if (at + 4 >= to) I2cMarkLast(kind);
@@ -108,7 +83,11 @@ void ReadSequence(uint32_t from, uint32_t to, int32_t kind, std::vector<uint32_t
 std::vector<uint32_t> ReadWords(uint32_t address, uint32_t length, int32_t kind) {
     std::vector<uint32_t> words;
     words.reserve(length / 4);
-    ProgressLine progress(length);
+    if (progressEnabled) {
+        ConsoleUi::instance().print("\n");
+        ConsoleUi::instance().progress(0);
+    }
+    ThrottledProgress progress(length);
     const uint32_t end = address + length;
     for (uint32_t at = address; at < end;) {
         const uint32_t to = IsI2c(kind) ? std::min(end, (at / kI2cBlockBytes + 1) * kI2cBlockBytes) : end;

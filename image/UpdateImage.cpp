@@ -10,6 +10,7 @@
 #include "image/FlashMap.h"
 #include "image/HexReader.h"
 #include "image/ImageOps.h"
+#include "image/Progress.h"
 #include "link/TargetSession.h"
 #include "platform/Clock.h"
 
@@ -111,28 +112,19 @@ bool UnitComparer::WordsMatch(const UnitContent& unit, size_t offset, size_t len
 namespace {
 
 constexpr uint32_t kPageSize = 128;
-constexpr uint32_t kProgressIntervalMs = 500;
-
-bool IsSpiFlash(int32_t memoryKind) {
-    return memoryKind >= 3 && memoryKind <= 5;
-}
 
 // Units whose memory differs from the image, in ascending order.
 std::vector<uint32_t> differingUnits(const UnitImage& image, int32_t memoryKind) {
     std::vector<uint32_t> differing;
     ConsoleUi& console = ConsoleUi::instance();
-    platform::Clock& clock = platform::CurrentClock();
-    uint32_t lastProgressMs = clock.TickMs();
+    ThrottledProgress progress(image.Units().size());
     if (progressEnabled) console.progress(0);
     UnitComparer comparer(memoryKind, Session().fastBurn != 0);
     size_t done = 0;
     for (const auto& [address, unit] : image.Units()) {
         if (!comparer.Matches(address, unit)) differing.push_back(address);
         ++done;
-        if (progressEnabled && clock.TickMs() - lastProgressMs >= kProgressIntervalMs) {
-            console.progress(static_cast<int32_t>(done * 100 / image.Units().size()));
-            lastProgressMs = clock.TickMs();
-        }
+        progress.Done(done);
     }
     comparer.Close();
     if (progressEnabled) console.progress(100);

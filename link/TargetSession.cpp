@@ -2,7 +2,6 @@
 
 #include "console/ConsoleUi.h"
 #include "console/CxException.h"
-#include "console/RunResult.h"
 #include "link/BenchLink.h"
 #include "link/uart/CUartLib.h"
 
@@ -100,7 +99,6 @@ void ResetTargetSession() {
     progressEnabled = true;
     eraseBeforeBurn = true;
     verifyPassed = true;
-    resetRunResult();
 }
 
 namespace {

@@ -78,6 +78,15 @@ struct TargetSession {
     uint32_t readAddress = 0;
     bool readFast = false;
     bool i2cLastMarked = false;
+    // Erase waits that timed out in this run; the burn and the erase commands compare counts.
+    uint32_t eraseTimeouts = 0;
+
+    // How the run stands apart from what it printed. Some failures let the run go on (an erase
+    // that never became ready, a verify that found differences); the run still ends with -1.
+    // A burn over an erase that did not complete leaves the memory in doubt until a verify of the
+    // whole image passes later in the same run.
+    bool runFailed = false;
+    bool imageUnconfirmed = false;
     platform::NamedMutex flashMutex{"Eprom"};
     platform::NamedMutex fillMutex{"Eprom"};
 };
