@@ -2,6 +2,7 @@
 
 #include "console/ConsoleUi.h"
 #include "console/CxException.h"
+#include "flash/MemoryKind.h"
 #include "link/TargetSession.h"
 #include "platform/Clock.h"
 
@@ -129,13 +130,13 @@ void PrepareMemory(int32_t memoryKind) {
     TargetSession& s = Session();
     s.flashMutex.Wait(0);
     if (memoryKind == 8) g_i2cBits = I2cBits{7, 9};
-    if (memoryKind == 1 || memoryKind == 2 || memoryKind == 8) {
+    if (IsEeprom(memoryKind)) {
         s.ctrlShadow = kDataModeBase;
         WriteShadow();
     }
     if (memoryKind == 1) {
         DeselectChip();
-    } else if (memoryKind == 2 || memoryKind == 8) {
+    } else if (IsI2c(memoryKind)) {
         // Closes an I2C transfer a previous run may have left half-finished, as a write's end does.
         I2cStop();
         WaitWriteCycle();

@@ -123,7 +123,7 @@ void EraseChip(int32_t memoryKind) {
 }
 
 void EraseSingleSectorOrBlock(int32_t memoryKind, uint32_t address, uint32_t transmitWord) {
-    if (memoryKind == 1 || memoryKind == 2 || memoryKind == 8) {
+    if (IsEeprom(memoryKind)) {
         Print("EraseSingleSectorOrBlock is not implemented for current flash chip type");
         return;
     }

@@ -4,6 +4,7 @@
 
 #include "console/ConsoleUi.h"
 #include "console/CxException.h"
+#include "flash/MemoryKind.h"
 #include "flash/Controller.h"
 #include "link/TargetSession.h"
 #include "platform/Clock.h"
@@ -137,7 +138,7 @@ void IdentifyMemory(int32_t& memoryKind, int32_t side, int32_t& sizeSelection) {
 
     // Every EEPROM, the Marnel I2C one too, is as large as its straps say: its last bytes hold the
     // update-section mark, and nothing may be written past them.
-    if (memoryKind == 1 || memoryKind == 2 || memoryKind == 8) {
+    if (IsEeprom(memoryKind)) {
         sizeSelection = ReadStrapSize();
         s.eepromSize = 1 << (sizeSelection + 15);
         s.memorySize = static_cast<uint32_t>(s.eepromSize);

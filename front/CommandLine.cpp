@@ -410,7 +410,7 @@ void CTolvarRun::RunOperations() {
     if (!TargetIsSide(static_cast<uint8_t>(m_side))) WarnAndConfirm("src/snk", "snk/src");
     ParseLetters(optionWord);
     const CommandOptions& options = Session().options;
-    RequireKnownMemory(options.burn || options.verify || options.erase);
+    RequireKnownMemory(options.burn || options.verify || options.erase || options.update);
     if (Session().options.debug) {
         Session().debugMode = 1;
         progressEnabled = false;
@@ -478,7 +478,7 @@ void CTolvarRun::ActOn(char letter, const char* imagePath) {
             RequireFastCapableLink();
             break;
         case 'E':
-            if (m_memoryKind == 2 || m_memoryKind == 8) {
+            if (IsI2c(m_memoryKind)) {
                 EraseUpdateSection(m_sizeSelection, m_memoryKind);
             } else {
                 EraseCarryingTimeouts([this] { EraseChip(m_memoryKind); });
@@ -518,7 +518,7 @@ void CTolvarRun::RequireKnownMemory(bool writesOrCompares) {
 }
 
 void CTolvarRun::RequireI2cIfAsked() {
-    if (!m_i2cAsked || m_memoryKind == 2 || m_memoryKind == 8) return;
+    if (!m_i2cAsked || IsI2c(m_memoryKind)) return;
     ConsoleUi::instance().print(
         "Error: I2C was asked for, but the memory of this board is not an I2C EEPROM.\n");
     fatalExit();

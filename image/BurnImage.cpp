@@ -18,10 +18,6 @@ constexpr int32_t kBurn = 1;
 constexpr uint32_t kProgressIntervalMs = 500;
 constexpr uint32_t kWholeWord = 0xFFFFFFFF;
 
-bool isEeprom(int32_t memoryKind) {
-    return memoryKind == 1 || memoryKind == 2 || memoryKind == 8;
-}
-
 // Image bytes that arrived one after the other inside one aligned 4-byte cell of the memory. The
 // word and the mask are in memory order: the byte of the lowest address in bits 31-24.
 class Group {
@@ -179,7 +175,7 @@ void ImageWalk::Data(const HexRecord& record, uint32_t recordAddress) {
 }
 
 Placement ImageWalk::Place() const {
-    if (m_burn && isEeprom(m_memoryKind) && m_group.Mask() != kWholeWord) return narrowPlacement(m_group);
+    if (m_burn && IsEeprom(m_memoryKind) && m_group.Mask() != kWholeWord) return narrowPlacement(m_group);
     // Flash takes a whole word: the bytes not in the image are 0xFF, which program nothing. A
     // verify reads the whole word and compares the image's bytes only.
     const uint32_t word = m_burn ? m_group.Word() | ~m_group.Mask() : m_group.Word();
@@ -364,7 +360,7 @@ void refuseImageFault(FILE* file, const std::string& path) {
 void eraseFirst(const std::string& path, int32_t memoryKind, int32_t sizeSelection) {
     if (memoryKind == 1) {
         EraseChip(1);
-    } else if (memoryKind >= 3 && memoryKind <= 5) {
+    } else if (IsSpiFlash(memoryKind)) {
         eraseForImage(path, memoryKind);
     } else {
         EraseUpdateSection(sizeSelection, memoryKind);

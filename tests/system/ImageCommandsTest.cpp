@@ -259,6 +259,7 @@ TEST_F(ImageCommands, AFlashNoRowKnowsIsNeitherErasedNorWritten) {
     const std::vector<std::vector<std::string>> cases = {
         {"src", "u1", "OB", hex},       {"src", "u1", "V", hex},          {"src", "u1", "E", hex},
         {"src", "u1", "FF", "16", "1"}, {"src", "u1", "ES", "0", "4096"}, {"src", "u1", "EB", "0", "16"},
+        {"src", "u1", "OU", hex},
     };
     for (const auto& words : cases) {
         const ToolRun run = Run(words);
