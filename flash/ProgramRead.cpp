@@ -1,5 +1,6 @@
 #include "flash/ProgramRead.h"
 
+#include <algorithm>
 #include <optional>
 #include <string>
 
@@ -19,6 +20,7 @@ constexpr uint32_t kReadPhaseBit = 0x40;
 constexpr uint32_t kAddressMask = 0x00FFFFFF;
 constexpr uint32_t kReadCloseMs = 6;
 constexpr uint32_t kLockWaitMs = 3000;
+constexpr uint64_t kI2cBlockBytes = 0x10000;
 
 void WriteShadow() {
     TargetWrite(Session().ctrlRegister, Session().ctrlShadow);
@@ -69,9 +71,6 @@ void StartI2cRead(int32_t kind, uint32_t address, bool fast) {
     }
 }
 
-// Kind of the read StartRead opened last, so a stop in its middle can close it.
-int32_t openReadKind = 0;
-
 void CloseRead(int32_t kind);
 
 // Checks the pending bytes against the open read; a mismatch ends the run, with the read closed
@@ -82,7 +81,7 @@ void CheckFastPending() {
         ConsoleUi::instance().print(
             formatText("\r\n Quick Verifiyng Failed at address %08x\r\n", s.readAddress));
         s.fastPending = 0;
-        CloseRead(openReadKind);
+        CloseRead(s.readKind);
         throw ProcessExit{-1};
     }
     s.readAddress += s.fastPending;
@@ -119,7 +118,7 @@ void CloseRead(int32_t kind) {
 // One word of the open read; empty when its answer was lost.
 std::optional<uint32_t> ReadStreamWord(int32_t kind) {
     TargetSession& s = Session();
-    if ((kind == 1 || IsI2c(kind)) && s.ctrlWidth != 4) {
+    if (IsEeprom(kind) && s.ctrlWidth != 4) {
         s.ctrlShadow |= kWidthBits;
         WriteShadow();
         s.ctrlWidth = 4;
@@ -211,7 +210,7 @@ void StartRead(int32_t memoryKind, uint32_t address, bool fast) {
     }
     s.readAddress = address;
     s.readFast = fast;
-    openReadKind = memoryKind;
+    s.readKind = memoryKind;
     if (memoryKind == 1) {
         s.ctrlShadow = kDataModeBase;
         SelectChip();
@@ -287,24 +286,32 @@ void ReadMemory(uint32_t start, int32_t wordCount, bool print, uint32_t* out, in
         s.flashMutex.Release();
         return;
     }
-    StartRead(memoryKind, start, false);
     std::string line;
-    for (int32_t j = 0; j < wordCount; ++j) {
-        if (j == wordCount - 1 && IsI2c(memoryKind)) {
-            s.ctrlShadow |= 1u << CurrentI2cBits().lastByteBit;
-            WriteShadow();
-            s.i2cLastMarked = true;
-        }
-        const uint32_t word = ReadWord(memoryKind);
+    ReadWordRange(start, static_cast<uint32_t>(wordCount), memoryKind, [&](uint32_t j, uint32_t word) {
         if (out != nullptr) out[j] = word;
-        if (!print) continue;
-        if (j % 4 == 0) line = FormatWordHex(start + 4u * static_cast<uint32_t>(j), 5) + ":\t";
+        if (!print) return;
+        if (j % 4 == 0) line = FormatWordHex(start + 4u * j, 5) + ":\t";
         line += FormatWordHex(word, 8) + "\t";
         if (j % 4 == 3) console.print(line + "\n");
-    }
+    });
     if (print && wordCount % 4 != 0) console.print(line + "\n");
-    EndRead(memoryKind);
     s.flashMutex.Release();
+}
+
+void ReadWordRange(uint32_t start, uint32_t wordCount, int32_t memoryKind,
+                   const std::function<void(uint32_t index, uint32_t word)>& each) {
+    const uint64_t end = start + uint64_t{wordCount} * 4;
+    uint32_t index = 0;
+    for (uint64_t at = start; at < end;) {
+        // An I2C EEPROM's sequential read does not leave its 64 KiB block: one read per block.
+        const uint64_t to = IsI2c(memoryKind) ? std::min(end, (at / kI2cBlockBytes + 1) * kI2cBlockBytes) : end;
+        StartRead(memoryKind, static_cast<uint32_t>(at), false);
+        for (; at < to; at += 4) {
+            if (at + 4 >= to) I2cMarkLast(memoryKind);
+            each(index++, ReadWord(memoryKind));
+        }
+        EndRead(memoryKind);
+    }
 }
 
 uint32_t PreBurnRead() {

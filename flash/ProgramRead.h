@@ -6,6 +6,7 @@
 // In fast mode the caller does not call WriteWord/ReadWord: it queues the words with
 // QueueFastWord, and EndWrite/EndRead burn or check what is pending.
 #include <cstdint>
+#include <functional>
 
 void StartWrite(uint32_t address, int32_t memoryKind);
 void WriteWord(int32_t memoryKind, uint32_t word);
@@ -31,5 +32,9 @@ void QueueFastWord(uint32_t word, bool verify);
 // Reads wordCount words from start; prints them four to a line when print is on and stores them in
 // out when it is given (room for wordCount words).
 void ReadMemory(uint32_t start, int32_t wordCount, bool print, uint32_t* out, int32_t memoryKind);
+// Reads wordCount words from start, handing each to `each` with its index: one read sequence, or
+// one per 64 KiB block on an I2C EEPROM, the last word of each marked as the last.
+void ReadWordRange(uint32_t start, uint32_t wordCount, int32_t memoryKind,
+                   const std::function<void(uint32_t index, uint32_t word)>& each);
 // Reads the chip's pre-burn register; the value is not needed by any caller.
 uint32_t PreBurnRead();

@@ -22,8 +22,6 @@
 namespace {
 
 constexpr uint32_t kLockWaitMs = 3000;
-// An I2C EEPROM's sequential read does not leave its 64 KiB block.
-constexpr uint32_t kI2cBlockBytes = 0x10000;
 
 enum class SaveFormat { Unknown, IntelHex, Binary };
 
@@ -68,18 +66,6 @@ std::string WrittenPath(const std::string& path) {
     return target;
 }
 
-// One read sequence over [from, to); words most significant byte first at the lowest address.
-void ReadSequence(uint32_t from, uint32_t to, int32_t kind, std::vector<uint32_t>& words,
-                  ThrottledProgress& progress, uint32_t start) {
-    StartRead(kind, from, false);
-    for (uint32_t at = from; at < to; at += 4) {
-        if (at + 4 >= to) I2cMarkLast(kind);
-        words.push_back(ReadWord(kind));
-        progress.Done(at + 4 - start);
-    }
-    EndRead(kind);
-}
-
 std::vector<uint32_t> ReadWords(uint32_t address, uint32_t length, int32_t kind) {
     std::vector<uint32_t> words;
     words.reserve(length / 4);
@@ -88,12 +74,11 @@ std::vector<uint32_t> ReadWords(uint32_t address, uint32_t length, int32_t kind)
         ConsoleUi::instance().progress(0);
     }
     ThrottledProgress progress(length);
-    const uint32_t end = address + length;
-    for (uint32_t at = address; at < end;) {
-        const uint32_t to = IsI2c(kind) ? std::min(end, (at / kI2cBlockBytes + 1) * kI2cBlockBytes) : end;
-        ReadSequence(at, to, kind, words, progress, address);
-        at = to;
-    }
+    // Words most significant byte first at the lowest address.
+    ReadWordRange(address, length / 4, kind, [&](uint32_t index, uint32_t word) {
+        words.push_back(word);
+        progress.Done(uint64_t{index + 1} * 4);
+    });
     return words;
 }
 

@@ -77,6 +77,8 @@ struct TargetSession {
     // and every fast block checked.
     uint32_t readAddress = 0;
     bool readFast = false;
+    // Kind of the read StartRead opened last, so a stop in its middle can close it.
+    int32_t readKind = 0;
     bool i2cLastMarked = false;
     // Erase waits that timed out in this run; the burn and the erase commands compare counts.
     uint32_t eraseTimeouts = 0;
