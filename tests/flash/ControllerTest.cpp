@@ -56,7 +56,7 @@ TEST(PrepareMemory, SizeFromTheStrapsAndControllerIdleState) {
         for (const std::string& line : RegisterLog(bench.Output()))
             if (line.rfind("w ", 0) == 0) writes.push_back(line);
         EXPECT_EQ(writes, c.writes);
-        EXPECT_EQ(Session().eepromSize, c.eepromSize);
+        EXPECT_EQ(Session().controller.eepromSize, c.eepromSize);
         bench.ExpectCleanAudit();
     }
 }
@@ -84,7 +84,7 @@ TEST(NegotiateFlash, RunsOnceOnTheFirstWriteEnable) {
                      "w 80000058 1000000", "w 80000050 301", "w 80000050 231", "w 80000058 5000000",
                      "read 8000005c", "w 80000050 301", "w 80000050 201", "w 80000058 6000000",
                      "w 80000050 301", "w 80000050 201", "w 80000058 6000000", "w 80000050 301"}));
-    EXPECT_TRUE(Session().flashNegotiated);
+    EXPECT_TRUE(Session().controller.flashNegotiated);
 }
 
 TEST(NegotiateFlash, FlashRefusingTheStatusStopsAfterThreeAttempts) {
@@ -102,7 +102,7 @@ TEST(NegotiateFlash, FlashRefusingTheStatusStopsAfterThreeAttempts) {
                   "and proper strap pins configuration. Write: 0, read: 156\n");
     EXPECT_EQ(bench.ErrorPauses(), 0);
     EXPECT_GE(bench.Clock().NowUs() - t0, 1'000'000u);
-    EXPECT_FALSE(Session().flashNegotiated);
+    EXPECT_FALSE(Session().controller.flashNegotiated);
 }
 
 TEST(WaitControllerIdle, ControllerThatStaysBusyEndsTheRun) {

@@ -93,7 +93,7 @@ TEST(ProgramAndRead, FastBlocksBurnAndVerifyOnEveryFastKind) {
         StartRead(c.kind, c.address, true);
         for (uint32_t word : words) QueueFastWord(word, true);
         CheckFastPending();
-        EXPECT_EQ(Session().readAddress, c.address + 128);
+        EXPECT_EQ(Session().read.address, c.address + 128);
         EXPECT_EQ(FastPending(), 0);
         CloseRead(c.kind);
         EXPECT_EQ(bench.Output(), "");
@@ -115,10 +115,10 @@ TEST(ProgramAndRead, FastQueueSendsAFullBufferBeforeItWouldOverflow) {
         QueueFastWord(words[i], true);
         EXPECT_LE(FastPending(), kBlockBufferSize);
     }
-    EXPECT_EQ(Session().readAddress, address + 128);  // the first full buffer was checked on the way
+    EXPECT_EQ(Session().read.address, address + 128);  // the first full buffer was checked on the way
     EXPECT_EQ(FastPending(), 32);
     CheckFastPending();
-    EXPECT_EQ(Session().readAddress, address + 160);
+    EXPECT_EQ(Session().read.address, address + 160);
     CloseRead(3);
     bench.ExpectCleanAudit();
 }
