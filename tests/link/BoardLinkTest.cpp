@@ -22,16 +22,6 @@ constexpr uint32_t kIndirectRegister = 0x85000010;
 class BoardLinkTest : public UartTest {
   protected:
     board::BoardPair pair;
-
-    template <typename Action>
-    std::optional<std::string> Raised(Action action) {
-        try {
-            action();
-        } catch (const CxExceptionError& error) {
-            return error.message;
-        }
-        return std::nullopt;
-    }
 };
 
 TEST_F(BoardLinkTest, RegistersAndMailboxRoundTripOnBothChips) {

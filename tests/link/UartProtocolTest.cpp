@@ -40,16 +40,6 @@ class UartProtocolTest : public UartTest {
     void Script(const Answers& answers) {
         for (const auto& chunks : answers) device.answers.push_back(chunks);
     }
-    // Runs the action; the raised text, if any.
-    template <typename Action>
-    std::optional<std::string> Raised(Action action) {
-        try {
-            action();
-        } catch (const CxExceptionError& error) {
-            return error.message;
-        }
-        return std::nullopt;
-    }
 };
 
 struct ReadCase {

@@ -27,10 +27,8 @@ constexpr size_t kFlashSize = 0x400000;
 // A Marnel firmware image: its header (side byte, magic) at 0, data across 128-byte, sector and
 // 64 KiB boundaries.
 std::vector<Segment> marnelImage(uint8_t sideByte, size_t firstRecords = 0x2000) {
-    std::vector<uint8_t> header = {sideByte, 0x00, 0x00, 0x00, 0xDE, 0xC0, 0xDD, 0xBA};
-    const auto rest = Pattern(firstRecords - header.size(), 11);
-    header.insert(header.end(), rest.begin(), rest.end());
-    return {{0x0000, header}, {0x3010, Pattern(0x1F0, 12)}, {0xFF00, Pattern(0x300, 13)}};
+    return MarnelSegments(sideByte, firstRecords, 11,
+                          {{0x3010, Pattern(0x1F0, 12)}, {0xFF00, Pattern(0x300, 13)}});
 }
 
 std::string withImage(std::string memory, const std::vector<Segment>& segments) {
