@@ -116,7 +116,7 @@ struct InProcessRig {
     board::BoardPair pair;
     CountingPort* counter = nullptr;
     ScopedPortOpener opener;
-    int32_t kind = 0;
+    int32_t kind = KindUnknownFlash;
     int32_t sizeSelection = 0;
 };
 
