@@ -79,7 +79,8 @@ TEST(MemoryKinds, WordWritesReadBackWithoutAuditFindings) {
 
 TEST(MemoryKinds, FastBlocksBurnAndVerify) {
     for (const KindCase& c : kKinds) {
-        if (!IsFastKind(c.kind)) continue;
+        if (c.kind == KindSpiEeprom || c.kind == KindOstralI2c)
+            continue;  // fast transfer is for flash and Marnel I2C
         SCOPED_TRACE(c.name);
         Rig rig(c);
         std::vector<uint8_t> block;
