@@ -67,14 +67,14 @@ struct MemoryKindRow {
 
 // clang-format off
 inline constexpr MemoryKindRow kMemoryKinds[] = {
-    // kind               name                  bus              mode                    fast   erase                         size                  low   high  phase  bits             option
-    {KindUnknownFlash,  "unknown SPI flash",  MemoryBus::Spi,  ControllerMode::Command, false, EraseStyle::None,             SizeRule::AddressSpace, 0,    0,    false, nullptr,         nullptr},
-    {KindSpiEeprom,     "SPI EEPROM",         MemoryBus::Spi,  ControllerMode::Data,    false, EraseStyle::DataModeChip,     SizeRule::Straps,       0,    0,    false, nullptr,         "s"},
-    {KindOstralI2c,     "Ostral I2C EEPROM",  MemoryBus::I2c,  ControllerMode::Data,    false, EraseStyle::UpdateMark,       SizeRule::Straps,       0xA0, 0xA8, false, nullptr,         nullptr},
-    {KindMacronixFlash, "Macronix SPI flash", MemoryBus::Spi,  ControllerMode::Command, true,  EraseStyle::SectorsAndBlocks, SizeRule::Flash4MiB,    0,    0,    false, nullptr,         "dm"},
-    {KindAmicFlash,     "Amic SPI flash",     MemoryBus::Spi,  ControllerMode::Command, true,  EraseStyle::SectorsAndBlocks, SizeRule::Flash4MiB,    0,    0,    false, nullptr,         "da"},
-    {KindSpansionFlash, "Spansion SPI flash", MemoryBus::Spi,  ControllerMode::Command, true,  EraseStyle::SectorsAndBlocks, SizeRule::Flash4MiB,    0,    0,    false, nullptr,         "ds"},
-    {KindMarnelI2c,     "Marnel I2C EEPROM",  MemoryBus::I2c,  ControllerMode::Data,    true,  EraseStyle::UpdateMark,       SizeRule::Straps,       0xA0, 0xA8, true,  &chip::kMarnelI2cBits, nullptr},
+    // kind             name                  bus              mode                     fast   erase                         size                    low   high  phase  bits                    option
+    {KindUnknownFlash,  "unknown SPI flash",  MemoryBus::Spi,  ControllerMode::Command, false, EraseStyle::None,             SizeRule::AddressSpace, 0,    0,    false, nullptr,                nullptr},
+    {KindSpiEeprom,     "SPI EEPROM",         MemoryBus::Spi,  ControllerMode::Data,    false, EraseStyle::DataModeChip,     SizeRule::Straps,       0,    0,    false, nullptr,                "s"},
+    {KindOstralI2c,     "Ostral I2C EEPROM",  MemoryBus::I2c,  ControllerMode::Data,    false, EraseStyle::UpdateMark,       SizeRule::Straps,       0xA0, 0xA8, false, nullptr,                nullptr},
+    {KindMacronixFlash, "Macronix SPI flash", MemoryBus::Spi,  ControllerMode::Command, true,  EraseStyle::SectorsAndBlocks, SizeRule::Flash4MiB,    0,    0,    false, nullptr,                "dm"},
+    {KindAmicFlash,     "Amic SPI flash",     MemoryBus::Spi,  ControllerMode::Command, true,  EraseStyle::SectorsAndBlocks, SizeRule::Flash4MiB,    0,    0,    false, nullptr,                "da"},
+    {KindSpansionFlash, "Spansion SPI flash", MemoryBus::Spi,  ControllerMode::Command, true,  EraseStyle::SectorsAndBlocks, SizeRule::Flash4MiB,    0,    0,    false, nullptr,                "ds"},
+    {KindMarnelI2c,     "Marnel I2C EEPROM",  MemoryBus::I2c,  ControllerMode::Data,    true,  EraseStyle::UpdateMark,       SizeRule::Straps,       0xA0, 0xA8, true,  &chip::kMarnelI2cBits,  nullptr},
 };
 // clang-format on
 

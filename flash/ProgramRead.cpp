@@ -251,9 +251,12 @@ uint8_t FastPending() {
 
 void QueueFastBytes(const uint8_t* bytes, size_t count) {
     TargetSession& s = Session();
-    const size_t room = kBlockBufferSize - s.fast.pending;
-    std::copy_n(bytes, std::min(count, room), s.fast.buffer.begin() + s.fast.pending);
-    s.fast.pending = static_cast<uint8_t>(s.fast.pending + std::min(count, room));
+    // Bytes left out would go unchecked: a caller's mistake stops the run instead.
+    if (count > kBlockBufferSize - s.fast.pending) {
+        throw CxExceptionError(formatText("%zu bytes do not fit the fast block", count), -1);
+    }
+    std::copy_n(bytes, count, s.fast.buffer.begin() + s.fast.pending);
+    s.fast.pending = static_cast<uint8_t>(s.fast.pending + count);
 }
 
 bool VerifyFastPending() {

@@ -122,6 +122,10 @@ TEST(ProgramAndRead, FastQueueSendsAFullBufferBeforeItWouldOverflow) {
     CheckFastPending();
     EXPECT_EQ(Session().read.address, address + 160);
     CloseRead(KindMacronixFlash);
+    // Bytes queued as they are never overflow the block either: more than it holds is refused whole.
+    const std::vector<uint8_t> tooMany(kBlockBufferSize + 1, 0);
+    EXPECT_THROW(QueueFastBytes(tooMany.data(), tooMany.size()), CxExceptionError);
+    EXPECT_EQ(FastPending(), 0);
     bench.ExpectCleanAudit();
 }
 
