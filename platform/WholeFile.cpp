@@ -58,12 +58,21 @@ int FolderTakes(const std::string& path, const Target& target) {
 int NodeTakes(const std::string& path, const struct stat& node) {
     if (S_ISDIR(node.st_mode)) return EISDIR;
     if (S_ISSOCK(node.st_mode)) return ENXIO;
-    if (S_ISFIFO(node.st_mode))
-        return ::faccessat(AT_FDCWD, path.c_str(), W_OK, AT_EACCESS) == 0 ? 0 : errno;
+    if (S_ISFIFO(node.st_mode)) return ::faccessat(AT_FDCWD, path.c_str(), W_OK, AT_EACCESS) == 0 ? 0 : errno;
     const int fd = ::open(path.c_str(), O_WRONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) return errno;
     ::close(fd);
     return 0;
+}
+
+// A link in a sticky world-writable folder that belongs neither to this user nor to the folder's
+// owner: another user may have planted it. The kernel refuses to follow it where
+// fs.protected_symlinks is on; the same rule holds here where it is off.
+bool PlantedByOther(const std::string& path, const struct stat& link) {
+    struct stat folder {};
+    if (::stat(FolderOf(path).c_str(), &folder) != 0) return false;
+    const bool shared = (folder.st_mode & S_ISVTX) != 0 && (folder.st_mode & S_IWOTH) != 0;
+    return shared && link.st_uid != ::geteuid() && link.st_uid != folder.st_uid;
 }
 
 int Inspect(const std::string& path, Target& target) {
@@ -84,6 +93,7 @@ int Inspect(const std::string& path, Target& target) {
         return FolderTakes(path, target);
     }
     target.way = Way::Through;
+    if (S_ISLNK(entry.st_mode) && PlantedByOther(path, entry)) return EACCES;
     // A link that leads nowhere or round in a loop fails here (ENOENT, ELOOP).
     if (::stat(path.c_str(), &target.info) != 0) return errno;
     return NodeTakes(path, target.info);

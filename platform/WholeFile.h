@@ -5,7 +5,8 @@
 //   The new file keeps the old one's mode (and owner and group, where the process may set them);
 //   other hard links to the old file keep the old contents.
 // - a name that is a symbolic link, a device, or a FIFO is written through the name as it stands:
-//   the kernel follows the link or refuses it (protected links in sticky folders), the link stays
+//   the kernel follows the link or refuses it (protected links in sticky folders; the same rule is
+//   applied here where fs.protected_symlinks is off), the link stays
 //   a link and the node a node. A link that leads nowhere or to a loop, a socket, a folder and a
 //   file the user may not write are refused; so is a FIFO without a reader, when it is written
 //   (opening it earlier would end the data for a reader that is there).
