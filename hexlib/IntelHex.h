@@ -1,6 +1,7 @@
 #pragma once
 // Intel HEX files as a record list (to change and write back) and as a flat image (to look at).
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -17,6 +18,7 @@ struct IntelHexRecord {
 enum RecordType : uint8_t {
     kData = 0x00,
     kEndOfFile = 0x01,
+    kExtendedSegmentAddress = 0x02,
     kExtendedLinearAddress = 0x04,
 };
 
@@ -32,8 +34,14 @@ bool hasLittleEndianDataFormat(const char* fileName);
 
 void parseRecord(std::string_view line, IntelHexRecord& record);
 std::string encodeRecord(const IntelHexRecord& record);
+// Every record of a file with its index, in file order, as it is read; the checks of parseFile.
+void forEachRecord(const char* fileName, const std::function<void(size_t, const IntelHexRecord&)>& onRecord);
 std::vector<IntelHexRecord> parseFile(const char* fileName);
-void writeRecords(const std::vector<IntelHexRecord>& records, const char* fileName);
+
+// Takes the records that produce hands to the sink, in order, as the file's new contents. The old
+// contents stay readable until the new ones are complete.
+using RecordSink = std::function<void(const IntelHexRecord&)>;
+void writeRecords(const char* fileName, const std::function<void(const RecordSink&)>& produce);
 void resolveAddresses(std::vector<IntelHexRecord>& records);
 Image buildImage(const char* fileName);
 

@@ -25,7 +25,9 @@ int TraceDescriptor(const char* target) {
     if (file.fd >= 0 && file.path == target) return file.fd;
     if (file.fd >= 0) close(file.fd);
     file.path = target;
-    file.fd = open(target, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+    // Non-blocking: a FIFO without a reader refuses the open instead of holding the run, and a full
+    // one drops the line.
+    file.fd = open(target, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | O_NONBLOCK | O_NOCTTY, 0644);
     return file.fd;
 }
 

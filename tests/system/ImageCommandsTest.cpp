@@ -1,7 +1,6 @@
 // The image commands through the real Tolvar, over pseudo-terminals to tolvar-board: transcripts,
 // exit codes, and the memory the board saves at its exit.
 #include <gtest/gtest.h>
-
 #include <sys/wait.h>
 
 #include <algorithm>
@@ -10,8 +9,8 @@
 #include <filesystem>
 #include <memory>
 
-#include "tests/support/HexText.h"
 #include "tests/support/BoardProcess.h"
+#include "tests/support/HexText.h"
 #include "tests/support/ToolProcess.h"
 
 namespace {
@@ -42,8 +41,9 @@ class ImageCommands : public ::testing::Test {
     void StartBoard(const std::string& sourceMemory = "", const std::string& sinkMemory = "") {
         if (!sourceMemory.empty()) WriteFile(sourceImage, sourceMemory);
         if (!sinkMemory.empty()) WriteFile(sinkImage, sinkMemory);
-        std::vector<std::string> args{"--source", "image=" + sourceImage + sourceSpec, "--sink",
-                                      "image=" + sinkImage, "--audit", audit};
+        std::vector<std::string> args{"--source", "image=" + sourceImage + sourceSpec,
+                                      "--sink",   "image=" + sinkImage,
+                                      "--audit",  audit};
         args.insert(args.end(), boardExtra.begin(), boardExtra.end());
         board = std::make_unique<BoardProcess>(dir.Path("prefix"), args);
         ASSERT_TRUE(board->Started());
@@ -177,12 +177,14 @@ TEST_F(ImageCommands, ReadPrintsFourWordsALine) {
 TEST_F(ImageCommands, SectorAndBlockErasesTouchOnlyTheirRange) {
     StartBoard(std::string(0x60000, '\x00'));
     EXPECT_EQ(Run({"src", "u1", "ES", "0x1001", "14"}).exitCode, 0);
+    EXPECT_EQ(Run({"src", "u1", "ES", "0X50000", "4096"}).exitCode, 0);
     const ToolRun blocks = Run({"src", "u1", "EB", "0x20fff", "79999"});
     EXPECT_EQ(blocks.exitCode, 0) << blocks.output;
     StopBoard();
     std::string expected(kFlashSize, '\xFF');
     expected.replace(0, 0x60000, std::string(0x60000, '\x00'));
     expected.replace(0x1000, 0x1000, std::string(0x1000, '\xFF'));
+    expected.replace(0x50000, 0x1000, std::string(0x1000, '\xFF'));
     expected.replace(0x20000, 0x20000, std::string(0x20000, '\xFF'));
     EXPECT_TRUE(sameMemory(ReadFile(sourceImage), expected));
     ExpectCleanAudit();
@@ -516,7 +518,16 @@ TEST_F(ImageCommands, WhatRunsPastTheMemoryIsRefusedBeforeAnythingIsTouched) {
         std::string message;
     };
     const std::string past = " runs past the end of the memory (0x400000 bytes).\n";
+    const std::string notANumber = "' is not a number (decimal, 0x hexadecimal or b binary).\n";
     const Case cases[] = {
+        // A word that is not wholly a number stops the run before the link is opened.
+        {{"src", "u1", "ES", "1e5", "4096"}, "ES 1e5 4096 \nError: '1e5" + notANumber},
+        {{"src", "u1", "ES", "65,536", "4096"}, "ES 65,536 4096 \nError: '65,536" + notANumber},
+        {{"src", "u1", "ES", "0x1_0000", "4096"}, "ES 0x1_0000 4096 \nError: '0x1_0000" + notANumber},
+        {{"src", "u1", "ES", "", "4096"}, "ES  4096 \nError: '" + notANumber},
+        {{"src", "u1", "EB", "0", "1 "}, "EB 0 1  \nError: '1 " + notANumber},
+        {{"src", "u1", "FF", "8", "0x5A."}, "FF 8 0x5A. \nError: '0x5A." + notANumber},
+        {{"src", "u1x", "R", "0", "16"}, "u1x R 0 16 \nError: '1x' in 'u1x" + notANumber},
         {{"src", "u1", "ES", "0x1000000", "16"}, "Error: the range of 0x10 bytes at 0x1000000" + past},
         {{"src", "u1", "EB", "0x3F0000", "0x10001"}, "Error: the range of 0x10001 bytes at 0x3f0000" + past},
         {{"src", "u1", "FF", "0x400004", "0x5A"}, "Error: the range of 0x400004 bytes at 0x0" + past},
