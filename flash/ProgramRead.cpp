@@ -4,20 +4,21 @@
 #include <optional>
 #include <string>
 
+#include "chip/ChipFacts.h"
 #include "console/ConsoleUi.h"
 #include "console/CxException.h"
 #include "flash/Controller.h"
-#include "flash/MemoryKind.h"
 #include "flash/Identification.h"
+#include "flash/MemoryKind.h"
 #include "link/TargetSession.h"
 #include "platform/Clock.h"
 
 namespace {
 
-constexpr uint32_t kWidthBits = 0x30;
-constexpr uint32_t kDataModeBase = 0x10b;
-constexpr uint32_t kReadPhaseBit = 0x40;
-constexpr uint32_t kAddressMask = 0x00FFFFFF;
+using chip::kDataModeBase;
+using chip::kReadPhaseBit;
+using chip::kWidthBits;
+using chip::OpcodeWord;
 constexpr uint32_t kReadCloseMs = 6;
 constexpr uint32_t kLockWaitMs = 3000;
 constexpr uint64_t kI2cBlockBytes = 0x10000;
@@ -26,8 +27,10 @@ void WriteShadow() {
     TargetWrite(Session().ctrlRegister, Session().ctrlShadow);
 }
 
-uint32_t I2cDeviceByte(uint32_t address, bool read) {
-    const uint32_t device = address > 0xFFFF ? 0xA8 : 0xA0;
+// The device byte names the 64 KiB half; its low bit asks for a read.
+uint32_t I2cDeviceByte(int32_t kind, uint32_t address, bool read) {
+    const MemoryKindRow& row = KindRow(kind);
+    const uint32_t device = address > 0xFFFF ? row.i2cDeviceHigh : row.i2cDeviceLow;
     return read ? device | 1 : device;
 }
 
@@ -44,48 +47,31 @@ void SendEepromAddress(uint32_t address) {
 void OpenFlashCommand(uint32_t opcode, uint32_t address) {
     const TargetSession& s = Session();
     TargetWrite(s.ctrlRegister, s.selectValue | (3u << s.widthShift));
-    TargetWrite(s.txRegister, opcode | (address & kAddressMask));
+    TargetWrite(s.txRegister, opcode | (address & chip::kSpiAddressMask));
 }
 
 void SendWriteDisable() {
     const TargetSession& s = Session();
     TargetWrite(s.ctrlRegister, s.selectValue);
-    TargetWrite(s.txRegister, 0x04000000);
+    TargetWrite(s.txRegister, OpcodeWord(chip::kWriteDisable));
     TargetWrite(s.ctrlRegister, s.releaseValue);
 }
 
 void StartI2cRead(int32_t kind, uint32_t address, bool fast) {
     TargetSession& s = Session();
-    SendData(1, I2cDeviceByte(address, false) << 24);
+    SendData(1, I2cDeviceByte(kind, address, false) << 24);
     SendData(2, address << 16);
     I2cStop();
-    if (kind == 8) {
+    if (KindRow(kind).i2cReadPhase) {
         s.ctrlShadow |= kReadPhaseBit;
         WriteShadow();
     }
-    SendData(1, I2cDeviceByte(address, true) << 24);
+    SendData(1, I2cDeviceByte(kind, address, true) << 24);
     s.i2cLastMarked = false;
     if (fast) {
         s.ctrlShadow |= kWidthBits;
         WriteShadow();
     }
-}
-
-void CloseRead(int32_t kind);
-
-// Checks the pending bytes against the open read; a mismatch ends the run, with the read closed
-// so that the next run finds the flash released.
-void CheckFastPending() {
-    TargetSession& s = Session();
-    if (!TargetQuickVerify(s.fastPending)) {
-        ConsoleUi::instance().print(
-            formatText("\r\n Quick Verifiyng Failed at address %08x\r\n", s.readAddress));
-        s.fastPending = 0;
-        CloseRead(s.readKind);
-        throw ProcessExit{-1};
-    }
-    s.readAddress += s.fastPending;
-    s.fastPending = 0;
 }
 
 void CloseI2cRead(int32_t kind) {
@@ -96,23 +82,10 @@ void CloseI2cRead(int32_t kind) {
         ReceiveWord();
     }
     s.ctrlShadow &= ~(1u << CurrentI2cBits().lastByteBit);
-    if (kind == 8) {
+    if (KindRow(kind).i2cReadPhase) {
         s.ctrlShadow &= ~kReadPhaseBit;
         WriteShadow();
     }
-}
-
-void CloseRead(int32_t kind) {
-    if (kind == 1) {
-        DeselectChip();
-        platform::CurrentClock().SleepMs(kReadCloseMs);
-    } else if (IsI2c(kind)) {
-        CloseI2cRead(kind);
-    } else {
-        EndCommand();
-        platform::CurrentClock().SleepMs(kReadCloseMs);
-    }
-    Session().flashMutex.Release();
 }
 
 // One word of the open read; empty when its answer was lost.
@@ -141,28 +114,28 @@ void StartWrite(uint32_t address, int32_t memoryKind) {
     s.ctrlShadow |= kWidthBits;
     WriteShadow();
     s.ctrlWidth = 4;
-    if (memoryKind == 1) {
+    if (IsSpiEeprom(memoryKind)) {
         SelectChip();
-        SendData(1, 0x06000000);
+        SendData(1, OpcodeWord(chip::kWriteEnable));
         DeselectChip();
         SelectChip();
-        SendData(1, 0x02000000);
+        SendData(1, OpcodeWord(chip::kPageProgram));
         SendEepromAddress(address);
     } else if (IsI2c(memoryKind)) {
         s.ctrlShadow = kDataModeBase;
         WriteShadow();
-        SendData(1, I2cDeviceByte(address, false) << 24);
+        SendData(1, I2cDeviceByte(memoryKind, address, false) << 24);
         SendData(2, address << 16);
     } else {
         WriteEnable();
-        OpenFlashCommand(0x02000000, address);
+        OpenFlashCommand(OpcodeWord(chip::kPageProgram), address);
     }
     s.fastPending = 0;
     s.flashMutex.Release();
 }
 
 void WriteWord(int32_t memoryKind, uint32_t word) {
-    if (memoryKind == 1 || IsI2c(memoryKind)) {
+    if (IsEeprom(memoryKind)) {
         SendData(4, word);
     } else if (IsSpiFlash(memoryKind)) {
         TargetWrite(Session().txRegister, word);
@@ -172,7 +145,7 @@ void WriteWord(int32_t memoryKind, uint32_t word) {
 void EndWrite(int32_t memoryKind) {
     TargetSession& s = Session();
     if (s.fastPending > 0) FlushFastBurn();
-    if (memoryKind == 1) {
+    if (IsSpiEeprom(memoryKind)) {
         DeselectChip();
         WaitWriteCycle();
     } else if (IsI2c(memoryKind)) {
@@ -203,7 +176,7 @@ void StartRead(int32_t memoryKind, uint32_t address, bool fast) {
     TargetSession& s = Session();
     s.flashMutex.Wait(0);
     // A word read before the read opens clears what the receive register still holds.
-    if (memoryKind == 1) {
+    if (IsSpiEeprom(memoryKind)) {
         ReceiveWord();
     } else if (!IsI2c(memoryKind)) {
         TargetRead(s.rxRegister);
@@ -211,16 +184,16 @@ void StartRead(int32_t memoryKind, uint32_t address, bool fast) {
     s.readAddress = address;
     s.readFast = fast;
     s.readKind = memoryKind;
-    if (memoryKind == 1) {
+    if (IsSpiEeprom(memoryKind)) {
         s.ctrlShadow = kDataModeBase;
         SelectChip();
-        SendData(1, 0x03000000);
+        SendData(1, OpcodeWord(chip::kReadData));
         SendEepromAddress(address);
     } else if (IsI2c(memoryKind)) {
         StartI2cRead(memoryKind, address, fast);
     } else {
         if (fast && IsSpiFlash(memoryKind)) EndCommand();
-        OpenFlashCommand(0x03000000, address);
+        OpenFlashCommand(OpcodeWord(chip::kReadData), address);
     }
 }
 
@@ -246,13 +219,41 @@ uint32_t ReadWord(int32_t memoryKind) {
     return *word;
 }
 
-bool EndRead(int32_t memoryKind) {
-    if (Session().fastPending > 0) {
-        CheckFastPending();
-        return true;
+void CloseRead(int32_t kind) {
+    if (IsSpiEeprom(kind)) {
+        DeselectChip();
+        platform::CurrentClock().SleepMs(kReadCloseMs);
+    } else if (IsI2c(kind)) {
+        CloseI2cRead(kind);
+    } else {
+        EndCommand();
+        platform::CurrentClock().SleepMs(kReadCloseMs);
     }
-    CloseRead(memoryKind);
-    return true;
+    Session().flashMutex.Release();
+}
+
+void CheckFastPending() {
+    TargetSession& s = Session();
+    if (!TargetQuickVerify(s.fastPending)) {
+        ConsoleUi::instance().print(
+            formatText("\r\n Quick Verifiyng Failed at address %08x\r\n", s.readAddress));
+        s.fastPending = 0;
+        CloseRead(s.readKind);
+        throw ProcessExit{-1};
+    }
+    s.readAddress += s.fastPending;
+    s.fastPending = 0;
+}
+
+uint8_t FastPending() {
+    return Session().fastPending;
+}
+
+void QueueFastBytes(const uint8_t* bytes, size_t count) {
+    TargetSession& s = Session();
+    const size_t room = kBlockBufferSize - s.fastPending;
+    std::copy_n(bytes, std::min(count, room), s.blockBuffer.begin() + s.fastPending);
+    s.fastPending = static_cast<uint8_t>(s.fastPending + std::min(count, room));
 }
 
 bool VerifyFastPending() {
@@ -304,22 +305,23 @@ void ReadWordRange(uint32_t start, uint32_t wordCount, int32_t memoryKind,
     uint32_t index = 0;
     for (uint64_t at = start; at < end;) {
         // An I2C EEPROM's sequential read does not leave its 64 KiB block: one read per block.
-        const uint64_t to = IsI2c(memoryKind) ? std::min(end, (at / kI2cBlockBytes + 1) * kI2cBlockBytes) : end;
+        const uint64_t to =
+            IsI2c(memoryKind) ? std::min(end, (at / kI2cBlockBytes + 1) * kI2cBlockBytes) : end;
         StartRead(memoryKind, static_cast<uint32_t>(at), false);
         for (; at < to; at += 4) {
             if (at + 4 >= to) I2cMarkLast(memoryKind);
             each(index++, ReadWord(memoryKind));
         }
-        EndRead(memoryKind);
+        CloseRead(memoryKind);
     }
 }
 
 uint32_t PreBurnRead() {
     switch (ReadChipType()) {
         case 2:
-            return TargetReadOn(0x80000294, 0xff);
+            return TargetReadOn(chip::kSinkVersionRegister, chip::kCurrentTarget);
         case 3:
-            return TargetReadOn(0x80000404, 0xff);
+            return TargetReadOn(chip::kSourceVersionRegister, chip::kCurrentTarget);
         default:
             return 0;
     }

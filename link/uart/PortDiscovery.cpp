@@ -10,6 +10,7 @@
 #include <sstream>
 #include <utility>
 
+#include "chip/ChipFacts.h"
 #include "console/ConsoleUi.h"
 #include "console/CxException.h"
 #include "link/uart/CUartLib.h"
@@ -21,7 +22,6 @@ namespace {
 
 constexpr int32_t kPortCount = 10;
 constexpr uint32_t kProbeTimeoutMs = 100;
-constexpr uint32_t kIdRegister = 0x80000000;
 constexpr uint32_t kCacheLockWaitMs = 3000;
 // The cache holds two port numbers.
 constexpr size_t kLargestCache = 4096;
@@ -83,8 +83,7 @@ bool ChipOfSideOn(int32_t port, int32_t side) {
     try {
         CUartLib probe;
         probe.Open(formatText("com%d", port), kProbeTimeoutMs);
-        const uint32_t id = probe.ReadRegister(kIdRegister);
-        return static_cast<int32_t>((id >> 24) & 1) == side;
+        return chip::SideOfId(probe.ReadRegister(chip::kIdRegister)) == side;
     } catch (const CxExceptionError&) {
         return false;  // missing, busy or silent: try the next port
     }

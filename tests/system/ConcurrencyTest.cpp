@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -126,6 +127,27 @@ TEST_F(PairRuns, KilledBurnLeavesNothingLocked) {
     EXPECT_NE(burn.out.find("Verification succeeded!!! :-)\n"), std::string::npos) << burn.out;
     ASSERT_EQ(board->Stop(), 0);
     EXPECT_TRUE(Holds("source.bin", image));
+}
+
+// A run ended by a signal it may catch ends as that signal ends it, and leaves the port free: the
+// tty's exclusive flag cleared, the next run served at once.
+TEST_F(PairRuns, SignalledRunLeavesThePortFree) {
+    StartBoard();
+    for (const int signal : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) {
+        ToolProcess stopped(prefix, "src u1 R 0 16384");
+        ASSERT_TRUE(WaitFor(stopped, "Reading eprom...")) << stopped.Poll(0);
+        ASSERT_EQ(kill(stopped.Pid(), signal), 0);
+        const TimedRun run = stopped.Finish(10000);
+        EXPECT_EQ(run.signal, signal) << run.out;
+        EXPECT_FALSE(PortLeftExclusive(prefix.Path(), "com1")) << "signal " << signal;
+        // The board finishes the answer it was sending; the next run's open drops what arrived.
+        usleep(500000);
+        const TimedRun next = RunTimed(prefix, "src u1 R 0 16");
+        EXPECT_EQ(next.code, 0) << "signal " << signal << "\n" << next.out;
+        EXPECT_LT(next.ms, 2000u) << next.out;
+    }
+    EXPECT_FALSE(PortLeftExclusive(prefix.Path(), "com1"));
+    ASSERT_EQ(board->Stop(), 0);
 }
 
 // Two pairs, com1 to com4 (sources on the odd ports), paced at the line rate.
