@@ -436,6 +436,8 @@ void CTolvarRun::RunOperations() {
     ParseLetters(optionWord);
     const CommandOptions& options = Session().options;
     RequireKnownMemory(options.burn || options.verify || options.erase || options.update);
+    // Before any letter acts: an E before the B of an image that cannot be burned erases for nothing.
+    if (options.burn || options.verify || options.update) requireSoundImage(imagePath);
     if (Session().options.debug) {
         Session().debugMode = 1;
         progressEnabled = false;
