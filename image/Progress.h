@@ -8,11 +8,10 @@
 #include "platform/Clock.h"
 
 class ThrottledProgress {
-  public:
+public:
     static constexpr uint32_t kIntervalMs = 500;
 
-    explicit ThrottledProgress(uint64_t total)
-        : m_total(total), m_lastMs(platform::CurrentClock().TickMs()) {}
+    explicit ThrottledProgress(uint64_t total) : m_total(total), m_lastMs(platform::CurrentClock().TickMs()) {}
 
     // `done` of the total finished; printed when the interval has passed since the last print.
     void Done(uint64_t done) {
@@ -23,7 +22,7 @@ class ThrottledProgress {
         m_lastMs = clock.TickMs();
     }
 
-  private:
+private:
     uint64_t m_total;
     uint32_t m_lastMs;
 };

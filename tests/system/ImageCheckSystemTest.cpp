@@ -3,8 +3,8 @@
 
 #include <memory>
 
-#include "tests/support/BoardProcess.h"
 #include "tests/support/HexText.h"
+#include "tests/support/BoardProcess.h"
 #include "tests/support/ToolProcess.h"
 
 namespace {
