@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <array>
+#include <bitset>
 #include <cstring>
 #include <map>
 #include <memory>
@@ -270,7 +271,7 @@ class GivenBytes {
   private:
     struct Page {
         std::array<uint8_t, 0x10000> value{};
-        std::array<bool, 0x10000> given{};
+        std::bitset<0x10000> given;
     };
     std::map<uint32_t, std::unique_ptr<Page>> m_pages;
 };
