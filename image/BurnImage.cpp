@@ -92,7 +92,7 @@ class ImageWalk {
           m_burn(mode == kBurn),
           m_memoryKind(memoryKind),
           m_firstByteMost(firstByteMost),
-          m_fast(Session().fastBurn != 0),
+          m_fast(Session().options.fast != 0),
           m_totalLines(totalLines > 0 ? totalLines : 1),
           m_lastProgressMs(startMs) {}
 
@@ -134,7 +134,7 @@ class ImageWalk {
 };
 
 void ImageWalk::ShowProgress() {
-    if (!progressEnabled) return;
+    if (!Session().options.progress) return;
     const uint32_t now = platform::CurrentClock().TickMs();
     if (now - m_lastProgressMs < kProgressIntervalMs) return;
     ConsoleUi::instance().progress(static_cast<int32_t>(int64_t{m_linesRead} * 100 / m_totalLines));
@@ -273,7 +273,7 @@ void ImageWalk::ReportMismatch(uint32_t read) {
     const uint32_t file = (read & ~m_group.Mask()) | (m_group.Word() & m_group.Mask());
     ConsoleUi::instance().print(formatText("Error verifying eprom on address: %x, eprom: %x, file: %x\n",
                                            m_group.Cell(), read, file));
-    verifyPassed = false;
+    Session().verdict.verifyPassed = false;
 }
 
 // Groups never leave their cell, so a write that ends on a 128-byte boundary is the only one that
@@ -344,11 +344,11 @@ std::string faultText(const ImageFault& fault, const std::string& path) {
                 "Record on line %d of file %s sets the extended linear address 0x%04x, which does not "
                 "address "
                 "the memory of 0x%x bytes.\n",
-                fault.line, file, fault.segment, Session().memorySize);
+                fault.line, file, fault.segment, Session().controller.memorySize);
         case ImageFault::BeyondMemory:
             return formatText(
                 "Data at 0x%x-0x%x on line %d of file %s lies beyond the memory of 0x%x bytes.\n",
-                fault.first, fault.last, fault.line, file, Session().memorySize);
+                fault.first, fault.last, fault.line, file, Session().controller.memorySize);
         case ImageFault::Overlap:
             return formatText(
                 "Line %d of file %s gives the byte at 0x%x the value 0x%02x, but line %d gave it 0x%02x.\n",
@@ -387,13 +387,13 @@ bool eraseFirst(const std::string& path, int32_t memoryKind, int32_t sizeSelecti
 void carryResult(bool burn, bool endSeen, bool erased) {
     TargetSession& s = Session();
     if (!endSeen) {
-        s.runFailed = true;
+        s.verdict.runFailed = true;
     } else if (burn) {
-        if (!erased) s.imageUnconfirmed = true;
-    } else if (verifyPassed) {
-        s.imageUnconfirmed = false;
+        if (!erased) s.verdict.imageUnconfirmed = true;
+    } else if (Session().verdict.verifyPassed) {
+        s.verdict.imageUnconfirmed = false;
     } else {
-        s.runFailed = true;
+        s.verdict.runFailed = true;
     }
 }
 
@@ -409,8 +409,9 @@ void printResult(bool burn, bool endSeen, bool erased, int32_t totalBytes, uint3
         console.print(erased ? "Burn succeeded.\n\n"
                              : "Burn done over an erase that failed: the memory is not confirmed.\n\n");
     } else {
-        console.print(verifyPassed ? "Verification succeeded!!! :-)\n\n"
-                                   : "***************Verification failed*********************\n\n");
+        console.print(Session().verdict.verifyPassed
+                          ? "Verification succeeded!!! :-)\n\n"
+                          : "***************Verification failed*********************\n\n");
     }
 }
 
@@ -425,12 +426,12 @@ CheckedImage openCheckedImage(const std::string& path, uint32_t memorySize) {
 }
 
 void requireSoundImage(const std::string& path) {
-    (void)openCheckedImage(path, Session().memorySize);
+    (void)openCheckedImage(path, Session().controller.memorySize);
 }
 
 void walkImage(const std::string& path, int32_t mode, int32_t memoryKind, const EraseStep& erase,
                const ByteFilter& include) {
-    CheckedImage image = openCheckedImage(path, Session().memorySize);
+    CheckedImage image = openCheckedImage(path, Session().controller.memorySize);
     std::unique_ptr<FILE, ImageFileCloser>& file = image.file;
     const bool burn = mode == kBurn;
     const bool firstByteMost = image.firstByteMost;
@@ -443,7 +444,7 @@ void walkImage(const std::string& path, int32_t mode, int32_t memoryKind, const 
     console.print(formatText("%s file %s, total lines: %d\n", burn ? "Burning" : "Verifying", path.c_str(),
                              totalLines));
     ImageWalk walk(mode, memoryKind, firstByteMost, totalLines, startMs, include);
-    if (progressEnabled) {
+    if (Session().options.progress) {
         console.print("\n");
         console.progress(0);
         walk.ProgressStarted();
@@ -464,6 +465,7 @@ void walkImage(const std::string& path, int32_t mode, int32_t memoryKind, const 
 
 void burnImage(const std::string& path, int32_t mode, int32_t memoryKind, int32_t sizeSelection) {
     EraseStep erase;
-    if (eraseBeforeBurn) erase = [&] { return eraseFirst(path, memoryKind, sizeSelection); };
+    if (Session().options.eraseBeforeBurn)
+        erase = [&] { return eraseFirst(path, memoryKind, sizeSelection); };
     walkImage(path, mode, memoryKind, erase, nullptr);
 }

@@ -12,7 +12,7 @@ namespace {
 
 // The product interface Connect stored; empty before a link was opened.
 BenchProductInterface* Product() {
-    return dynamic_cast<BenchProductInterface*>(Session().benchProduct.get());
+    return dynamic_cast<BenchProductInterface*>(Session().link.benchProduct.get());
 }
 
 }  // namespace
@@ -31,16 +31,16 @@ void BenchLink::Connect() {
         0) {
         Raise("Could not create NorvikServer.");
     }
-    session.benchServer = server;
+    session.link.benchServer = server;
 
     std::shared_ptr<BenchInterface> object;
     if (server->GetInterface(kProductProgId, kIidOlwenProdGiga, object) < 0) {
-        session.benchServer = nullptr;
+        session.link.benchServer = nullptr;
         Raise("Could not GetInterface() from NorvikServer to IOlwenProduct.");
     }
-    session.benchProduct = object ? object->QueryInterface(kIidOlwenProdGiga) : nullptr;
+    session.link.benchProduct = object ? object->QueryInterface(kIidOlwenProdGiga) : nullptr;
     if (!Product()) {
-        session.benchProduct = nullptr;
+        session.link.benchProduct = nullptr;
         Raise("Could not QueryInterface(IID_IOlwenProdGiga).");
     }
     Product()->SelectTarget(kTargetProgId);  // its status tells nothing the next calls will not
