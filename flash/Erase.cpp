@@ -131,7 +131,8 @@ void EraseSingleSectorOrBlock(int32_t memoryKind, uint32_t address, uint32_t tra
         Print(formatText("Can't erase unknown device: %d\n", memoryKind));
         return;
     }
-    const TargetSession& s = Session();
+    TargetSession& s = Session();
+    s.workAddress = address;
     WriteEnable();
     TargetWrite(s.ctrlRegister, s.selectValue | (3u << s.widthShift));
     // The address has 24 bits; more would change the opcode.

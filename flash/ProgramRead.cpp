@@ -103,6 +103,7 @@ void CloseI2cRead(int32_t kind) {
 }
 
 void CloseRead(int32_t kind) {
+    Session().openCommand = TargetSession::NoCommand;
     if (kind == 1) {
         DeselectChip();
         platform::CurrentClock().SleepMs(kReadCloseMs);
@@ -157,21 +158,42 @@ void StartWrite(uint32_t address, int32_t memoryKind) {
         WriteEnable();
         OpenFlashCommand(0x02000000, address);
     }
+    s.openCommand = TargetSession::WriteOpen;
+    s.writeKind = memoryKind;
+    s.workAddress = address;
     s.fastPending = 0;
     s.flashMutex.Release();
 }
 
 void WriteWord(int32_t memoryKind, uint32_t word) {
+    TargetSession& s = Session();
     if (memoryKind == 1 || IsI2c(memoryKind)) {
         SendData(4, word);
     } else if (IsSpiFlash(memoryKind)) {
-        TargetWrite(Session().txRegister, word);
+        TargetWrite(s.txRegister, word);
     }
+    if (s.workAddress) *s.workAddress += 4;
 }
 
 void EndWrite(int32_t memoryKind) {
     TargetSession& s = Session();
     if (s.fastPending > 0) FlushFastBurn();
+    CloseWrite(memoryKind);
+}
+
+void EndOpenCommand() {
+    TargetSession& s = Session();
+    s.fastPending = 0;
+    if (s.openCommand == TargetSession::ReadOpen) {
+        CloseRead(s.readKind);
+    } else if (s.openCommand == TargetSession::WriteOpen) {
+        CloseWrite(s.writeKind);
+    }
+}
+
+void CloseWrite(int32_t memoryKind) {
+    TargetSession& s = Session();
+    s.openCommand = TargetSession::NoCommand;
     if (memoryKind == 1) {
         DeselectChip();
         WaitWriteCycle();
@@ -211,6 +233,8 @@ void StartRead(int32_t memoryKind, uint32_t address, bool fast) {
     s.readAddress = address;
     s.readFast = fast;
     s.readKind = memoryKind;
+    s.openCommand = TargetSession::ReadOpen;
+    s.workAddress = address;
     if (memoryKind == 1) {
         s.ctrlShadow = kDataModeBase;
         SelectChip();
@@ -243,6 +267,7 @@ uint32_t ReadWord(int32_t memoryKind) {
         fatalExit();
     }
     s.readAddress += 4;
+    s.workAddress = s.readAddress;
     return *word;
 }
 

@@ -2,14 +2,18 @@
 
 #include <strings.h>
 
+#include <algorithm>
 #include <cstdarg>
 #include <cstring>
 #include <exception>
 #include <functional>
+#include <optional>
 #include <string>
+#include <vector>
 
 #include "console/ConsoleUi.h"
 #include "console/CxException.h"
+#include "console/Interruption.h"
 #include "flash/FlashDriver.h"
 #include "image/ImageOps.h"
 #include "image/SaveMemory.h"
@@ -66,11 +70,62 @@ constexpr const char* kUsage[] = {
     "(.hex, .ihex or .bin)\n",
 };
 
+constexpr const char* kVersionLine = "Ver 1.0.0.45\n";
+
+void PrintUsage(std::FILE* out) {
+    for (const char* line : kUsage) std::fputs(line, out);
+    std::fflush(out);
+}
+
 constexpr uint32_t kIdRegister = 0x80000000;
 constexpr uint32_t kSourceBit = 1u << 24;
 constexpr size_t kSideScanLength = 1023;
 
 enum class Command { None, Fill, Read, EraseSectors, EraseBlocks };
+
+constexpr const char* kCommandWork[] = {nullptr, "fill", "read", "sector erase", "block erase"};
+
+// What the run is doing to the memory, for the line of an interrupted run.
+struct Work {
+    const char* name = nullptr;  // "burn", "verify", ...; null before any memory work began
+    const char* memoryLeft = "";  // what the interruption leaves in the memory
+    const char* rather = "";      // a shorter way to finish than running the command again
+};
+Work currentWork;
+
+void BeginWork(const char* name, const char* memoryLeft, const char* rather = "") {
+    currentWork = Work{name, memoryLeft, rather};
+    Session().workAddress.reset();
+}
+
+// One line: the signal, the work and where it stood, what the memory holds, what to run next.
+std::string InterruptionLine(int signal) {
+    const Work& work = currentWork;
+    if (!work.name) {
+        return formatText("Interrupted by %s before any memory work: nothing was changed. Run the same command "
+                          "again.\n",
+                          SignalName(signal));
+    }
+    const std::optional<uint32_t> address = Session().workAddress;
+    const std::string where = address ? formatText(" at address 0x%x", *address) : std::string();
+    return formatText("Interrupted by %s during the %s%s: the memory is %s. Run the same command again%s.\n",
+                      SignalName(signal), work.name, where.c_str(), work.memoryLeft, work.rather);
+}
+
+// The open memory command is ended (the link still answers: the interruption only stopped the run
+// between two exchanges), then the link is closed and the port released.
+int EndInterrupted(int signal, std::FILE* out) {
+    try {
+        EndOpenCommand();
+    } catch (...) {
+        // A link that fails now changes nothing of what is said.
+    }
+    CloseLink();
+    std::fputs(InterruptionLine(signal).c_str(), out);
+    std::fflush(out);
+    RestoreTerminalSettings();
+    return 128 + signal;
+}
 
 bool Is(const char* word, const char* a, const char* b = nullptr) {
     return word && (std::strcmp(word, a) == 0 || (b && std::strcmp(word, b) == 0));
@@ -135,10 +190,12 @@ class CTolvarRun {
     void ReadSideFromLastWord();
     void ReadSideWord();
     void WarnAndConfirm(const char* file, const char* board);
-    void ReadLinkWord();
+    void OpenLink(const char* word);
+    void RequireReadableImage();
     void CheckDetectedSide();
     [[noreturn]] void StopTargetNotFound();
     uint32_t SearchUartPort();
+    [[noreturn]] void StopNamingBusyPorts(std::vector<std::string> busy);
     void ReadMemoryAndSizeWords();
     Command CommandWord() const;
     void CheckCount(int expected);
@@ -165,6 +222,7 @@ class CTolvarRun {
     int32_t m_memoryKind = 0;
     int32_t m_sizeSelection = 0;
     bool m_i2cAsked = false;
+    ConsoleTerminals m_terminals;
 };
 
 void CTolvarRun::Print(const char* format, ...) {
@@ -176,14 +234,17 @@ void CTolvarRun::Print(const char* format, ...) {
 }
 
 int CTolvarRun::Run() {
-    ConsoleUi::instance().Install(StandardConsoleOperations(m_in, m_out));
-    Print("Ver 1.0.0.45\n");
+    m_terminals = DetectTerminals(m_in, m_out);
+    ConsoleUi::instance().Install(StandardConsoleOperations(m_in, m_out, m_terminals));
+    Print("%s", kVersionLine);
     for (int i = 0; i < m_argc; ++i) Print("%s ", m_argv[i]);
     Print("\n");
     if (m_argc < 4) usageExit(m_out);
     bool stopped = false;
     try {
         RunWords();
+    } catch (const RunInterrupted&) {
+        return -1;  // the caller says so
     } catch (...) {
         ReportException(m_out);
         stopped = true;
@@ -198,9 +259,13 @@ void CTolvarRun::RunWords() {
     Session().LoadControllerDefaults();
     ReadSideFromLastWord();
     ReadSideWord();
-    ReadLinkWord();
+    const char* linkWord = m_argv[m_position];
+    if (linkWord[0] == 'u' || linkWord[0] == 'd') ++m_position;
     ReadMemoryAndSizeWords();
     Command command = CommandWord();
+    // An image that cannot be read is said before any board is looked for.
+    if (command == Command::None) RequireReadableImage();
+    OpenLink(linkWord);
     if (command == Command::None) {
         RunOperations();
     } else {
@@ -250,13 +315,11 @@ void CTolvarRun::WarnAndConfirm(const char* file, const char* board) {
     if (!ConsoleUi::instance().confirm()) throw ProcessExit{-1};
 }
 
-void CTolvarRun::ReadLinkWord() {
-    const char* word = m_argv[m_position];
+void CTolvarRun::OpenLink(const char* word) {
     TargetSession& session = Session();
     if (word[0] != 'u') {
         session.linkKind = BenchServer;
         OpenBenchLink();
-        if (word[0] == 'd') ++m_position;
         return;
     }
     m_port = word[1] == 'a' ? SearchUartPort() : parseNumber(word + 1);
@@ -264,7 +327,13 @@ void CTolvarRun::ReadLinkWord() {
     OpenUartLink(m_port);
     if (!session.uartLink->PortInitialized()) StopTargetNotFound();
     if (m_side == 0 || m_side == 1) CheckDetectedSide();
-    ++m_position;
+}
+
+// Only the letters that read the image need it; a wrong word count is left to the count check.
+void CTolvarRun::RequireReadableImage() {
+    const int o = m_position;
+    if (m_argc != o + 2 || !std::strpbrk(m_argv[o], "BbVvUu")) return;
+    requireReadableImage(m_argv[o + 1]);
 }
 
 // The chip on the port tells its own side; a run meant for the other one stops before any write.
@@ -286,25 +355,34 @@ void CTolvarRun::StopTargetNotFound() {
 }
 
 uint32_t CTolvarRun::SearchUartPort() {
+    // A board behind a port that another program holds is not "not connected": those ports are named.
+    std::vector<std::string> busy;
     if (m_side != -1) {
-        uint32_t port = FindUartPort(m_side);
+        uint32_t port = FindUartPort(m_side, &busy);
         if (port == 0) {
             Print("Could not autodetect %s connected to any uart port\n", SideName(m_side));
-            fatalExit();
+            StopNamingBusyPorts(busy);
         }
         return port;
     }
-    uint32_t port = FindUartPort(m_firstSide);
+    uint32_t port = FindUartPort(m_firstSide, &busy);
     if (port > 0) {
         m_side = m_firstSide;
-    } else if ((port = FindUartPort(1 - m_firstSide)) > 0) {
+    } else if ((port = FindUartPort(1 - m_firstSide, &busy)) > 0) {
         m_side = 1 - m_firstSide;
     } else {
         Print("Could not autodetect board connected to any uart port\n");
-        fatalExit();
+        StopNamingBusyPorts(busy);
     }
     Print("Found %s on port %d\n", SideName(m_side), static_cast<int>(port));
     return port;
+}
+
+void CTolvarRun::StopNamingBusyPorts(std::vector<std::string> busy) {
+    std::sort(busy.begin(), busy.end());
+    busy.erase(std::unique(busy.begin(), busy.end()), busy.end());
+    for (const std::string& line : busy) Print("%s\n", line.c_str());
+    fatalExit();
 }
 
 void CTolvarRun::ReadMemoryAndSizeWords() {
@@ -363,6 +441,9 @@ void CTolvarRun::RunCommand(Command command) {
         RequireWithinMemory(first, second);
     }
     CommandOptions& options = Session().options;
+    BeginWork(kCommandWork[static_cast<int>(command)], command == Command::Read ? "unchanged"
+                                                       : command == Command::Fill ? "partly filled"
+                                                                                  : "partly erased");
     switch (command) {
         case Command::Fill:
             fillMemory(first, second, m_memoryKind);
@@ -463,21 +544,25 @@ void CTolvarRun::ActOn(char letter, const char* imagePath) {
         case 'B':
             eraseBeforeBurn = !options.noErase;
             CheckBeforeBurn(imagePath);
+            BeginWork("burn", "partly written", ", or with U in place of B to write only what differs");
             burnImage(imagePath, 1, m_memoryKind, m_sizeSelection);
             break;
         case 'U':
             // N means nothing here: the update erases exactly what it rewrites.
             CheckBeforeBurn(imagePath);
+            BeginWork("update", "partly written");
             updateImage(imagePath, m_memoryKind, m_sizeSelection);
             break;
         case 'V':
             eraseBeforeBurn = false;
+            BeginWork("verify", "unchanged");
             burnImage(imagePath, 2, m_memoryKind, m_sizeSelection);
             break;
         case 'F':
             RequireFastCapableLink();
             break;
         case 'E':
+            BeginWork("erase", "partly erased");
             if (IsI2c(m_memoryKind)) {
                 EraseUpdateSection(m_sizeSelection, m_memoryKind);
             } else {
@@ -534,7 +619,22 @@ void CTolvarRun::EraseCarryingTimeouts(const std::function<void()>& erase) {
 void CTolvarRun::PauseIfAsked() {
     if (!Session().options.pause) return;
     Print("Press any key to continue . . .\n");
-    std::fgetc(m_in);
+    WaitForKey(m_in, m_terminals.input);
+}
+
+// "--help"/"-h" and "--version" as the only word answer and end 0, before any other word is read.
+bool AnswerInformationRequest(int argc, char** argv, std::FILE* out) {
+    if (argc != 2) return false;
+    if (Is(argv[1], "--help", "-h")) {
+        PrintUsage(out);
+        return true;
+    }
+    if (Is(argv[1], "--version")) {
+        std::fputs(kVersionLine, out);
+        std::fflush(out);
+        return true;
+    }
+    return false;
 }
 
 }  // namespace
@@ -567,16 +667,21 @@ void ReportException(std::FILE* out) {
 }
 
 void usageExit(std::FILE* out) {
-    for (const char* line : kUsage) std::fputs(line, out);
-    std::fflush(out);
+    PrintUsage(out);
     fatalExit();
 }
 
 int RunTolvar(int argc, char** argv, std::FILE* in, std::FILE* out) {
+    if (AnswerInformationRequest(argc, argv, out)) return 0;
+    currentWork = Work{};
+    int code = -1;
     try {
-        return CTolvarRun(argc, argv, in, out).Run();
+        code = CTolvarRun(argc, argv, in, out).Run();
     } catch (const ProcessExit& exit) {
         std::fflush(out);
-        return exit.code;
+        code = exit.code;
     }
+    // Noted at any point (a pause, a question, an exchange): the run ends as interrupted.
+    if (const int signal = NotedInterruption()) return EndInterrupted(signal, out);
+    return code;
 }

@@ -325,8 +325,11 @@ bool ImageWalk::Close() {
     return m_endSeen;
 }
 
+// The reason follows on its own line; errno is what openImageFile left.
 [[noreturn]] void cannotOpen(const std::string& path) {
-    ConsoleUi::instance().print(formatText("Can't open file: %s\n", path.c_str()));
+    char reason[256];
+    lastErrorText(reason, sizeof reason);
+    ConsoleUi::instance().print(formatText("Can't open file: %s\nReason: %s", path.c_str(), reason));
     fatalExit();
 }
 
@@ -400,6 +403,11 @@ void printResult(bool burn, bool endSeen, bool erased, int32_t totalBytes, uint3
 }
 
 }  // namespace
+
+void requireReadableImage(const std::string& path) {
+    std::unique_ptr<FILE, ImageFileCloser> file(openImageFile(path));
+    if (!file) cannotOpen(path);
+}
 
 FILE* openCheckedImage(const std::string& path) {
     FILE* file = openImageFile(path);

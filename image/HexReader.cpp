@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 
 #include <cctype>
+#include <cerrno>
 
 #include "platform/TextFile.h"
 
@@ -12,6 +13,7 @@ FILE* openImageFile(const std::string& path) {
     struct stat info {};
     if (fstat(fileno(file), &info) != 0 || S_ISDIR(info.st_mode)) {
         fclose(file);
+        errno = EISDIR;
         return nullptr;
     }
     return file;

@@ -1,5 +1,6 @@
 #include "link/TargetSession.h"
 
+#include "console/Interruption.h"
 #include "console/ConsoleUi.h"
 #include "console/CxException.h"
 #include "link/BenchLink.h"
@@ -17,7 +18,10 @@ constexpr uint32_t kSourceBit = 1u << 24;
 constexpr uint32_t kUartReadTimeoutMs = 600;
 
 // Every register operation tries the lock without waiting and goes on whatever the outcome.
+// Every register operation starts here: the place where a noted INT, TERM or HUP stops the run,
+// between two exchanges.
 void TryAccessLock() {
+    StopIfInterrupted();
     Session().accessMutex.Wait(0);
 }
 
@@ -96,6 +100,7 @@ void ResetTargetSession() {
     TargetSession& session = Session();
     session = TargetSession();
     ConsoleUi::ResetProgressLine();
+    ForgetInterruption();
     progressEnabled = true;
     eraseBeforeBurn = true;
     verifyPassed = true;
@@ -130,6 +135,13 @@ void OpenBenchLink() {
     ScopeMemoryLocks("bench");
     Session().benchLink = std::move(link);
     SelectBenchTarget();
+}
+
+void CloseLink() {
+    TargetSession& session = Session();
+    session.uartLink.reset();
+    session.benchLink.reset();
+    ReleaseBenchInterfaces();
 }
 
 void ReleaseBenchInterfaces() {

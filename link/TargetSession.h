@@ -80,6 +80,14 @@ struct TargetSession {
     // Kind of the read StartRead opened last, so a stop in its middle can close it.
     int32_t readKind = 0;
     bool i2cLastMarked = false;
+    // The memory command open now, so that a run stopped in its middle can end it: a write
+    // (StartWrite to EndWrite, of writeKind) or a read (StartRead to EndRead, of readKind).
+    enum OpenCommand : int32_t { NoCommand = 0, WriteOpen = 1, ReadOpen = 2 };
+    int32_t openCommand = NoCommand;
+    int32_t writeKind = 0;
+    // Where the memory work stands, for the line of an interrupted run: the address the last
+    // write, read or erase reached; empty before any.
+    std::optional<uint32_t> workAddress;
     // Erase waits that timed out in this run; the burn and the erase commands compare counts.
     uint32_t eraseTimeouts = 0;
 
@@ -107,6 +115,8 @@ extern bool verifyPassed;
 
 void OpenUartLink(uint32_t port);
 void OpenBenchLink();
+// Closes the open link: the port and its locks are released, the bench link and interfaces dropped.
+void CloseLink();
 // Drops the two bench interface pointers; done at program end.
 void ReleaseBenchInterfaces();
 

@@ -11,6 +11,7 @@
 #include <cerrno>
 
 #include "platform/Clock.h"
+#include "platform/PortHolder.h"
 #include "platform/SystemError.h"
 
 namespace platform {
@@ -54,12 +55,20 @@ void TryLowLatency(int fd) {
     (void)::ioctl(fd, TIOCSSERIAL, &serial);
 }
 
-}  // namespace
+// The device is held: by an flock (another serial program, another run) or by the exclusive flag.
+DeviceOpenResult Busy(int fd, const std::string& path, int error) {
+    DeviceOpenResult result = Failed(fd, OpenFailure::Open, error);
+    result.busy = true;
+    if (const pid_t holder = FlockHolder(path); holder > 0) result.holder = ProcessDescription(holder);
+    return result;
+}
 
-DeviceOpenResult SerialDevice::Open(const std::string& path) {
+// Opens and sets up the device; `opened` is its descriptor when nothing failed.
+DeviceOpenResult TryOpen(const std::string& path, int& opened) {
     const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) return Failed(-1, OpenFailure::Open, errno);
-    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) return Failed(fd, OpenFailure::Open, errno);
+    if (fd < 0) return errno == EBUSY ? Busy(-1, path, errno) : Failed(-1, OpenFailure::Open, errno);
+    if (::flock(fd, LOCK_EX | LOCK_NB) != 0)
+        return errno == EWOULDBLOCK ? Busy(fd, path, errno) : Failed(fd, OpenFailure::Open, errno);
     termios line{};
     if (::tcgetattr(fd, &line) != 0) return Failed(fd, OpenFailure::Mask, errno);
     if (::ioctl(fd, TIOCEXCL) != 0) return Failed(fd, OpenFailure::Mask, errno);
@@ -70,8 +79,17 @@ DeviceOpenResult SerialDevice::Open(const std::string& path) {
     if (::tcsetattr(fd, TCSANOW, &line) != 0) return Failed(fd, OpenFailure::TimeOuts, errno);
     ::tcflush(fd, TCIOFLUSH);
     TryLowLatency(fd);
-    DeviceOpenResult result;
-    result.device.reset(new SerialDevice(fd));
+    opened = fd;
+    return DeviceOpenResult{};
+}
+
+}  // namespace
+
+DeviceOpenResult SerialDevice::Open(const std::string& path) {
+    int fd = -1;
+    DeviceOpenResult result = TryOpen(path, fd);
+    if (fd >= 0) result.device.reset(new SerialDevice(fd));
+    result.devicePath = path;
     return result;
 }
 

@@ -352,8 +352,9 @@ TEST_F(BurnImageTest, BadFilesGetTheirMessages) {
                                                                    "ELF\x00\x01\x02\n\xff\xfe",
                                                                    10));
     const Case cases[] = {
-        {"missing", dir.Path("none.hex"), "Can't open file: " + dir.Path("none.hex") + "\n", true},
-        {"directory", dir.Path(""), "Can't open file: " + dir.Path("") + "\n", true},
+        {"missing", dir.Path("none.hex"),
+         "Can't open file: " + dir.Path("none.hex") + "\nReason: No such file or directory\n", true},
+        {"directory", dir.Path(""), "Can't open file: " + dir.Path("") + "\nReason: Is a directory\n", true},
         {"cut record", cut, "Record on line 2 of file " + cut + " runs past the end of its line.\n", true},
         {"no end record", noEnd, "No end of file encountered. Error on reading file.\n", false},
         {"empty", empty, "No end of file encountered. Error on reading file.\n", false},
