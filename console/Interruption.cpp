@@ -9,6 +9,7 @@
 #include <string>
 
 #include "console/ConsoleUi.h"
+#include "platform/SerialDevice.h"
 
 namespace {
 
@@ -17,10 +18,11 @@ constexpr int kCaught[] = {SIGINT, SIGTERM, SIGHUP};
 volatile std::sig_atomic_t noted = 0;
 volatile std::sig_atomic_t thrown = 0;
 
-// A second signal: the run is not winding down fast enough for the user. The terminal is put
-// back and the process ends at once; the exit handlers release the port.
+// A second signal: the run is not winding down fast enough for the user. The ports are released,
+// the terminal put back, and the process ends at once.
 void OnSignal(int signal) {
     if (noted != 0) {
+        platform::ReleaseHeldPortsNow();
         RestoreTerminalSettings();
         std::_Exit(128 + signal);
     }

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -82,7 +83,62 @@ Created CreateLockFile(const std::string& file) {
     return Created::Yes;
 }
 
+// The files held, for removal from a signal handler: fixed buffers, claimed and given back with
+// atomics, owned by the process that took them (a forked child's copy is not its own).
+constexpr size_t kHeldFiles = 16;
+struct HeldFile {
+    std::atomic<int> state{0};  // 0 free, 1 being written, 2 held
+    pid_t owner = 0;
+    char path[PATH_MAX] = {};
+};
+HeldFile heldFiles[kHeldFiles];
+
+bool StillOurs(const char* path) {
+    const int fd = ::open(path, O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) return false;
+    char text[32] = {};
+    const ssize_t got = ::read(fd, text, sizeof text - 1);
+    ::close(fd);
+    long pid = 0;
+    for (ssize_t i = 0; i < got; ++i) {
+        if (text[i] >= '0' && text[i] <= '9') pid = pid * 10 + (text[i] - '0');
+        else if (text[i] != ' ') break;
+    }
+    return pid == ::getpid();
+}
+
+void Remember(const std::string& file) {
+    static bool atExit = false;
+    if (!atExit) atExit = std::atexit(RemoveHeldLockFiles) == 0;
+    if (file.size() >= PATH_MAX) return;
+    for (HeldFile& held : heldFiles) {
+        int expected = 0;
+        if (!held.state.compare_exchange_strong(expected, 1)) continue;
+        held.owner = ::getpid();
+        std::copy(file.begin(), file.end(), held.path);
+        held.path[file.size()] = '\0';
+        held.state.store(2);
+        return;
+    }
+}
+
+void Forget(const std::string& file) {
+    for (HeldFile& held : heldFiles) {
+        if (held.state.load() == 2 && file == held.path) held.state.store(0);
+    }
+}
+
 }  // namespace
+
+void RemoveHeldLockFiles() {
+    const pid_t self = ::getpid();
+    for (HeldFile& held : heldFiles) {
+        int expected = 2;
+        if (!held.state.compare_exchange_strong(expected, 1)) continue;
+        if (held.owner == self && StillOurs(held.path)) ::unlink(held.path);
+        held.state.store(0);
+    }
+}
 
 std::vector<std::string> UucpLockPaths(const std::string& path) {
     const std::string folder = LockFolder();
@@ -114,6 +170,7 @@ pid_t UucpLock::Take(const std::string& path) {
             const Created created = CreateLockFile(file);
             if (created == Created::Yes) {
                 m_taken.push_back(file);
+                Remember(file);
                 break;
             }
             if (created == Created::Refused) break;
@@ -131,6 +188,7 @@ pid_t UucpLock::Take(const std::string& path) {
 
 void UucpLock::Release() {
     for (const std::string& file : m_taken) {
+        Forget(file);
         if (LockOwner(file) == ::getpid()) ::unlink(file.c_str());
     }
     m_taken.clear();

@@ -14,6 +14,10 @@ namespace platform {
 // lock folder exists.
 std::vector<std::string> UucpLockPaths(const std::string& path);
 
+// Removes the lock files this process holds; async-signal-safe, for a process that ends at once
+// (also run at exit).
+void RemoveHeldLockFiles();
+
 class UucpLock {
   public:
     UucpLock() = default;

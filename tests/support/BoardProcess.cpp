@@ -1,10 +1,13 @@
 #include "tests/support/BoardProcess.h"
 
+#include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 
 #include "console/CxException.h"
@@ -66,6 +69,16 @@ BoardProcess::BoardProcess(const std::string& prefix, std::vector<std::string> a
 
 BoardProcess::~BoardProcess() {
     Stop(SIGTERM);
+}
+
+bool PortLeftExclusive(const std::string& prefix, const std::string& portName) {
+    const std::string path = prefix + "/dosdevices/" + portName;
+    const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return errno == EBUSY;
+    int exclusive = 0;
+    const bool held = ::ioctl(fd, TIOCGEXCL, &exclusive) == 0 && exclusive != 0;
+    ::close(fd);
+    return held;
 }
 
 int BoardProcess::Stop(int signal) {

@@ -35,6 +35,11 @@ class BoardProcess {
     std::string m_output;
 };
 
+// True while the device of the port in the prefix carries the tty exclusive flag. A run must clear
+// it on every way out: a pty keeps it after the last close, and an ordinary user's next open of
+// the port then fails (root is exempt, so this asks the flag itself).
+bool PortLeftExclusive(const std::string& prefix, const std::string& portName);
+
 // A forked process that holds a port open until told to exchange on it once and end.
 class PortHolder {
   public:

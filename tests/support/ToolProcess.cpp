@@ -141,6 +141,7 @@ TimedRun ToolProcess::Finish(uint32_t limitMs) {
     m_out = -1;
     m_pid = -1;
     run.code = ExitCode(status);
+    run.signal = WIFSIGNALED(status) ? WTERMSIG(status) : 0;
     run.out = m_output;
     run.ms = static_cast<uint32_t>((NowUs() - m_startUs) / 1000);
     return run;

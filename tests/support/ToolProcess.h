@@ -29,6 +29,7 @@ ToolRun RunTolvar(const std::string& prefix, const std::vector<std::string>& arg
 struct TimedRun {
     int code = -1;      // exit code as the shell sees it (255 for -1); -1 when killed
     bool hung = false;  // still running at the limit, killed
+    int signal = 0;     // the signal that ended it, 0 when it exited
     std::string out;    // standard output and error
     uint32_t ms = 0;    // wall time
 };

@@ -145,6 +145,32 @@ TEST_F(PairRuns, KilledBurnLeavesNothingLocked) {
     EXPECT_TRUE(Holds("source.bin", image));
 }
 
+// A run ended by a signal it may catch leaves the port free: the tty's exclusive flag cleared, the
+// next run served at once. INT, TERM and HUP end it with 128 + the signal's number (the run stops
+// between two exchanges); the others end it as the signal does.
+TEST_F(PairRuns, SignalledRunLeavesThePortFree) {
+    StartBoard();
+    for (const int signal : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) {
+        ToolProcess stopped(prefix, "src u1 R 0 16384");
+        ASSERT_TRUE(WaitFor(stopped, "Reading eprom...")) << stopped.Poll(0);
+        ASSERT_EQ(kill(stopped.Pid(), signal), 0);
+        const TimedRun run = stopped.Finish(10000);
+        if (signal == SIGQUIT) {
+            EXPECT_EQ(run.signal, signal) << run.out;
+        } else {
+            EXPECT_EQ(run.code, 128 + signal) << run.out;
+        }
+        EXPECT_FALSE(PortLeftExclusive(prefix.Path(), "com1")) << "signal " << signal;
+        // The board finishes the answer it was sending; the next run's open drops what arrived.
+        usleep(500000);
+        const TimedRun next = RunTimed(prefix, "src u1 R 0 16");
+        EXPECT_EQ(next.code, 0) << "signal " << signal << "\n" << next.out;
+        EXPECT_LT(next.ms, 2000u) << next.out;
+    }
+    EXPECT_FALSE(PortLeftExclusive(prefix.Path(), "com1"));
+    ASSERT_EQ(board->Stop(), 0);
+}
+
 // INT, TERM and HUP in the middle of the memory work: the open command is ended, the port
 // released, one line says where the run stood and what to run next, the exit code is 128 + the
 // signal; the next run finds the board as it should and finishes the job.

@@ -304,6 +304,8 @@ TEST_P(FaultMatrix, OutcomeIsTheDefinedOne) {
                         "uart=com2", "--fault", FaultText(cell), "--audit", prefix.Path("audit.txt")});
     ASSERT_TRUE(board.Started());
     const TimedRun run = RunTimed(prefix, cell.op.arguments);
+    // Whatever the way out, the port is free for the next run of any user.
+    EXPECT_FALSE(PortLeftExclusive(prefix.Path(), "com1")) << run.out;
     ASSERT_EQ(board.Stop(), 0);
 
     ASSERT_FALSE(run.hung) << run.out;
