@@ -3,10 +3,10 @@
 #include <algorithm>
 #include <string>
 
+#include "console/ConsoleUi.h"
 #include "flash/Controller.h"
 #include "flash/MemoryKind.h"
 #include "flash/ProgramRead.h"
-#include "console/ConsoleUi.h"
 #include "link/TargetSession.h"
 #include "platform/Clock.h"
 
@@ -109,7 +109,6 @@ bool WaitChipReady(uint32_t timeoutMs, uint32_t minimumMs, const char* text) {
     TargetWrite(s.ctrlRegister, s.releaseValue);
     return ok;
 }
-
 
 void EraseChip(int32_t memoryKind) {
     if (memoryKind == 1) {

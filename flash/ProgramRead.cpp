@@ -7,8 +7,8 @@
 #include "console/ConsoleUi.h"
 #include "console/CxException.h"
 #include "flash/Controller.h"
-#include "flash/MemoryKind.h"
 #include "flash/Identification.h"
+#include "flash/MemoryKind.h"
 #include "link/TargetSession.h"
 #include "platform/Clock.h"
 
@@ -329,7 +329,8 @@ void ReadWordRange(uint32_t start, uint32_t wordCount, int32_t memoryKind,
     uint32_t index = 0;
     for (uint64_t at = start; at < end;) {
         // An I2C EEPROM's sequential read does not leave its 64 KiB block: one read per block.
-        const uint64_t to = IsI2c(memoryKind) ? std::min(end, (at / kI2cBlockBytes + 1) * kI2cBlockBytes) : end;
+        const uint64_t to =
+            IsI2c(memoryKind) ? std::min(end, (at / kI2cBlockBytes + 1) * kI2cBlockBytes) : end;
         StartRead(memoryKind, static_cast<uint32_t>(at), false);
         for (; at < to; at += 4) {
             if (at + 4 >= to) I2cMarkLast(memoryKind);

@@ -87,7 +87,7 @@ constexpr const char* kCommandWork[] = {nullptr, "fill", "read", "sector erase",
 
 // What the run is doing to the memory, for the line of an interrupted run.
 struct Work {
-    const char* name = nullptr;  // "burn", "verify", ...; null before any memory work began
+    const char* name = nullptr;   // "burn", "verify", ...; null before any memory work began
     const char* memoryLeft = "";  // what the interruption leaves in the memory
     const char* rather = "";      // a shorter way to finish than running the command again
 };
@@ -102,9 +102,10 @@ void BeginWork(const char* name, const char* memoryLeft, const char* rather = ""
 std::string InterruptionLine(int signal) {
     const Work& work = currentWork;
     if (!work.name) {
-        return formatText("Interrupted by %s before any memory work: nothing was changed. Run the same command "
-                          "again.\n",
-                          SignalName(signal));
+        return formatText(
+            "Interrupted by %s before any memory work: nothing was changed. Run the same command "
+            "again.\n",
+            SignalName(signal));
     }
     const std::optional<uint32_t> address = Session().workAddress;
     const std::string where = address ? formatText(" at address 0x%x", *address) : std::string();
@@ -441,7 +442,7 @@ void CTolvarRun::RunCommand(Command command) {
         RequireWithinMemory(first, second);
     }
     CommandOptions& options = Session().options;
-    BeginWork(kCommandWork[static_cast<int>(command)], command == Command::Read ? "unchanged"
+    BeginWork(kCommandWork[static_cast<int>(command)], command == Command::Read   ? "unchanged"
                                                        : command == Command::Fill ? "partly filled"
                                                                                   : "partly erased");
     switch (command) {

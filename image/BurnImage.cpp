@@ -3,8 +3,8 @@
 #include <functional>
 #include <memory>
 
-#include "flash/FlashDriver.h"
 #include "console/ConsoleUi.h"
+#include "flash/FlashDriver.h"
 #include "image/BurnWalk.h"
 #include "image/FlashMap.h"
 #include "image/HexReader.h"

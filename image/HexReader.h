@@ -32,8 +32,8 @@ struct HexRecord {
     uint8_t checksum = 0;
 };
 
-// Opens an image for reading; null (errno telling why) when it cannot be opened or is a directory. Line ends are
-// handled by readLinePiece, so the file is opened as bytes.
+// Opens an image for reading; null (errno telling why) when it cannot be opened or is a directory. Line ends
+// are handled by readLinePiece, so the file is opened as bytes.
 FILE* openImageFile(const std::string& path);
 
 // Closes what openImageFile opened, for std::unique_ptr.

@@ -22,7 +22,9 @@ BenchProductInterface* Product() {
 // Where the server was looked for, so that the user knows what to start or set.
 std::string AbsentServerDetail(const std::string& hostName) {
     const std::optional<uint16_t> port = BenchPort();
-    if (!port) return "TOLVAR_BENCH_PORT is not a port number: \"" + std::string(std::getenv("TOLVAR_BENCH_PORT")) + "\".";
+    if (!port)
+        return "TOLVAR_BENCH_PORT is not a port number: \"" + std::string(std::getenv("TOLVAR_BENCH_PORT")) +
+               "\".";
     return "No working bench server on " + hostName + " port " + std::to_string(*port) +
            " (TOLVAR_BENCH_PORT; tolvar-board --bench serves one).";
 }
@@ -41,7 +43,8 @@ void BenchLink::Connect() {
     std::shared_ptr<BenchServerInterface> server;
     const int32_t created =
         CreateBenchServer(m_hostName, kBenchServerClassId, kBenchServerInterfaceId, m_timeoutMs, server);
-    if (created == BenchStatus::Unreachable) Raise("Could not create NorvikServer.\n" + AbsentServerDetail(m_hostName));
+    if (created == BenchStatus::Unreachable)
+        Raise("Could not create NorvikServer.\n" + AbsentServerDetail(m_hostName));
     if (created < 0) Raise("Could not create NorvikServer.");
     session.benchServer = server;
 

@@ -1,8 +1,8 @@
 #include "link/TargetSession.h"
 
-#include "console/Interruption.h"
 #include "console/ConsoleUi.h"
 #include "console/CxException.h"
+#include "console/Interruption.h"
 #include "link/BenchLink.h"
 #include "link/uart/CUartLib.h"
 

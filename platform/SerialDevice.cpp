@@ -180,9 +180,9 @@ DeviceOpenResult TryOpen(const std::string& path, int& opened) {
     return DeviceOpenResult{};
 }
 
-// Another program keeps the device's lock file.
+// Another program keeps the device's lock file: a lock held, as a held flock says it.
 DeviceOpenResult BusyByLockFile(pid_t holder) {
-    DeviceOpenResult result = Failed(-1, OpenFailure::Open, EBUSY);
+    DeviceOpenResult result = Failed(-1, OpenFailure::Open, EWOULDBLOCK);
     result.busy = true;
     result.holder = ProcessDescription(holder);
     return result;

@@ -21,7 +21,7 @@ enum class OpenFailure {
 struct DeviceOpenResult {
     std::unique_ptr<ByteDevice> device;
     OpenFailure failure = OpenFailure::None;
-    std::string errorText;  // system text ending in "\n"
+    std::string errorText;   // system text ending in "\n"
     std::string devicePath;  // the device tried, when there is one
     bool busy = false;       // another process holds the device
     std::string holder;      // who, when the system tells ("process 1234 (picocom)")

@@ -101,8 +101,10 @@ bool StillOurs(const char* path) {
     ::close(fd);
     long pid = 0;
     for (ssize_t i = 0; i < got; ++i) {
-        if (text[i] >= '0' && text[i] <= '9') pid = pid * 10 + (text[i] - '0');
-        else if (text[i] != ' ') break;
+        if (text[i] >= '0' && text[i] <= '9')
+            pid = pid * 10 + (text[i] - '0');
+        else if (text[i] != ' ')
+            break;
     }
     return pid == ::getpid();
 }
@@ -148,7 +150,8 @@ std::vector<std::string> UucpLockPaths(const std::string& path) {
     std::vector<std::string> paths;
     for (const std::string& name : names) {
         const std::string file = folder + "/LCK.." + name;
-        if (!name.empty() && std::find(paths.begin(), paths.end(), file) == paths.end()) paths.push_back(file);
+        if (!name.empty() && std::find(paths.begin(), paths.end(), file) == paths.end())
+            paths.push_back(file);
     }
     return paths;
 }

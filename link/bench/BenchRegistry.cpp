@@ -18,7 +18,8 @@ std::optional<std::string> ReadTalmerValue(const std::string& valueName) {
 
 std::string TalmerValueHint(const std::string& valueName) {
     const std::string file = platform::UserRegPath();
-    const std::string value = "the string value \"" + valueName + "\" of [HKEY_CURRENT_USER\\" + kStartupKey + "]";
+    const std::string value =
+        "the string value \"" + valueName + "\" of [HKEY_CURRENT_USER\\" + kStartupKey + "]";
     const std::string format = " (REGEDIT4 text, see FILES in Tolvar(1)).";
     struct stat info {};
     if (::stat(file.c_str(), &info) != 0) return file + " does not exist: create it with " + value + format;

@@ -50,8 +50,8 @@ class BenchLinkTest : public ::testing::Test {
 
     // What follows a missing value's text when user.reg exists.
     std::string SetValueHint(const std::string& value) const {
-        return "Set the string value \"" + value + "\" of " + kTalmerKey + " in " + m_prefix.Path("user.reg") +
-               " (REGEDIT4 text, see FILES in Tolvar(1)).";
+        return "Set the string value \"" + value + "\" of " + kTalmerKey + " in " +
+               m_prefix.Path("user.reg") + " (REGEDIT4 text, see FILES in Tolvar(1)).";
     }
 
     TempPrefix m_prefix;
@@ -178,10 +178,11 @@ TEST_F(BenchLinkTest, RegistryFileThatSaysNothing) {
         const std::string hint = file ? SetValueHint("SelectedInterface")
                                       : m_prefix.Path("user.reg") +
                                             " does not exist: create it with the string value "
-                                            "\"SelectedInterface\" of " + kTalmerKey +
-                                            " (REGEDIT4 text, see FILES in Tolvar(1)).";
-        EXPECT_EQ(RunSession(),
-                  "Could not read registry val 'SelectedInterface'. Set Norvik target from Talmer first\n" + hint)
+                                            "\"SelectedInterface\" of " +
+                                            kTalmerKey + " (REGEDIT4 text, see FILES in Tolvar(1)).";
+        EXPECT_EQ(
+            RunSession(),
+            "Could not read registry val 'SelectedInterface'. Set Norvik target from Talmer first\n" + hint)
             << (file ? file : "(no file)");
     }
 }
@@ -227,7 +228,8 @@ TEST_F(BenchLinkTest, NoServerListening) {
 TEST_F(BenchLinkTest, PortSettingThatIsNoPort) {
     m_prefix.WriteTalmer(kBenchUart7);
     setenv("TOLVAR_BENCH_PORT", "http", 1);
-    EXPECT_EQ(RunSession(), "Could not create NorvikServer.\nTOLVAR_BENCH_PORT is not a port number: \"http\".");
+    EXPECT_EQ(RunSession(),
+              "Could not create NorvikServer.\nTOLVAR_BENCH_PORT is not a port number: \"http\".");
 }
 
 // The server misbehaves at one line of the session: 0 handshake, 1 create, 2 get interface,
@@ -277,11 +279,11 @@ TEST_F(BenchLinkTest, ServerThatMisbehavesNeverHangsTheLink) {
         platform::ScopedClock scoped(clock);
         uint64_t startUs = clock.NowUs();
         // A server that never got as far as creating its object is no working server at all.
-        const std::string expected = std::string(row.text) == "Could not create NorvikServer."
-                                         ? std::string(row.text) + "\nNo working bench server on localhost port " +
-                                               getenv("TOLVAR_BENCH_PORT") +
-                                               " (TOLVAR_BENCH_PORT; tolvar-board --bench serves one)."
-                                         : row.text;
+        const std::string expected =
+            std::string(row.text) == "Could not create NorvikServer."
+                ? std::string(row.text) + "\nNo working bench server on localhost port " +
+                      getenv("TOLVAR_BENCH_PORT") + " (TOLVAR_BENCH_PORT; tolvar-board --bench serves one)."
+                : row.text;
         EXPECT_EQ(RunSession(kShortTimeoutMs), expected) << "line " << row.line;
         EXPECT_LE(clock.NowUs() - startUs, 2 * kShortTimeoutMs * 1000 + 1000) << "line " << row.line;
         ForgetLink();

@@ -175,7 +175,8 @@ TEST_F(BenchOverPairTest, LinkFailuresEndTheRunWithTheirText) {
              " (REGEDIT4 text, see FILES in Tolvar(1)).\n"},
         {{{"SelectedInterface", "0"}},
          "Exception: Could not read registry val 'comPort2'. Set Norvik target from Talmer first\nSet the "
-         "string value \"comPort2\" of " + key + " in " + reg + " (REGEDIT4 text, see FILES in Tolvar(1)).\n"},
+         "string value \"comPort2\" of " +
+             key + " in " + reg + " (REGEDIT4 text, see FILES in Tolvar(1)).\n"},
     };
     for (const Case& c : cases) {
         std::remove(reg.c_str());
@@ -190,7 +191,8 @@ TEST_F(BenchOverPairTest, LinkFailuresEndTheRunWithTheirText) {
     TimedRun down = Tolvar(m_prefix.Path(), static_cast<uint16_t>(std::stoi(port)), "d E x");
     EXPECT_EQ(down.code, 255);
     EXPECT_NE(down.out.find("Exception: Could not create NorvikServer.\nNo working bench server on localhost "
-                            "port " + port + " (TOLVAR_BENCH_PORT; tolvar-board --bench serves one).\n"),
+                            "port " +
+                            port + " (TOLVAR_BENCH_PORT; tolvar-board --bench serves one).\n"),
               std::string::npos)
         << down.out;
 }

@@ -7,8 +7,8 @@
 #include "console/CxException.h"
 #include "platform/Clock.h"
 #include "tests/support/Console.h"
-#include "tests/support/Transcript.h"
 #include "tests/support/ToolInProcess.h"
+#include "tests/support/Transcript.h"
 
 namespace {
 
@@ -56,21 +56,21 @@ TEST_F(ConsoleUiTest, ProgressIntoAPipeComesAsAFewWholeLines) {
     const Case cases[] = {
         {"under a second", {{0, 0}, {300, 50}, {300, 100}}, ""},
         {"ten seconds in 4% steps", slow, slowLines},
-        {"a second pass starts again", {{0, 0}, {1500, 100}, {0, 0}, {200, 100}, {0, 0}, {1000, 5}, {10, 10}},
+        {"a second pass starts again",
+         {{0, 0}, {1500, 100}, {0, 0}, {200, 100}, {0, 0}, {1000, 5}, {10, 10}},
          "Progress: 100%\nProgress: 10%\n"},
     };
     for (const Case& c : cases) {
         platform::VirtualClock clock;
         platform::ScopedClock installed(clock);
-        const std::string out = WithConsole(
-            "",
-            [&](ConsoleUi& ui) {
-                for (const auto& [ms, percent] : c.steps) {
-                    clock.Advance(uint64_t{ms} * 1000);
-                    ui.progress(percent);
-                }
-            },
-            {false, false});
+        const std::string out = WithConsole("",
+                                            [&](ConsoleUi& ui) {
+                                                for (const auto& [ms, percent] : c.steps) {
+                                                    clock.Advance(uint64_t{ms} * 1000);
+                                                    ui.progress(percent);
+                                                }
+                                            },
+                                            {false, false});
         EXPECT_EQ(out, c.out) << c.what;
     }
 }
@@ -79,13 +79,12 @@ TEST_F(ConsoleUiTest, ProgressIntoAPipeComesAsAFewWholeLines) {
 TEST_F(ConsoleUiTest, PausesReadOnlyFromATerminal) {
     for (bool terminal : {false, true}) {
         bool answer = false;
-        const std::string out = WithConsole(
-            "y\n",
-            [&](ConsoleUi& ui) {
-                ui.errorPause();
-                answer = ui.confirm();
-            },
-            {terminal, false});
+        const std::string out = WithConsole("y\n",
+                                            [&](ConsoleUi& ui) {
+                                                ui.errorPause();
+                                                answer = ui.confirm();
+                                            },
+                                            {terminal, false});
         EXPECT_EQ(out, kErrorPause + kQuestion);
         EXPECT_EQ(answer, !terminal) << "input a terminal: " << terminal;
     }

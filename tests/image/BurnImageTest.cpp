@@ -3,11 +3,11 @@
 
 #include <algorithm>
 
+#include "console/ConsoleUi.h"
 #include "console/CxException.h"
 #include "image/ImageOps.h"
 #include "link/TargetSession.h"
 #include "tests/support/BoardRig.h"
-#include "console/ConsoleUi.h"
 #include "tests/support/Console.h"
 #include "tests/support/HexText.h"
 

@@ -12,8 +12,8 @@
 #include "link/uart/PortDiscovery.h"
 #include "platform/Prefix.h"
 #include "tests/support/BoardProcess.h"
-#include "tests/support/ToolProcess.h"
 #include "tests/support/Ports.h"
+#include "tests/support/ToolProcess.h"
 #include "tests/support/UartTest.h"
 
 namespace linktest {
@@ -119,9 +119,10 @@ TEST_F(PtyTest, SecondProcessCannotOpenAHeldPortAndTheHolderIsUnharmed) {
         // Either way the holder is named, as the lock tells it.
         const std::string text = error.value_or("opened");
         const std::string holder = "The port com1 (" + Dosdevice(1) + ") is in use by process ";
-        EXPECT_TRUE(text.rfind("Failed to open com port com1, reason: Resource temporarily unavailable\n" + holder,
-                               0) == 0 ||
-                    text.rfind("Failed to open com port com1, reason: Device or resource busy\n" + holder, 0) == 0)
+        EXPECT_TRUE(
+            text.rfind("Failed to open com port com1, reason: Resource temporarily unavailable\n" + holder,
+                       0) == 0 ||
+            text.rfind("Failed to open com port com1, reason: Device or resource busy\n" + holder, 0) == 0)
             << text;
         EXPECT_EQ(text.substr(text.size() - 14), " (link_tests).") << text;
         EXPECT_FALSE(second.PortInitialized());
@@ -147,8 +148,9 @@ TEST_F(PtyTest, BoardVanishingMidRunRaisesTheOpenTextPromptly) {
     board->Stop(SIGKILL);
     platform::Clock& clock = platform::CurrentClock();
     const uint32_t start = clock.TickMs();
-    EXPECT_EQ(Raised([&] { uart.ReadRegister(kIdRegister); }),
-              "Failed to open com port com1, reason: No such file or directory\nDevice tried: " + Dosdevice(1));
+    EXPECT_EQ(
+        Raised([&] { uart.ReadRegister(kIdRegister); }),
+        "Failed to open com port com1, reason: No such file or directory\nDevice tried: " + Dosdevice(1));
     // Within the bound of one receive (1000 ms cap plus a read time-out), not a hang.
     EXPECT_LT(clock.TickMs() - start, 1600u);
     EXPECT_FALSE(uart.PortInitialized());
@@ -168,7 +170,8 @@ TEST_F(PtyTest, ToolFindsOrOpensTheBoardAndIdentifiesIt) {
         {{"uasnk", "V", emptyImage}, "Detected Marnel sink on port 2\n", 0},
         {{"snk", "u2", "V", emptyImage}, "Detected Marnel sink on port 2\n", 0},
         {{"src", "u7", "V", emptyImage},
-         "Exception: Failed to open com port com7, reason: No such file or directory\n", 255},
+         "Exception: Failed to open com port com7, reason: No such file or directory\n",
+         255},
     };
     for (const auto& c : cases) {
         std::string output;
@@ -190,8 +193,10 @@ TEST_F(PtyTest, PortNamesThatLeadToNoTerminalFailWithTheirText) {
         std::string error;
     } cases[] = {
         {"com3", "Failed to open com port com3, reason: Is a directory\nDevice tried: " + Dosdevice(3)},
-        {"com4", "Failed to Set Comm Mask Reason: Inappropriate ioctl for device\nDevice tried: " + Dosdevice(4)},
-        {"com5", "Failed to open com port com5, reason: No such file or directory\nDevice tried: " + Dosdevice(5)},
+        {"com4",
+         "Failed to Set Comm Mask Reason: Inappropriate ioctl for device\nDevice tried: " + Dosdevice(4)},
+        {"com5",
+         "Failed to open com port com5, reason: No such file or directory\nDevice tried: " + Dosdevice(5)},
         {"comx", "Failed to open com port comx, reason: No such file or directory\n"},
     };
     for (const auto& c : cases) {

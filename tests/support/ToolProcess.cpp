@@ -108,7 +108,8 @@ ToolProcess::ToolProcess(const std::string& prefix, const std::string& arguments
     m_pid = Spawn(prefix, argv, m_out);
 }
 
-ToolProcess::ToolProcess(const std::string& prefix, const std::string& arguments, const std::string& inputPath)
+ToolProcess::ToolProcess(const std::string& prefix, const std::string& arguments,
+                         const std::string& inputPath)
     : m_startUs(NowUs()) {
     std::vector<std::string> argv = SplitWords(arguments);
     argv.insert(argv.begin(), TOLVAR_BINARY);
@@ -183,8 +184,13 @@ const std::string& Program::Poll(int ms) {
 
 bool Program::EndsWithin(int ms) {
     for (int waited = 0; !m_reaped && waited <= ms; waited += 20) {
-        if (waitpid(m_pid, &m_status, WNOHANG) == m_pid) m_reaped = true;
-        if (!m_reaped) Poll(20);
+        if (waitpid(m_pid, &m_status, WNOHANG) == m_pid) {
+            m_reaped = true;
+        } else if (m_out >= 0) {
+            Poll(20);
+        } else {
+            usleep(20000);  // its output has ended, the process not yet
+        }
     }
     return m_reaped;
 }

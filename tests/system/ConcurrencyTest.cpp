@@ -32,7 +32,8 @@ std::vector<std::string> LockFiles() {
     std::vector<std::string> files;
     if (DIR* folder = ::opendir("/run/lock")) {
         while (const dirent* entry = ::readdir(folder))
-            if (std::string(entry->d_name).rfind("LCK..", 0) == 0) files.push_back(std::string("/run/lock/") + entry->d_name);
+            if (std::string(entry->d_name).rfind("LCK..", 0) == 0)
+                files.push_back(std::string("/run/lock/") + entry->d_name);
         ::closedir(folder);
     }
     return files;
@@ -91,9 +92,12 @@ TEST_F(PairRuns, SecondRunOnTheSamePortIsRefusedAndTheFirstGoesOn) {
 
     const TimedRun second = RunTimed(prefix, "u1 V fw_source.hex");
     EXPECT_EQ(second.code, 255) << second.out;
-    EXPECT_NE(second.out.find(
-                  "Exception: Failed to open com port com1, reason: Resource temporarily unavailable\n"),
-              std::string::npos)
+    EXPECT_NE(
+        second.out.find("Exception: Failed to open com port com1, reason: Resource temporarily unavailable\n"
+                        "The port com1 (" +
+                        prefix.Path("dosdevices/com1") + ") is in use by process " +
+                        std::to_string(first.Pid()) + " (Tolvar).\n"),
+        std::string::npos)
         << second.out;
     EXPECT_EQ(second.out.find("Verifying file"), std::string::npos) << second.out;
 
@@ -188,9 +192,11 @@ TEST_F(PairRuns, InterruptedRunsSayWhereTheyStoppedAndTheNextRunFinishes) {
          ": the memory is partly written. Run the same command again, or with U in place of B to write only "
          "what differs.\n",
          "u1 OUV fw_source.hex"},
-        {SIGTERM, "src u1 R 0 0x4000", "Reading eprom", "Interrupted by SIGTERM during the read at address 0x",
+        {SIGTERM, "src u1 R 0 0x4000", "Reading eprom",
+         "Interrupted by SIGTERM during the read at address 0x",
          ": the memory is unchanged. Run the same command again.\n", "u1 V fw_source.hex"},
-        {SIGHUP, "src u1 ES 0 0x100000", "Memory MACRONIX SPI serial flash.\n", "Interrupted by SIGHUP during the sector erase at address 0x",
+        {SIGHUP, "src u1 ES 0 0x100000", "Memory MACRONIX SPI serial flash.\n",
+         "Interrupted by SIGHUP during the sector erase at address 0x",
          ": the memory is partly erased. Run the same command again.\n", "u1 OBV fw_source.hex"},
     };
     const std::vector<uint8_t> image = WriteImage("source", 4096, 15);
@@ -253,9 +259,9 @@ int ConnectLoopback(uint16_t port) {
 class PortServer {
   public:
     PortServer(const TempDir& dir, const std::string& device) : m_port(FreeLoopbackPort()) {
-        const std::string config = dir.Write("ser2net.yaml", "connection: &tolvar\n  accepter: tcp,127.0.0.1," +
-                                                                  std::to_string(m_port) + "\n  connector: serialdev," +
-                                                                  device + ",115200n81,local\n");
+        const std::string config = dir.Write(
+            "ser2net.yaml", "connection: &tolvar\n  accepter: tcp,127.0.0.1," + std::to_string(m_port) +
+                                "\n  connector: serialdev," + device + ",115200n81,local\n");
         m_server = std::make_unique<Program>(std::vector<std::string>{"ser2net", "-n", "-d", "-c", config});
     }
     ~PortServer() {
@@ -322,13 +328,15 @@ TEST_F(PairRuns, SerialProgramsAndRunsExcludeEachOtherBothWays) {
         std::string lock;
         for (int i = 0; i < 40 && lock.empty(); ++i, ::usleep(50000)) {
             for (const std::string& file : LockFiles())
-                if (ReadFile(file).find(std::to_string(server.Server().Pid())) != std::string::npos) lock = file;
+                if (ReadFile(file).find(std::to_string(server.Server().Pid())) != std::string::npos)
+                    lock = file;
         }
         ASSERT_FALSE(lock.empty()) << "ser2net took no lock file";
         const TimedRun run = RunTimed(prefix, "src u1 R 0 16", 20000);
         EXPECT_EQ(run.code, 255) << run.out;
         EXPECT_NE(run.out.find(busy), std::string::npos) << run.out;
-        EXPECT_NE(run.out.find(inUse + Holder(server.Server(), "ser2net") + ".\n"), std::string::npos) << run.out;
+        EXPECT_NE(run.out.find(inUse + Holder(server.Server(), "ser2net") + ".\n"), std::string::npos)
+            << run.out;
         // ser2net killed outright leaves its lock file behind: the next run takes it over.
         server.Server().Stop(SIGKILL);
         ASSERT_NE(ReadFile(lock), "");

@@ -1,7 +1,6 @@
 // The image commands through the real Tolvar, over pseudo-terminals to tolvar-board: transcripts,
 // exit codes, and the memory the board saves at its exit.
 #include <gtest/gtest.h>
-
 #include <sys/wait.h>
 
 #include <algorithm>
@@ -10,8 +9,8 @@
 #include <filesystem>
 #include <memory>
 
-#include "tests/support/HexText.h"
 #include "tests/support/BoardProcess.h"
+#include "tests/support/HexText.h"
 #include "tests/support/ToolProcess.h"
 
 namespace {
@@ -42,8 +41,9 @@ class ImageCommands : public ::testing::Test {
     void StartBoard(const std::string& sourceMemory = "", const std::string& sinkMemory = "") {
         if (!sourceMemory.empty()) WriteFile(sourceImage, sourceMemory);
         if (!sinkMemory.empty()) WriteFile(sinkImage, sinkMemory);
-        std::vector<std::string> args{"--source", "image=" + sourceImage + sourceSpec, "--sink",
-                                      "image=" + sinkImage, "--audit", audit};
+        std::vector<std::string> args{"--source", "image=" + sourceImage + sourceSpec,
+                                      "--sink",   "image=" + sinkImage,
+                                      "--audit",  audit};
         args.insert(args.end(), boardExtra.begin(), boardExtra.end());
         board = std::make_unique<BoardProcess>(dir.Path("prefix"), args);
         ASSERT_TRUE(board->Started());

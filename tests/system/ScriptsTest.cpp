@@ -3,8 +3,8 @@
 // take its input, and a key alone ends them on a terminal; help and version answer and end 0;
 // progress in a pipe comes as whole lines.
 #include <fcntl.h>
-#include <sys/stat.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -37,8 +37,9 @@ size_t Count(const std::string& text, const std::string& part) {
 class ScriptRuns : public ::testing::Test {
   protected:
     void StartBoard(bool paced = false) {
-        std::vector<std::string> args{"--source", "image=" + prefix.Path("source.bin"), "--sink",
-                                      "image=" + prefix.Path("sink.bin"), "--audit", prefix.Path("audit.txt")};
+        std::vector<std::string> args{"--source", "image=" + prefix.Path("source.bin"),
+                                      "--sink",   "image=" + prefix.Path("sink.bin"),
+                                      "--audit",  prefix.Path("audit.txt")};
         if (paced) args.insert(args.end(), {"--baud", "115200"});
         board = std::make_unique<BoardProcess>(prefix.Path(), args);
         ASSERT_TRUE(board->Started());
@@ -74,7 +75,9 @@ TEST_F(ScriptRuns, PausesNeitherHangAScriptNorTakeItsInput) {
         {"a loop reading its jobs",
          "while read -r words; do \"$TOLVAR\" $words; echo \"rc=$?\"; done <jobs.txt",
          {errorStop, kErrorPause, "rc=255\n", "Tolvar src u1 R 0 16 \n", read, "rc=0\n"}},
-        {"input closed", "\"$TOLVAR\" src u1 OB missing.hex <&-; echo \"rc=$?\"", {errorStop, kErrorPause, "rc=255\n"}},
+        {"input closed",
+         "\"$TOLVAR\" src u1 OB missing.hex <&-; echo \"rc=$?\"",
+         {errorStop, kErrorPause, "rc=255\n"}},
     };
     for (const Case& c : cases) {
         const TimedRun run = RunShell(prefix.Path(), c.script, 20000);
@@ -100,7 +103,9 @@ class Terminal {
         if (m_fd >= 0) ::close(m_fd);
     }
     const std::string& Path() const { return m_path; }
-    bool Type(const std::string& keys) { return ::write(m_fd, keys.data(), keys.size()) == ssize_t(keys.size()); }
+    bool Type(const std::string& keys) {
+        return ::write(m_fd, keys.data(), keys.size()) == ssize_t(keys.size());
+    }
     tcflag_t LocalModes() const {
         termios modes{};
         return ::tcgetattr(m_fd, &modes) == 0 ? modes.c_lflag : 0;
@@ -163,14 +168,16 @@ TEST_F(ScriptRuns, MessagesNameTheRealCause) {
     };
     const Case cases[] = {
         {"src u7 R 0 16",
-         "Exception: Failed to open com port com7, reason: No such file or directory\nDevice tried: " + entry + "\n",
+         "Exception: Failed to open com port com7, reason: No such file or directory\nDevice tried: " +
+             entry + "\n",
          "Detected"},
         {"u1 R 0 64",
-         "Error: Could not find target. Please check board connectivity.\nNo board side given: start the command "
+         "Error: Could not find target. Please check board connectivity.\nNo board side given: start the "
+         "command "
          "with src or snk (e.g. Tolvar src u3 R 0 64), or name the image file after its side.\n",
          "Press any key"},
-        {"src u1 B missing.hex", "Can't open file: missing.hex\nReason: No such file or directory\n" + kErrorPause,
-         "Detected"},
+        {"src u1 B missing.hex",
+         "Can't open file: missing.hex\nReason: No such file or directory\n" + kErrorPause, "Detected"},
         {"src u1 V folder", "Can't open file: folder\nReason: Is a directory\n" + kErrorPause, "Detected"},
     };
     ::mkdir(prefix.Path("folder").c_str(), 0700);
@@ -198,8 +205,8 @@ TEST_F(ScriptRuns, HelpAndVersionAnswerOnStandardOutputAndEndZero) {
     };
     for (const Case& c : cases) {
         // Called by its name, as a user types it.
-        const TimedRun run =
-            RunShell(prefix.Path(), "PATH=\"$(dirname \"$TOLVAR\")\":$PATH Tolvar " + c.words + " 2>/dev/null", 10000);
+        const TimedRun run = RunShell(
+            prefix.Path(), "PATH=\"$(dirname \"$TOLVAR\")\":$PATH Tolvar " + c.words + " 2>/dev/null", 10000);
         EXPECT_EQ(run.code, c.code) << c.words;
         EXPECT_EQ(run.out, c.out) << c.words;
     }
