@@ -80,8 +80,12 @@ int32_t DropStaleAnswers(char* buffer, int32_t total) {
 std::string OpenErrorDetail(const std::string& name, const platform::DeviceOpenResult& result) {
     const std::string device = result.devicePath.empty() ? name : name + " (" + result.devicePath + ")";
     if (result.busy) {
+        // Nothing names a holder of the exclusive flag alone; a program killed outright leaves it.
         return "The port " + device + " is in use by " +
-               (result.holder.empty() ? std::string("another program") : result.holder) + ".";
+               (result.holder.empty()
+                    ? std::string("another program (or was left exclusive by one that was killed)")
+                    : result.holder) +
+               ".";
     }
     return result.devicePath.empty() ? std::string() : "Device tried: " + result.devicePath;
 }

@@ -16,11 +16,12 @@ namespace {
 
 constexpr int kToolTimeoutMs = 120000;
 
-[[noreturn]] void execWith(std::vector<std::string> args) {
+// In a forked child: runs the words as a program (a bare name is looked up in PATH).
+[[noreturn]] void execWith(const std::vector<std::string>& words) {
     std::vector<char*> argv;
-    for (std::string& a : args) argv.push_back(a.data());
+    for (const std::string& word : words) argv.push_back(const_cast<char*>(word.c_str()));
     argv.push_back(nullptr);
-    execv(argv[0], argv.data());
+    execvp(argv[0], argv.data());
     _exit(127);
 }
 
@@ -67,11 +68,7 @@ pid_t Spawn(const std::string& dir, const std::vector<std::string>& argv, int& o
         setenv("TOLVAR", TOLVAR_BINARY, 1);
         unsetenv("TOLVAR_TRACE");
         if (chdir(dir.c_str()) != 0) _exit(126);
-        std::vector<char*> args;
-        for (const std::string& word : argv) args.push_back(const_cast<char*>(word.c_str()));
-        args.push_back(nullptr);
-        execv(args[0], args.data());
-        _exit(127);
+        execWith(argv);
     }
     close(pipeEnds[1]);
     out = pipeEnds[0];
@@ -158,11 +155,7 @@ Program::Program(const std::vector<std::string>& argv) {
         dup2(in[0], STDIN_FILENO);
         dup2(out[1], STDOUT_FILENO);
         dup2(out[1], STDERR_FILENO);
-        std::vector<char*> args;
-        for (const std::string& word : argv) args.push_back(const_cast<char*>(word.c_str()));
-        args.push_back(nullptr);
-        execvp(args[0], args.data());
-        _exit(127);
+        execWith(argv);
     }
     close(in[0]);
     close(out[1]);
