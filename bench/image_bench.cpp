@@ -13,13 +13,13 @@
 #include <string>
 
 #include "board/BoardPair.h"
-#include "flash/FlashDriver.h"
 #include "console/ConsoleUi.h"
+#include "flash/FlashDriver.h"
 #include "image/FlashMap.h"
 #include "image/HexReader.h"
 #include "image/ImageOps.h"
-#include "link/uart/CUartLib.h"
 #include "link/TargetSession.h"
+#include "link/uart/CUartLib.h"
 #include "platform/Clock.h"
 
 namespace {
@@ -126,7 +126,7 @@ int printBound(const char* path) {
     InProcessRig rig(kBaud);
     const uint64_t startUs = clock.NowUs();
     PrepareMemory(rig.kind);
-    eraseForImage(path, rig.kind);
+    benchmark::DoNotOptimize(eraseForImage(path, rig.kind));
     const double eraseSeconds = static_cast<double>(clock.NowUs() - startUs) / 1e6;
     const uint64_t eraseBytes = rig.counter->sent + rig.counter->received;
     Session().fastBurn = 1;

@@ -9,13 +9,13 @@
 #include <memory>
 #include <string>
 
+#include "chip/ChipFacts.h"
 #include "console/CxException.h"
 #include "link/uart/CUartLib.h"
 #include "tests/support/BoardProcess.h"
 
 namespace {
 
-constexpr uint32_t kIdRegister = 0x80000000;
 constexpr uint32_t kPlainRegister = 0x80000200;
 constexpr double kBitsPerByte = 10.0;  // 8N1
 constexpr double kReadExchangeBytes = 10 + 26;
@@ -119,7 +119,7 @@ void BM_RawTtyExchangeAt115200(benchmark::State& state) {
 }
 
 void ReadExchange(CUartLib& uart) {
-    benchmark::DoNotOptimize(uart.ReadRegister(kIdRegister));
+    benchmark::DoNotOptimize(uart.ReadRegister(chip::kIdRegister));
 }
 void WriteExchange(CUartLib& uart) {
     uart.WriteRegister(kPlainRegister, 0x12345678);

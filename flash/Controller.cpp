@@ -1,5 +1,6 @@
 #include "flash/Controller.h"
 
+#include "chip/ChipFacts.h"
 #include "console/ConsoleUi.h"
 #include "console/CxException.h"
 #include "flash/MemoryKind.h"
@@ -10,11 +11,10 @@ namespace {
 
 I2cBits g_i2cBits;
 
-constexpr uint32_t kWidthBits = 0x30;
-constexpr uint32_t kChipSelectBit = 0x100;
-constexpr uint32_t kDataModeBase = 0x10b;
-constexpr uint32_t kStrapRegister = 0x8000000c;
-constexpr uint8_t kCurrentTarget = 0xff;
+using chip::kChipSelectBit;
+using chip::kDataModeBase;
+using chip::kWidthBits;
+using chip::OpcodeWord;
 constexpr int kNegotiationAttempts = 3;
 
 void WriteShadow() {
@@ -41,10 +41,10 @@ uint32_t CommandControl(uint32_t width) {
 uint32_t WriteAndReadStatus() {
     const TargetSession& s = Session();
     TargetWrite(s.ctrlRegister, CommandControl(2));
-    TargetWrite(s.txRegister, 0x01000000);
+    TargetWrite(s.txRegister, OpcodeWord(chip::kWriteStatus));
     TargetWrite(s.ctrlRegister, s.releaseValue);
     TargetWrite(s.ctrlRegister, CommandControl(4));
-    TargetWrite(s.txRegister, 0x05000000);
+    TargetWrite(s.txRegister, OpcodeWord(chip::kReadStatus));
     const uint32_t value = TargetRead(s.rxRegister);
     TargetWrite(s.ctrlRegister, s.releaseValue);
     return value >> 24;
@@ -53,7 +53,7 @@ uint32_t WriteAndReadStatus() {
 void SendWriteEnable() {
     const TargetSession& s = Session();
     TargetWrite(s.ctrlRegister, CommandControl(1));
-    TargetWrite(s.txRegister, 0x06000000);
+    TargetWrite(s.txRegister, OpcodeWord(chip::kWriteEnable));
     TargetWrite(s.ctrlRegister, s.releaseValue);
 }
 
@@ -70,7 +70,7 @@ void ResetI2cBits() {
 void SendData(int32_t width, uint32_t word) {
     TargetSession& s = Session();
     if (width != s.ctrlWidth) {
-        s.ctrlShadow = (s.ctrlShadow & ~kWidthBits) | (static_cast<uint32_t>(width - 1) << 4);
+        s.ctrlShadow = (s.ctrlShadow & ~kWidthBits) | (static_cast<uint32_t>(width - 1) << chip::kWidthShift);
         WriteShadow();
         s.ctrlWidth = width;
     }
@@ -93,7 +93,7 @@ void EndCommand() {
 void WaitControllerIdle() {
     platform::Clock& clock = platform::CurrentClock();
     const uint32_t start = clock.TickMs();
-    while (TargetRead(Session().statusRegister) & 1) {
+    while (TargetRead(Session().statusRegister) & chip::kControllerBusyBit) {
         if (clock.TickMs() - start >= kControllerBusyLimitMs) {
             ConsoleUi::instance().print(formatText(
                 "Error: Memory controller still busy after %u milliseconds. Please check the board.\n",
@@ -121,7 +121,7 @@ void I2cStop() {
 }
 
 void I2cMarkLast(int32_t memoryKind) {
-    if (memoryKind != 2 && memoryKind != 8) return;
+    if (!IsI2c(memoryKind)) return;
     SetShadowBits(1u << g_i2cBits.lastByteBit);
     Session().i2cLastMarked = true;
 }
@@ -129,12 +129,12 @@ void I2cMarkLast(int32_t memoryKind) {
 void PrepareMemory(int32_t memoryKind) {
     TargetSession& s = Session();
     s.flashMutex.Wait(0);
-    if (memoryKind == 8) g_i2cBits = I2cBits{7, 9};
+    if (const I2cBits* bits = KindRow(memoryKind).i2cBits) g_i2cBits = *bits;
     if (IsEeprom(memoryKind)) {
         s.ctrlShadow = kDataModeBase;
         WriteShadow();
     }
-    if (memoryKind == 1) {
+    if (IsSpiEeprom(memoryKind)) {
         DeselectChip();
     } else if (IsI2c(memoryKind)) {
         // Closes an I2C transfer a previous run may have left half-finished, as a write's end does.
@@ -142,8 +142,7 @@ void PrepareMemory(int32_t memoryKind) {
         WaitWriteCycle();
         s.flashMutex.Release();
     }
-    const uint32_t strap = TargetReadOn(kStrapRegister, kCurrentTarget);
-    s.eepromSize = ((strap >> 6) & 3) == 1 ? 0x10000 : 0x20000;
+    s.eepromSize = chip::StrapEepromBytes(TargetReadOn(chip::kStrapRegister, chip::kCurrentTarget));
     s.flashMutex.Release();
 }
 

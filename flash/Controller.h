@@ -4,12 +4,9 @@
 // fixed write-cycle wait.
 #include <cstdint>
 
-// Bit positions of the I2C control bits; kind 8 moves them for the rest of the run.
-struct I2cBits {
-    uint32_t stopBit = 6;
-    uint32_t lastByteBit = 7;
-};
+#include "flash/MemoryKind.h"
 
+// The I2C control bits of the run: where they start, or where the kind's row moved them.
 I2cBits& CurrentI2cBits();
 // Back to the start positions; for tests that run several invocations in one process.
 void ResetI2cBits();

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <string>
 
+#include "chip/ChipFacts.h"
 #include "console/ConsoleUi.h"
 #include "flash/Controller.h"
 #include "flash/MemoryKind.h"
@@ -16,7 +17,6 @@ constexpr uint32_t kChipEraseTimeoutMs = 33000;
 constexpr uint32_t kChipEraseMinimumMs = 1000;
 constexpr uint32_t kUnitEraseTimeoutMs = 3000;
 constexpr uint32_t kEepromEraseMs = 10100;
-constexpr uint32_t kAddressMask = 0x00FFFFFF;
 constexpr uint64_t kAddressSpaceEnd = uint64_t{1} << 32;
 
 void Print(const std::string& text) {
@@ -33,22 +33,23 @@ void SendEepromCommand(uint32_t command) {
 void EraseSpiEeprom() {
     // A stand-alone erase (letter E) comes before any preparation: without it the control values
     // would be built on 0 instead of the data-mode base and the erase would not reach the chip.
-    PrepareMemory(1);
+    PrepareMemory(KindSpiEeprom);
     Print("Erasing serial flash....\n");
-    SendEepromCommand(0x06000000);
-    SendEepromCommand(0xC7000000);
+    SendEepromCommand(chip::OpcodeWord(chip::kWriteEnable));
+    SendEepromCommand(chip::OpcodeWord(chip::kChipErase));
     platform::CurrentClock().SleepMs(kEepromEraseMs);
     Print("Done.\n");
 }
 
-void EraseSpiFlash() {
+bool EraseSpiFlash() {
     const TargetSession& s = Session();
     WriteEnable();
     Print("Erasing serial flash....\n");
     TargetWrite(s.ctrlRegister, s.selectValue);
-    TargetWrite(s.txRegister, 0xC7000000);
+    TargetWrite(s.txRegister, chip::OpcodeWord(chip::kChipErase));
     TargetWrite(s.ctrlRegister, s.releaseValue);
-    WaitChipReady(kChipEraseTimeoutMs, kChipEraseMinimumMs, "Successfully erased chip in ");
+    return WaitChipReady(kChipEraseTimeoutMs, kChipEraseMinimumMs, "Successfully erased chip in ") !=
+           ChipWait::TimedOut;
 }
 
 // The mark lies 16 bytes before the end of the memory that identification found; the size
@@ -64,30 +65,30 @@ uint32_t ReadOneWord(uint32_t address, int32_t memoryKind) {
     StartRead(memoryKind, address, false);
     I2cMarkLast(memoryKind);
     const uint32_t word = ReadWord(memoryKind);
-    EndRead(memoryKind);
+    CloseRead(memoryKind);
     return word;
 }
 
 }  // namespace
 
-bool WaitChipReady(uint32_t timeoutMs, uint32_t minimumMs, const char* text) {
-    TargetSession& s = Session();
+ChipWait WaitChipReady(uint32_t timeoutMs, uint32_t minimumMs, const char* text) {
+    const TargetSession& s = Session();
     platform::Clock& clock = platform::CurrentClock();
-    bool ok = true;
     uint32_t status = 0;
     bool ready = false;
     uint32_t elapsed = 0;
     const uint32_t start = clock.TickMs();
     TargetWrite(s.ctrlRegister, s.selectValue | (3u << s.widthShift));
-    TargetWrite(s.txRegister, 0x05000000);
+    TargetWrite(s.txRegister, chip::OpcodeWord(chip::kReadStatus));
     while (clock.TickMs() - start < timeoutMs) {
         status = TargetRead(s.rxRegister);
-        if ((status & 1) == 0) {
+        if ((status & chip::kFlashBusyBit) == 0) {
             elapsed = clock.TickMs() - start;
             ready = true;
             break;
         }
     }
+    ChipWait result = ChipWait::Ready;
     if (ready && elapsed < minimumMs) {
         Print(
             formatText("Wait for busy bit failed and returned too quickly (%d ms). Wait full %d milliseconds "
@@ -95,57 +96,62 @@ bool WaitChipReady(uint32_t timeoutMs, uint32_t minimumMs, const char* text) {
                        static_cast<int>(elapsed), static_cast<int>(timeoutMs)));
         clock.SleepMs(timeoutMs - elapsed);
         Print("Finished waiting for chip ready. Trying to continue...\n\n");
-        ok = false;
+        result = ChipWait::TooQuick;
     } else if (ready && text != nullptr && *text != '\0') {
         Print(formatText("%s %d milliseconds.\n\n", text, static_cast<int>(elapsed)));
     }
-    if (status & 1) {
+    if (status & chip::kFlashBusyBit) {
         Print(formatText(
             "Timeout waiting %d milliseconds for chip ready. Erase failed. Trying to continue...\n\n",
             static_cast<int>(timeoutMs)));
-        ok = false;
-        ++s.eraseTimeouts;
+        result = ChipWait::TimedOut;
     }
     TargetWrite(s.ctrlRegister, s.releaseValue);
-    return ok;
+    return result;
 }
 
-void EraseChip(int32_t memoryKind) {
-    if (memoryKind == 1) {
-        EraseSpiEeprom();
-    } else if (IsSpiFlash(memoryKind)) {
-        EraseSpiFlash();
-    } else {
-        Print(formatText("Can't erase unknown device: %#x\n", static_cast<unsigned>(memoryKind)));
-        fatalExit();
+bool EraseChip(int32_t memoryKind) {
+    switch (KindRow(memoryKind).erase) {
+        case EraseStyle::DataModeChip:
+            EraseSpiEeprom();
+            return true;
+        case EraseStyle::SectorsAndBlocks:
+            return EraseSpiFlash();
+        default:
+            Print(formatText("Can't erase unknown device: %#x\n", static_cast<unsigned>(memoryKind)));
+            fatalExit();
     }
 }
 
-void EraseSingleSectorOrBlock(int32_t memoryKind, uint32_t address, uint32_t transmitWord) {
+bool EraseSingleSectorOrBlock(int32_t memoryKind, uint32_t address, uint32_t transmitWord) {
     if (IsEeprom(memoryKind)) {
         Print("EraseSingleSectorOrBlock is not implemented for current flash chip type");
-        return;
+        return true;
     }
     if (!IsSpiFlash(memoryKind)) {
         Print(formatText("Can't erase unknown device: %d\n", memoryKind));
-        return;
+        return true;
     }
     TargetSession& s = Session();
     s.workAddress = address;
     WriteEnable();
     TargetWrite(s.ctrlRegister, s.selectValue | (3u << s.widthShift));
     // The address has 24 bits; more would change the opcode.
-    TargetWrite(s.txRegister, transmitWord | (address & kAddressMask));
+    TargetWrite(s.txRegister, transmitWord | (address & chip::kSpiAddressMask));
     TargetWrite(s.ctrlRegister, s.releaseValue);
-    WaitChipReady(kUnitEraseTimeoutMs, 0, "");
+    return WaitChipReady(kUnitEraseTimeoutMs, 0, "") != ChipWait::TimedOut;
 }
 
-void EraseRange(uint32_t start, uint32_t unit, int32_t memoryKind, uint32_t length, uint32_t transmitWord) {
-    if (unit == 0) return;
+bool EraseRange(uint32_t start, uint32_t unit, int32_t memoryKind, uint32_t length, uint32_t transmitWord) {
+    if (unit == 0) return true;
+    bool erased = true;
+    const auto eraseUnit = [&](uint32_t address) {
+        erased = EraseSingleSectorOrBlock(memoryKind, address, transmitWord) && erased;
+    };
     const uint32_t headOffset = start % unit;
     uint64_t next = start;
     if (headOffset != 0) {
-        EraseSingleSectorOrBlock(memoryKind, start, transmitWord);
+        eraseUnit(start);
         next = uint64_t{start} - headOffset + unit;
     }
     // In 64 bits, ending at the top of the address space: a range reaching past it must not wrap
@@ -153,15 +159,14 @@ void EraseRange(uint32_t start, uint32_t unit, int32_t memoryKind, uint32_t leng
     const uint64_t end = std::min(uint64_t{start} + length, kAddressSpaceEnd);
     const uint64_t tailOffset = end % unit;
     const uint64_t last = end - tailOffset;
-    for (; next < last; next += unit)
-        EraseSingleSectorOrBlock(memoryKind, static_cast<uint32_t>(next), transmitWord);
+    for (; next < last; next += unit) eraseUnit(static_cast<uint32_t>(next));
     const bool tailIsHead = headOffset != 0 && start - headOffset == last;
-    if (tailOffset != 0 && !tailIsHead)
-        EraseSingleSectorOrBlock(memoryKind, static_cast<uint32_t>(last), transmitWord);
+    if (tailOffset != 0 && !tailIsHead) eraseUnit(static_cast<uint32_t>(last));
+    return erased;
 }
 
-void EraseSectors(int32_t memoryKind, uint32_t start, uint32_t length) {
-    EraseRange(start, kSectorSize, memoryKind, length, kSectorEraseWord);
+bool EraseSectors(int32_t memoryKind, uint32_t start, uint32_t length) {
+    return EraseRange(start, kSectorSize, memoryKind, length, kSectorEraseWord);
 }
 
 void EraseUpdateSection(int32_t sizeSelection, int32_t memoryKind) {

@@ -2,6 +2,7 @@
 
 #include <string>
 
+#include "chip/ChipFacts.h"
 #include "console/ConsoleUi.h"
 #include "console/CxException.h"
 #include "flash/Controller.h"
@@ -11,12 +12,7 @@
 
 namespace {
 
-constexpr uint32_t kIdRegister = 0x80000000;
-constexpr uint32_t kStrapRegister = 0x8000000c;
-constexpr uint32_t kSinkConfigRegister = 0x8000018c;
-constexpr uint32_t kSourceConfigRegister = 0x8000016c;
-constexpr uint32_t kSourceBit = 1u << 24;
-constexpr uint8_t kCurrentTarget = 0xff;
+using chip::kCurrentTarget;
 constexpr uint32_t kFlashSize = 0x400000;
 constexpr uint32_t kAddressSpace = 0x1000000;
 
@@ -43,29 +39,29 @@ struct FlashIdRow {
 };
 
 constexpr FlashIdRow kFlashIds[] = {
-    {0x00, "Memory SPI serial flash.\n", 1},
-    {0x01, "Memory SPANSHAN serial flash.\n", 5},
-    {0x20, "Memory for Fiber (?) serial flash.\nMemory MACRONIX SPI serial flash.\n", 3},
-    {0x37, "Memory AMIC serial flash.\n", 4},
-    {0xC2, "Memory MACRONIX SPI serial flash.\n", 3},
-    {0xFF, "Memory SPI serial flash.\n", 1},
+    {0x00, "Memory SPI serial flash.\n", KindSpiEeprom},
+    {0x01, "Memory SPANSHAN serial flash.\n", KindSpansionFlash},
+    {0x20, "Memory for Fiber (?) serial flash.\nMemory MACRONIX SPI serial flash.\n", KindMacronixFlash},
+    {0x37, "Memory AMIC serial flash.\n", KindAmicFlash},
+    {0xC2, "Memory MACRONIX SPI serial flash.\n", KindMacronixFlash},
+    {0xFF, "Memory SPI serial flash.\n", KindSpiEeprom},
 };
 
 int32_t DetectKind(int32_t chipType) {
     if (ReadStrapProtocol() == 2) {
         Print("Autodetect protocol: i2c.\n");
-        return chipType == 1 ? 2 : 8;
+        return chipType == 1 ? KindOstralI2c : KindMarnelI2c;
     }
     if (chipType == 1) {
         Print("Detected SPI serial flash.\n");
-        return 1;
+        return KindSpiEeprom;
     }
     if (chipType == 2) {
         // Field at bits 13-22 becomes 2 so the sink chip routes its controller to the flash.
-        const uint32_t config = TargetReadOn(kSinkConfigRegister, kCurrentTarget);
+        const uint32_t config = TargetReadOn(chip::kSinkConfigRegister, kCurrentTarget);
         TargetWriteConfigRegister((config & 0xFF801FFF) | 0x4000);
     } else {
-        TargetReadOn(kSourceConfigRegister, kCurrentTarget);
+        TargetReadOn(chip::kSourceConfigRegister, kCurrentTarget);
     }
     return ReadFlashId();
 }
@@ -74,25 +70,25 @@ int32_t DetectKind(int32_t chipType) {
 
 int32_t FindSide(int32_t side) {
     if (side != 0 && side != 1) return -1;
-    const bool source = (TargetReadOn(kIdRegister, static_cast<uint8_t>(side)) & kSourceBit) != 0;
+    const bool source = chip::IsSourceId(TargetReadOn(chip::kIdRegister, static_cast<uint8_t>(side)));
     if (side == 0) return source ? -1 : 0;
     return source ? 2 : -1;
 }
 
 int32_t ReadChipType() {
-    const uint32_t id = TargetReadOn(kIdRegister, kCurrentTarget);
-    if ((id & 0xFEFFFFC0) == 0) return 1;
-    return 2 + static_cast<int32_t>((id >> 24) & 1);
+    const uint32_t id = TargetReadOn(chip::kIdRegister, kCurrentTarget);
+    if (chip::IsOstralId(id)) return 1;
+    return 2 + chip::SideOfId(id);
 }
 
 int32_t ReadStrapProtocol() {
-    return (TargetReadOn(kStrapRegister, kCurrentTarget) & 0x10) ? 2 : 1;
+    return (TargetReadOn(chip::kStrapRegister, kCurrentTarget) & chip::kStrapI2cBit) ? 2 : 1;
 }
 
 int32_t ReadStrapSize() {
-    const uint32_t strap = (TargetReadOn(kStrapRegister, kCurrentTarget) >> 6) & 3;
-    if (strap == 1) return 1;
-    if (strap == 2) return 2;
+    const uint32_t strap = chip::StrapSizeField(TargetReadOn(chip::kStrapRegister, kCurrentTarget));
+    if (strap == chip::kStrapSize64k) return 1;
+    if (strap == chip::kStrapSize128k) return 2;
     Print(StrapBox(strap));
     return 2;
 }
@@ -102,7 +98,7 @@ int32_t ReadFlashId() {
     platform::Clock& clock = platform::CurrentClock();
     TargetWrite(s.ctrlRegister, s.selectValue);
     clock.SleepMs(100);
-    TargetWrite(s.txRegister, 0x9F000000);
+    TargetWrite(s.txRegister, chip::OpcodeWord(chip::kJedecId));
     clock.SleepMs(100);
     const uint32_t answer = TargetRead(s.rxRegister);
     TargetWrite(s.ctrlRegister, s.releaseValue);
@@ -131,7 +127,7 @@ void IdentifyMemory(int32_t& memoryKind, int32_t side, int32_t& sizeSelection) {
     }
     TargetSession& s = Session();
     s.currentTarget = found == 2 ? 1 : 0;
-    s.registerOffset = found == 2 ? 0 : -12;
+    s.registerOffset = found == 2 ? 0 : chip::kSinkControllerOffset;
 
     const int32_t chipType = ReadChipType();
     // A run stopped or killed in the middle of a command (a read left open by a failed block
@@ -139,20 +135,24 @@ void IdentifyMemory(int32_t& memoryKind, int32_t side, int32_t& sizeSelection) {
     // its data. Releasing ends whatever is open; I2C and data-mode memories are reset by their
     // preparation.
     if (chipType != 1) EndCommand();
-    if (memoryKind == 0) memoryKind = DetectKind(chipType);
+    if (memoryKind == KindUnknownFlash) memoryKind = DetectKind(chipType);
 
-    // Every EEPROM, the Marnel I2C one too, is as large as its straps say: its last bytes hold the
-    // update-section mark, and nothing may be written past them.
-    if (IsEeprom(memoryKind)) {
-        sizeSelection = ReadStrapSize();
-        s.eepromSize = 1 << (sizeSelection + 15);
-        s.memorySize = static_cast<uint32_t>(s.eepromSize);
-    } else if (memoryKind == 3 || memoryKind == 4 || memoryKind == 5) {
-        sizeSelection = 2;
-        s.eepromSize = 0x400000;
-        s.memorySize = kFlashSize;
-    } else {
-        // An unknown flash is driven with 24-bit addresses.
-        s.memorySize = kAddressSpace;
+    switch (IsKnownKind(memoryKind) ? KindRow(memoryKind).size : SizeRule::AddressSpace) {
+        case SizeRule::Straps:
+            // Every EEPROM, the Marnel I2C one too, is as large as its straps say: its last bytes
+            // hold the update-section mark, and nothing may be written past them.
+            sizeSelection = ReadStrapSize();
+            s.eepromSize = 1 << (sizeSelection + 15);
+            s.memorySize = static_cast<uint32_t>(s.eepromSize);
+            break;
+        case SizeRule::Flash4MiB:
+            sizeSelection = 2;
+            s.eepromSize = kFlashSize;
+            s.memorySize = kFlashSize;
+            break;
+        case SizeRule::AddressSpace:
+            // An unknown flash is driven with 24-bit addresses.
+            s.memorySize = kAddressSpace;
+            break;
     }
 }

@@ -4,6 +4,7 @@
 #include <optional>
 #include <string>
 
+#include "chip/ChipFacts.h"
 #include "console/ConsoleUi.h"
 #include "console/CxException.h"
 #include "flash/Controller.h"
@@ -14,10 +15,10 @@
 
 namespace {
 
-constexpr uint32_t kWidthBits = 0x30;
-constexpr uint32_t kDataModeBase = 0x10b;
-constexpr uint32_t kReadPhaseBit = 0x40;
-constexpr uint32_t kAddressMask = 0x00FFFFFF;
+using chip::kDataModeBase;
+using chip::kReadPhaseBit;
+using chip::kWidthBits;
+using chip::OpcodeWord;
 constexpr uint32_t kReadCloseMs = 6;
 constexpr uint32_t kLockWaitMs = 3000;
 constexpr uint64_t kI2cBlockBytes = 0x10000;
@@ -26,8 +27,10 @@ void WriteShadow() {
     TargetWrite(Session().ctrlRegister, Session().ctrlShadow);
 }
 
-uint32_t I2cDeviceByte(uint32_t address, bool read) {
-    const uint32_t device = address > 0xFFFF ? 0xA8 : 0xA0;
+// The device byte names the 64 KiB half; its low bit asks for a read.
+uint32_t I2cDeviceByte(int32_t kind, uint32_t address, bool read) {
+    const MemoryKindRow& row = KindRow(kind);
+    const uint32_t device = address > 0xFFFF ? row.i2cDeviceHigh : row.i2cDeviceLow;
     return read ? device | 1 : device;
 }
 
@@ -44,48 +47,31 @@ void SendEepromAddress(uint32_t address) {
 void OpenFlashCommand(uint32_t opcode, uint32_t address) {
     const TargetSession& s = Session();
     TargetWrite(s.ctrlRegister, s.selectValue | (3u << s.widthShift));
-    TargetWrite(s.txRegister, opcode | (address & kAddressMask));
+    TargetWrite(s.txRegister, opcode | (address & chip::kSpiAddressMask));
 }
 
 void SendWriteDisable() {
     const TargetSession& s = Session();
     TargetWrite(s.ctrlRegister, s.selectValue);
-    TargetWrite(s.txRegister, 0x04000000);
+    TargetWrite(s.txRegister, OpcodeWord(chip::kWriteDisable));
     TargetWrite(s.ctrlRegister, s.releaseValue);
 }
 
 void StartI2cRead(int32_t kind, uint32_t address, bool fast) {
     TargetSession& s = Session();
-    SendData(1, I2cDeviceByte(address, false) << 24);
+    SendData(1, I2cDeviceByte(kind, address, false) << 24);
     SendData(2, address << 16);
     I2cStop();
-    if (kind == 8) {
+    if (KindRow(kind).i2cReadPhase) {
         s.ctrlShadow |= kReadPhaseBit;
         WriteShadow();
     }
-    SendData(1, I2cDeviceByte(address, true) << 24);
+    SendData(1, I2cDeviceByte(kind, address, true) << 24);
     s.i2cLastMarked = false;
     if (fast) {
         s.ctrlShadow |= kWidthBits;
         WriteShadow();
     }
-}
-
-void CloseRead(int32_t kind);
-
-// Checks the pending bytes against the open read; a mismatch ends the run, with the read closed
-// so that the next run finds the flash released.
-void CheckFastPending() {
-    TargetSession& s = Session();
-    if (!TargetQuickVerify(s.fastPending)) {
-        ConsoleUi::instance().print(
-            formatText("\r\n Quick Verifiyng Failed at address %08x\r\n", s.readAddress));
-        s.fastPending = 0;
-        CloseRead(s.readKind);
-        throw ProcessExit{-1};
-    }
-    s.readAddress += s.fastPending;
-    s.fastPending = 0;
 }
 
 void CloseI2cRead(int32_t kind) {
@@ -96,24 +82,10 @@ void CloseI2cRead(int32_t kind) {
         ReceiveWord();
     }
     s.ctrlShadow &= ~(1u << CurrentI2cBits().lastByteBit);
-    if (kind == 8) {
+    if (KindRow(kind).i2cReadPhase) {
         s.ctrlShadow &= ~kReadPhaseBit;
         WriteShadow();
     }
-}
-
-void CloseRead(int32_t kind) {
-    Session().openCommand = TargetSession::NoCommand;
-    if (kind == 1) {
-        DeselectChip();
-        platform::CurrentClock().SleepMs(kReadCloseMs);
-    } else if (IsI2c(kind)) {
-        CloseI2cRead(kind);
-    } else {
-        EndCommand();
-        platform::CurrentClock().SleepMs(kReadCloseMs);
-    }
-    Session().flashMutex.Release();
 }
 
 // One word of the open read; empty when its answer was lost.
@@ -142,21 +114,21 @@ void StartWrite(uint32_t address, int32_t memoryKind) {
     s.ctrlShadow |= kWidthBits;
     WriteShadow();
     s.ctrlWidth = 4;
-    if (memoryKind == 1) {
+    if (IsSpiEeprom(memoryKind)) {
         SelectChip();
-        SendData(1, 0x06000000);
+        SendData(1, OpcodeWord(chip::kWriteEnable));
         DeselectChip();
         SelectChip();
-        SendData(1, 0x02000000);
+        SendData(1, OpcodeWord(chip::kPageProgram));
         SendEepromAddress(address);
     } else if (IsI2c(memoryKind)) {
         s.ctrlShadow = kDataModeBase;
         WriteShadow();
-        SendData(1, I2cDeviceByte(address, false) << 24);
+        SendData(1, I2cDeviceByte(memoryKind, address, false) << 24);
         SendData(2, address << 16);
     } else {
         WriteEnable();
-        OpenFlashCommand(0x02000000, address);
+        OpenFlashCommand(OpcodeWord(chip::kPageProgram), address);
     }
     s.openCommand = TargetSession::WriteOpen;
     s.writeKind = memoryKind;
@@ -167,7 +139,7 @@ void StartWrite(uint32_t address, int32_t memoryKind) {
 
 void WriteWord(int32_t memoryKind, uint32_t word) {
     TargetSession& s = Session();
-    if (memoryKind == 1 || IsI2c(memoryKind)) {
+    if (IsEeprom(memoryKind)) {
         SendData(4, word);
     } else if (IsSpiFlash(memoryKind)) {
         TargetWrite(s.txRegister, word);
@@ -194,7 +166,7 @@ void EndOpenCommand() {
 void CloseWrite(int32_t memoryKind) {
     TargetSession& s = Session();
     s.openCommand = TargetSession::NoCommand;
-    if (memoryKind == 1) {
+    if (IsSpiEeprom(memoryKind)) {
         DeselectChip();
         WaitWriteCycle();
     } else if (IsI2c(memoryKind)) {
@@ -225,7 +197,7 @@ void StartRead(int32_t memoryKind, uint32_t address, bool fast) {
     TargetSession& s = Session();
     s.flashMutex.Wait(0);
     // A word read before the read opens clears what the receive register still holds.
-    if (memoryKind == 1) {
+    if (IsSpiEeprom(memoryKind)) {
         ReceiveWord();
     } else if (!IsI2c(memoryKind)) {
         TargetRead(s.rxRegister);
@@ -235,16 +207,16 @@ void StartRead(int32_t memoryKind, uint32_t address, bool fast) {
     s.readKind = memoryKind;
     s.openCommand = TargetSession::ReadOpen;
     s.workAddress = address;
-    if (memoryKind == 1) {
+    if (IsSpiEeprom(memoryKind)) {
         s.ctrlShadow = kDataModeBase;
         SelectChip();
-        SendData(1, 0x03000000);
+        SendData(1, OpcodeWord(chip::kReadData));
         SendEepromAddress(address);
     } else if (IsI2c(memoryKind)) {
         StartI2cRead(memoryKind, address, fast);
     } else {
         if (fast && IsSpiFlash(memoryKind)) EndCommand();
-        OpenFlashCommand(0x03000000, address);
+        OpenFlashCommand(OpcodeWord(chip::kReadData), address);
     }
 }
 
@@ -271,19 +243,50 @@ uint32_t ReadWord(int32_t memoryKind) {
     return *word;
 }
 
-bool EndRead(int32_t memoryKind) {
-    if (Session().fastPending > 0) {
-        CheckFastPending();
-        return true;
+void CloseRead(int32_t kind) {
+    Session().openCommand = TargetSession::NoCommand;
+    if (IsSpiEeprom(kind)) {
+        DeselectChip();
+        platform::CurrentClock().SleepMs(kReadCloseMs);
+    } else if (IsI2c(kind)) {
+        CloseI2cRead(kind);
+    } else {
+        EndCommand();
+        platform::CurrentClock().SleepMs(kReadCloseMs);
     }
-    CloseRead(memoryKind);
-    return true;
+    Session().flashMutex.Release();
+}
+
+void CheckFastPending() {
+    TargetSession& s = Session();
+    if (!TargetQuickVerify(s.fastPending)) {
+        ConsoleUi::instance().print(
+            formatText("\r\n Quick Verifiyng Failed at address %08x\r\n", s.readAddress));
+        s.fastPending = 0;
+        CloseRead(s.readKind);
+        throw ProcessExit{-1};
+    }
+    s.readAddress += s.fastPending;
+    s.workAddress = s.readAddress;
+    s.fastPending = 0;
+}
+
+uint8_t FastPending() {
+    return Session().fastPending;
+}
+
+void QueueFastBytes(const uint8_t* bytes, size_t count) {
+    TargetSession& s = Session();
+    const size_t room = kBlockBufferSize - s.fastPending;
+    std::copy_n(bytes, std::min(count, room), s.blockBuffer.begin() + s.fastPending);
+    s.fastPending = static_cast<uint8_t>(s.fastPending + std::min(count, room));
 }
 
 bool VerifyFastPending() {
     TargetSession& s = Session();
     const bool same = TargetQuickVerify(s.fastPending);
     s.readAddress += s.fastPending;
+    s.workAddress = s.readAddress;
     s.fastPending = 0;
     return same;
 }
@@ -336,16 +339,16 @@ void ReadWordRange(uint32_t start, uint32_t wordCount, int32_t memoryKind,
             if (at + 4 >= to) I2cMarkLast(memoryKind);
             each(index++, ReadWord(memoryKind));
         }
-        EndRead(memoryKind);
+        CloseRead(memoryKind);
     }
 }
 
 uint32_t PreBurnRead() {
     switch (ReadChipType()) {
         case 2:
-            return TargetReadOn(0x80000294, 0xff);
+            return TargetReadOn(chip::kSinkVersionRegister, chip::kCurrentTarget);
         case 3:
-            return TargetReadOn(0x80000404, 0xff);
+            return TargetReadOn(chip::kSourceVersionRegister, chip::kCurrentTarget);
         default:
             return 0;
     }

@@ -2,9 +2,11 @@
 // Writing and reading memory words independently of the memory kind, the hand-over to the fast
 // UART block commands, the R command's read-and-print and the register read made before a burn.
 //
-// Order: StartWrite, WriteWord..., EndWrite (one page at most); StartRead, ReadWord..., EndRead.
-// In fast mode the caller does not call WriteWord/ReadWord: it queues the words with
-// QueueFastWord, and EndWrite/EndRead burn or check what is pending.
+// Order: StartWrite, WriteWord..., EndWrite (one page at most); StartRead, ReadWord..., CloseRead.
+// In fast mode the caller queues words in the fast block instead of WriteWord/ReadWord: EndWrite
+// burns what is still pending, and a read checks it with CheckFastPending or VerifyFastPending
+// before it is closed.
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 
@@ -16,23 +18,30 @@ void CloseWrite(int32_t memoryKind);
 // Ends whatever memory command is open (a write or a read), as a run stopped in its middle must:
 // the memory is released, and nothing pending is burned or checked.
 void EndOpenCommand();
-// Burns the pending bytes of the session's blockBuffer into the open write; nothing stays pending.
-void FlushFastBurn();
 
 void StartRead(int32_t memoryKind, uint32_t address, bool fast);
 uint32_t ReadWord(int32_t memoryKind);
-// Always true when it returns: a failed fast block check ends the run.
-bool EndRead(int32_t memoryKind);
+// Ends the open read and lets go of the memory. A fast block still pending is not checked.
+void CloseRead(int32_t memoryKind);
 
-// Checks the pending bytes against the open read and moves the read position past them; false on
-// a mismatch, which is the caller's to judge. Nothing stays pending.
-bool VerifyFastPending();
+// The fast block: bytes waiting for the UART's 128-byte block burn or check. These functions are
+// the only writers of the session's block buffer and pending count.
 
-// Appends one word (most significant byte first) to the session's blockBuffer for the fast block
-// burn (verify false) or check (verify true). When the buffer has no room left, what is pending is
-// burned or checked first, so neither the buffer nor the 8-bit pending count can overflow whatever
-// the image's alignment.
+// Appends one word (most significant byte first) for the block burn (verify false) or check
+// (verify true). When the buffer has no room left, what is pending is burned or checked first, so
+// neither the buffer nor the 8-bit pending count can overflow whatever the image's alignment.
 void QueueFastWord(uint32_t word, bool verify);
+// Appends bytes as they lie in memory; count must fit what is left of the buffer.
+void QueueFastBytes(const uint8_t* bytes, size_t count);
+// Bytes queued and not yet burned or checked.
+[[nodiscard]] uint8_t FastPending();
+// Burns the pending bytes into the open write; nothing stays pending.
+void FlushFastBurn();
+// Checks the pending bytes against the open read and moves the read position past them; a
+// mismatch ends the run, with the read closed so that the next run finds the memory released.
+void CheckFastPending();
+// As CheckFastPending, but a mismatch is returned (false) for the caller to judge.
+[[nodiscard]] bool VerifyFastPending();
 
 // Reads wordCount words from start; prints them four to a line when print is on and stores them in
 // out when it is given (room for wordCount words).

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "chip/ChipFacts.h"
 #include "console/ConsoleUi.h"
 #include "console/CxException.h"
 #include "console/Interruption.h"
@@ -77,8 +78,6 @@ void PrintUsage(std::FILE* out) {
     std::fflush(out);
 }
 
-constexpr uint32_t kIdRegister = 0x80000000;
-constexpr uint32_t kSourceBit = 1u << 24;
 constexpr size_t kSideScanLength = 1023;
 
 enum class Command { None, Fill, Read, EraseSectors, EraseBlocks };
@@ -147,29 +146,17 @@ const char* SideName(int32_t side) {
     return side == 1 ? "source" : "sink";
 }
 
-// Memory kinds that allow fast (block) transfer.
-bool IsFastKind(int32_t kind) {
-    return kind == 3 || kind == 4 || kind == 5 || kind == 8;
-}
-
-int DigitValue(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return 99;
-}
-
 // strtoul with a 32-bit unsigned long: leading blanks, a sign, the optional 0x of base 16, and
 // saturation at 0xFFFFFFFF when the digits do not fit.
 uint32_t ConvertUnsigned(const char* text, int base) {
     while (*text == ' ' || (*text >= '\t' && *text <= '\r')) ++text;
     bool negative = *text == '-';
     if (*text == '-' || *text == '+') ++text;
-    if (base == 16 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X') && DigitValue(text[2]) < 16)
+    if (base == 16 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X') && HexDigitValue(text[2]) < 16)
         text += 2;
     uint64_t value = 0;
-    for (; DigitValue(*text) < base; ++text) {
-        value = value * static_cast<uint64_t>(base) + static_cast<uint64_t>(DigitValue(*text));
+    for (; HexDigitValue(*text) < static_cast<uint32_t>(base); ++text) {
+        value = value * static_cast<uint64_t>(base) + static_cast<uint64_t>(HexDigitValue(*text));
         if (value > 0xFFFFFFFFu) return 0xFFFFFFFFu;
     }
     return negative ? static_cast<uint32_t>(0u - static_cast<uint32_t>(value)) : static_cast<uint32_t>(value);
@@ -209,7 +196,7 @@ class CTolvarRun {
     void RequireFastCapableLink();
     void RequireKnownMemory(bool writesOrCompares);
     void RequireI2cIfAsked();
-    void EraseCarryingTimeouts(const std::function<void()>& erase);
+    void EraseCarryingTimeouts(const std::function<bool()>& erase);
     void PauseIfAsked();
 
     int m_argc;
@@ -220,7 +207,7 @@ class CTolvarRun {
     int32_t m_side = -1;
     int32_t m_firstSide = 1;
     uint32_t m_port = 0;
-    int32_t m_memoryKind = 0;
+    int32_t m_memoryKind = KindUnknownFlash;
     int32_t m_sizeSelection = 0;
     bool m_i2cAsked = false;
     ConsoleTerminals m_terminals;
@@ -339,10 +326,9 @@ void CTolvarRun::RequireReadableImage() {
 
 // The chip on the port tells its own side; a run meant for the other one stops before any write.
 void CTolvarRun::CheckDetectedSide() {
-    const uint32_t id = TargetReadOn(kIdRegister, 0xff);
-    const char* family = (id & 0xFEFFFFC0u) == 0 ? "Ostral" : "Marnel";
-    const int32_t chipSide = (id & kSourceBit) != 0 ? 1 : 0;
-    Print("Detected %s %s on port %d\n", family, SideName(chipSide), static_cast<int>(m_port));
+    const uint32_t id = TargetReadOn(chip::kIdRegister, chip::kCurrentTarget);
+    const int32_t chipSide = chip::SideOfId(id);
+    Print("Detected %s %s on port %d\n", chip::FamilyName(id), SideName(chipSide), static_cast<int>(m_port));
     if (chipSide == m_side) return;
     Print("Error: The %s was asked for, but the chip on port %d is the %s.\n", SideName(m_side),
           static_cast<int>(m_port), SideName(chipSide));
@@ -388,16 +374,12 @@ void CTolvarRun::StopNamingBusyPorts(std::vector<std::string> busy) {
 
 void CTolvarRun::ReadMemoryAndSizeWords() {
     const char* word = Word(m_position);
-    if (Is(word, "S", "s")) {
-        m_memoryKind = 1;
+    if (const MemoryKindRow* row = KindForOption(word)) {
+        m_memoryKind = row->kind;
         ++m_position;
     } else if (Is(word, "I", "i")) {
         // The family's I2C EEPROM kind comes from the identification, which tells the family.
         m_i2cAsked = true;
-        ++m_position;
-    } else if (IsIgnoringCase(word, "dm") || IsIgnoringCase(word, "da") || IsIgnoringCase(word, "ds")) {
-        char maker = AsciiLower(word[1]);
-        m_memoryKind = maker == 'm' ? 3 : maker == 'a' ? 4 : 5;
         ++m_position;
     }
     word = Word(m_position);
@@ -460,12 +442,14 @@ void CTolvarRun::RunCommand(Command command) {
         case Command::EraseSectors:
             options.rangeAddress = first;
             options.rangeLength = second;
-            EraseCarryingTimeouts([&] { EraseRange(first, 0x1000, m_memoryKind, second, 0x20000000); });
+            EraseCarryingTimeouts(
+                [&] { return EraseRange(first, kSectorSize, m_memoryKind, second, kSectorEraseWord); });
             break;
         case Command::EraseBlocks:
             options.rangeAddress = first;
             options.rangeLength = second;
-            EraseCarryingTimeouts([&] { EraseRange(first, 0x10000, m_memoryKind, second, 0xD8000000); });
+            EraseCarryingTimeouts(
+                [&] { return EraseRange(first, kBlockSize, m_memoryKind, second, kBlockEraseWord); });
             break;
         case Command::None:
             break;
@@ -564,10 +548,10 @@ void CTolvarRun::ActOn(char letter, const char* imagePath) {
             break;
         case 'E':
             BeginWork("erase", "partly erased");
-            if (IsI2c(m_memoryKind)) {
+            if (KindRow(m_memoryKind).erase == EraseStyle::UpdateMark) {
                 EraseUpdateSection(m_sizeSelection, m_memoryKind);
             } else {
-                EraseCarryingTimeouts([this] { EraseChip(m_memoryKind); });
+                EraseCarryingTimeouts([this] { return EraseChip(m_memoryKind); });
             }
             break;
         default:
@@ -597,7 +581,7 @@ void CTolvarRun::RequireFastCapableLink() {
 
 // A flash whose id no row knows has no erase, program or compare of its own: stop before any.
 void CTolvarRun::RequireKnownMemory(bool writesOrCompares) {
-    if (m_memoryKind != 0 || !writesOrCompares) return;
+    if (m_memoryKind != KindUnknownFlash || !writesOrCompares) return;
     ConsoleUi::instance().print(
         "Error: Unrecognized flash device: can't erase, burn, verify or fill it. Nothing was written.\n");
     fatalExit();
@@ -611,10 +595,8 @@ void CTolvarRun::RequireI2cIfAsked() {
 }
 
 // An erase whose wait timed out goes on as designed, but the run then ends with -1.
-void CTolvarRun::EraseCarryingTimeouts(const std::function<void()>& erase) {
-    const uint32_t before = Session().eraseTimeouts;
-    erase();
-    if (Session().eraseTimeouts != before) Session().runFailed = true;
+void CTolvarRun::EraseCarryingTimeouts(const std::function<bool()>& erase) {
+    if (!erase()) Session().runFailed = true;
 }
 
 void CTolvarRun::PauseIfAsked() {

@@ -12,6 +12,7 @@
 
 #include "console/ConsoleUi.h"
 #include "console/CxException.h"
+#include "flash/MemoryKind.h"
 #include "image/FlashMap.h"
 #include "image/HexReader.h"
 
@@ -75,7 +76,7 @@ void WalkFile() {
     }
     // An EEPROM kind: the scan and map run in full, the unit erases only print.
     try {
-        eraseForImage(g_path, 1);
+        static_cast<void>(eraseForImage(g_path, KindSpiEeprom));
     } catch (const ProcessExit&) {
     } catch (const CxExceptionError& error) {
         std::fprintf(stderr, "flash map assertion: %s\n", error.message.c_str());

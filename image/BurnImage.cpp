@@ -72,6 +72,16 @@ Placement narrowPlacement(const Group& group) {
     return {start, start + static_cast<uint32_t>(width), width, group.Word() << (8 * lead)};
 }
 
+// Where a verify's read sequence ends: the fast block still pending is checked (the read goes on
+// behind it); with nothing pending the read is closed.
+void settleRead(int32_t memoryKind) {
+    if (FastPending() > 0) {
+        CheckFastPending();
+    } else {
+        CloseRead(memoryKind);
+    }
+}
+
 class ImageWalk {
   public:
     ImageWalk(int32_t mode, int32_t memoryKind, bool firstByteMost, int32_t totalLines, uint32_t startMs,
@@ -85,13 +95,12 @@ class ImageWalk {
           m_lastProgressMs(startMs) {}
 
     void ProgressStarted() { m_lastProgressMs = platform::CurrentClock().TickMs(); }
-    void Line(const HexLine& line);
+    void Record(const HexRecordAt& at);
     // Closes what is open; true when the end record was seen.
     bool Close();
     int32_t TotalBytes() const { return m_totalBytes; }
 
   private:
-    void Record(const HexRecord& record, uint32_t recordAddress);
     void Data(const HexRecord& record, uint32_t recordAddress);
     void Emit();
     Placement Place() const;
@@ -100,10 +109,8 @@ class ImageWalk {
     void BurnGroup(const Placement& place);
     void VerifyGroup();
     void ReportMismatch(uint32_t read);
-    void AppendToBlock(uint32_t word);
     void CloseAtBoundary();
     void ShowProgress();
-    void EndReadChecked() { verifyPassed = EndRead(m_memoryKind) && verifyPassed; }
     void Skip();
 
     const ByteFilter& m_include;
@@ -120,20 +127,9 @@ class ImageWalk {
     bool m_endSeen = false;
     // Memory address the open sequence reaches next.
     uint32_t m_expected = 0;
-    uint32_t m_base = 0;
     int32_t m_linesRead = 0;
     int32_t m_totalBytes = 0;
 };
-
-void ImageWalk::Line(const HexLine& line) {
-    ++m_linesRead;
-    HexRecord record;
-    // Cut records were refused before the walk started.
-    if (!parseHexLine(line, record)) return;
-    const uint32_t recordAddress = m_base + record.address;
-    ShowProgress();
-    Record(record, recordAddress);
-}
 
 void ImageWalk::ShowProgress() {
     if (!progressEnabled) return;
@@ -143,17 +139,19 @@ void ImageWalk::ShowProgress() {
     m_lastProgressMs = now;
 }
 
-void ImageWalk::Record(const HexRecord& record, uint32_t recordAddress) {
+// Cut records were refused before the walk started.
+void ImageWalk::Record(const HexRecordAt& at) {
+    m_linesRead = at.line;
+    ShowProgress();
+    const HexRecord& record = at.record;
     switch (record.type) {
         case HexData:
-            Data(record, recordAddress);
+            Data(record, at.address);
             break;
         case HexEndOfFile:
             m_endSeen = true;
             break;
         case HexExtendedLinear:
-            m_base = extendedLinearBase(record);
-            break;
         case HexStartLinear:
             break;
         default:
@@ -214,8 +212,8 @@ void ImageWalk::Jump(uint32_t address) {
         EndWrite(m_memoryKind);
         StartWrite(address, m_memoryKind);
     } else {
-        EndReadChecked();
-        if (m_fast) EndReadChecked();
+        settleRead(m_memoryKind);
+        if (m_fast) settleRead(m_memoryKind);
         StartRead(m_memoryKind, address, m_fast);
     }
     m_restart = false;
@@ -226,13 +224,13 @@ void ImageWalk::OpenSequence(uint32_t address) {
     if (m_burn) {
         StartWrite(address, m_memoryKind);
     } else if (m_first) {
-        if (m_fast) EndReadChecked();
+        if (m_fast) settleRead(m_memoryKind);
         StartRead(m_memoryKind, address, m_fast);
     } else if (!m_fast) {
         StartRead(m_memoryKind, address, false);
     } else if ((address & 0xFFFF) == 0) {
         // A fast read is opened anew where the I2C device address changes.
-        EndReadChecked();
+        settleRead(m_memoryKind);
         StartRead(m_memoryKind, address, true);
     }
     // Otherwise the fast read keeps running where the last block check left it.
@@ -245,10 +243,10 @@ void ImageWalk::OpenSequence(uint32_t address) {
 // before it.
 void ImageWalk::BurnGroup(const Placement& place) {
     if (place.width == 4 && m_fast && m_group.Mask() == kWholeWord) {
-        AppendToBlock(place.data);
+        QueueFastWord(place.data, false);
         return;
     }
-    if (Session().fastPending > 0) FlushFastBurn();
+    if (FastPending() > 0) FlushFastBurn();
     if (place.width == 4) {
         WriteWord(m_memoryKind, place.data);
     } else {
@@ -259,11 +257,11 @@ void ImageWalk::BurnGroup(const Placement& place) {
 void ImageWalk::VerifyGroup() {
     const uint32_t mask = m_group.Mask();
     if (m_fast && mask == kWholeWord) {
-        AppendToBlock(m_group.Word());
+        QueueFastWord(m_group.Word(), true);
         return;
     }
     // A word read the slow way inside a fast read comes after the block before it.
-    if (m_fast && Session().fastPending > 0) EndReadChecked();
+    if (m_fast && FastPending() > 0) CheckFastPending();
     const uint32_t read = ReadWord(m_memoryKind);
     if ((read & mask) != (m_group.Word() & mask)) ReportMismatch(read);
 }
@@ -274,23 +272,6 @@ void ImageWalk::ReportMismatch(uint32_t read) {
     ConsoleUi::instance().print(formatText("Error verifying eprom on address: %x, eprom: %x, file: %x\n",
                                            m_group.Cell(), read, file));
     verifyPassed = false;
-}
-
-void ImageWalk::AppendToBlock(uint32_t word) {
-    TargetSession& session = Session();
-    if (session.fastPending + 4u > kBlockBufferSize) {
-        if (m_burn) {
-            FlushFastBurn();
-            session.fastPending = 0;
-        } else {
-            EndReadChecked();
-        }
-    }
-    // Flash order: the most significant byte lands at the lowest address.
-    for (int k = 0; k < 4; ++k) {
-        session.blockBuffer[session.fastPending + k] = static_cast<uint8_t>(word >> (24 - 8 * k));
-    }
-    session.fastPending = static_cast<uint8_t>(session.fastPending + 4);
 }
 
 // Groups never leave their cell, so a write that ends on a 128-byte boundary is the only one that
@@ -305,8 +286,8 @@ void ImageWalk::CloseAtBoundary() {
         if (!blockEnd && !segmentEnd) return;
         // Words read the slow way leave no block to check; closing here would end the fast read
         // that the next block goes on with.
-        if (!segmentEnd && Session().fastPending == 0) return;
-        EndReadChecked();
+        if (!segmentEnd && FastPending() == 0) return;
+        settleRead(m_memoryKind);
     }
     m_restart = true;
     m_open = false;
@@ -318,7 +299,7 @@ bool ImageWalk::Close() {
         if (m_burn) {
             EndWrite(m_memoryKind);
         } else {
-            EndReadChecked();
+            settleRead(m_memoryKind);
         }
         m_open = false;
     }
@@ -360,14 +341,13 @@ void refuseImageFault(FILE* file, const std::string& path) {
     fatalExit();
 }
 
-void eraseFirst(const std::string& path, int32_t memoryKind, int32_t sizeSelection) {
-    if (memoryKind == 1) {
-        EraseChip(1);
-    } else if (IsSpiFlash(memoryKind)) {
-        eraseForImage(path, memoryKind);
-    } else {
-        EraseUpdateSection(sizeSelection, memoryKind);
-    }
+// False when the erase did not complete.
+bool eraseFirst(const std::string& path, int32_t memoryKind, int32_t sizeSelection) {
+    if (IsSpiEeprom(memoryKind)) return EraseChip(memoryKind);
+    if (IsSpiFlash(memoryKind)) return eraseForImage(path, memoryKind);
+    // A mark that stays set stops the run.
+    EraseUpdateSection(sizeSelection, memoryKind);
+    return true;
 }
 
 // What the run learns from the walk: a burn over a failed erase is in doubt until a later verify
@@ -424,9 +404,7 @@ void walkImage(const std::string& path, int32_t mode, int32_t memoryKind, const 
     const uint32_t startMs = platform::CurrentClock().TickMs();
 
     PrepareMemory(memoryKind);
-    const uint32_t timeoutsBefore = Session().eraseTimeouts;
-    if (burn && erase) erase();
-    const bool erased = Session().eraseTimeouts == timeoutsBefore;
+    const bool erased = !(burn && erase) || erase();
     const int32_t totalLines = countLines(file.get());
     ConsoleUi& console = ConsoleUi::instance();
     console.print(formatText("%s file %s, total lines: %d\n", burn ? "Burning" : "Verifying", path.c_str(),
@@ -437,20 +415,22 @@ void walkImage(const std::string& path, int32_t mode, int32_t memoryKind, const 
         console.progress(0);
         walk.ProgressStarted();
     }
-    HexLine line;
-    while (readLinePiece(file.get(), line)) walk.Line(line);
+    forEachHexRecord(file.get(), [&walk](const HexRecordAt& at) {
+        walk.Record(at);
+        return HexLoop::Next;
+    });
     const bool endSeen = walk.Close();
     printResult(burn, endSeen, erased, walk.TotalBytes(), startMs);
     carryResult(burn, endSeen, erased);
     file.reset();
     if (!burn) {
         PreBurnRead();
-        verifyPassed = EndRead(memoryKind) && verifyPassed;
+        settleRead(memoryKind);
     }
 }
 
 void burnImage(const std::string& path, int32_t mode, int32_t memoryKind, int32_t sizeSelection) {
     EraseStep erase;
-    if (eraseBeforeBurn) erase = [&] { eraseFirst(path, memoryKind, sizeSelection); };
+    if (eraseBeforeBurn) erase = [&] { return eraseFirst(path, memoryKind, sizeSelection); };
     walkImage(path, mode, memoryKind, erase, nullptr);
 }

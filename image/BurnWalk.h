@@ -12,8 +12,9 @@ FILE* openCheckedImage(const std::string& path);
 // Whether the byte at a memory address is burned; an empty filter takes every byte.
 using ByteFilter = std::function<bool(uint32_t address)>;
 
-// What a burn erases first; none when empty. An erase that times out leaves the burn unconfirmed.
-using EraseStep = std::function<void()>;
+// What a burn erases first; none when empty. False when the erase did not complete: the burn then
+// goes on, unconfirmed.
+using EraseStep = std::function<bool()>;
 
 // burnImage with the given erase and only the bytes the filter accepts written (mode 1) or
 // compared (mode 2).

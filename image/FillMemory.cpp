@@ -3,11 +3,11 @@
 #include <algorithm>
 #include <vector>
 
-#include "flash/FlashDriver.h"
 #include "console/ConsoleUi.h"
+#include "flash/FlashDriver.h"
 #include "image/ImageOps.h"
-#include "link/TargetSession.h"
 #include "image/Progress.h"
+#include "link/TargetSession.h"
 #include "platform/Clock.h"
 
 namespace {
@@ -49,40 +49,31 @@ void compareRead(uint32_t start, uint32_t count, uint32_t pattern, int32_t memor
 
 // Block compares of 128 bytes need the UART link and a memory that reads in fast mode.
 bool blockCompareAllowed(int32_t memoryKind) {
-    const bool fastKind = memoryKind == 3 || memoryKind == 4 || memoryKind == 5 || memoryKind == 8;
-    return fastKind && Session().linkKind == Uart;
-}
-
-void loadPatternBlock(uint32_t pattern) {
-    // Flash order: the most significant byte at the lowest address.
-    for (size_t i = 0; i < kBlockBufferSize; ++i)
-        Session().blockBuffer[i] = static_cast<uint8_t>(pattern >> (24 - 8 * (i % 4)));
+    return IsFastKind(memoryKind) && Session().linkKind == Uart;
 }
 
 // One block compare per 128 bytes, the read restarted at every 64 KiB as a fast verify does. A
 // block that differs is read back to name the word.
 void compareByBlocks(uint32_t words, uint32_t pattern, int32_t memoryKind) {
-    TargetSession& session = Session();
     const uint64_t bytes = uint64_t{words} * 4;
     ConsoleUi::instance().print("Reading eprom...\n");
     for (uint64_t a = 0; a < bytes; a += kBlockBufferSize) {
         const auto address = static_cast<uint32_t>(a);
         if ((address & 0xFFFF) == 0) {
-            if (address != 0) EndRead(memoryKind);
+            if (address != 0) CloseRead(memoryKind);
             StartRead(memoryKind, address, true);
         }
         const auto length = static_cast<uint8_t>(std::min<uint64_t>(kBlockBufferSize, bytes - a));
-        loadPatternBlock(pattern);
-        if (TargetQuickVerify(length)) continue;
-        session.fastPending = 0;
-        EndRead(memoryKind);
+        for (uint32_t k = 0; k < length; k += 4) QueueFastWord(pattern, true);
+        if (VerifyFastPending()) continue;
+        CloseRead(memoryKind);
         compareRead(address, length / 4u, pattern, memoryKind);
         // The read agrees with the fill where the compare did not: the block is still not proven.
         ConsoleUi::instance().print(formatText(
             "Error filling eprom!. Block compare failed at address %#x, fill: %#08x\n", address, pattern));
         fatalExit();
     }
-    EndRead(memoryKind);
+    CloseRead(memoryKind);
 }
 
 // The whole filled range, not only its start: a fill over memory that was not blank must not end

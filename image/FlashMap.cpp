@@ -2,9 +2,9 @@
 
 #include <memory>
 
-#include "flash/FlashDriver.h"
 #include "console/ConsoleUi.h"
 #include "console/CxException.h"
+#include "flash/FlashDriver.h"
 #include "image/HexReader.h"
 #include "link/TargetSession.h"
 #include "platform/Clock.h"
@@ -63,40 +63,38 @@ namespace {
 
 // Marks every sector holding a data byte of the image; true when the end record was seen.
 bool markImage(FILE* file, FlashMap& map) {
-    HexLine line;
-    HexRecord record;
-    uint32_t base = 0;
     bool endSeen = false;
-    while (readLinePiece(file, line)) {
-        if (!parseHexLine(line, record)) continue;
+    forEachHexRecord(file, [&](const HexRecordAt& at) {
+        const HexRecord& record = at.record;
         if (record.type == HexData) {
-            for (uint32_t i = 0; i < record.count; ++i) map.markAddressSelected(base + record.address + i);
+            for (uint32_t i = 0; i < record.count; ++i) map.markAddressSelected(at.address + i);
         } else if (record.type == HexEndOfFile) {
             endSeen = true;
-        } else if (record.type == HexExtendedLinear) {
-            base = extendedLinearBase(record);
         } else if (record.type > HexStartLinear) {
             ConsoleUi::instance().print(formatText("\nunknown code: 0x%x\n", record.type));
         }
-    }
+        return HexLoop::Next;
+    });
     return endSeen;
 }
 
 }  // namespace
 
-void eraseSelected(const FlashMap& map, int32_t memoryKind, uint32_t startMs) {
+bool eraseSelected(const FlashMap& map, int32_t memoryKind, uint32_t startMs) {
     ConsoleUi& console = ConsoleUi::instance();
     if (progressEnabled) console.progress(0);
+    bool erased = true;
+    const auto eraseUnit = [&](uint32_t address, uint32_t transmitWord) {
+        erased = EraseSingleSectorOrBlock(memoryKind, address, transmitWord) && erased;
+    };
     for (uint32_t b = 0; b < FlashMap::kBlocks; ++b) {
         const uint32_t blockAddress = b * FlashMap::kBlockSize;
         if (map.isBlockSelected(b)) {
-            EraseSingleSectorOrBlock(memoryKind, blockAddress, kBlockEraseWord);
+            eraseUnit(blockAddress, kBlockEraseWord);
         } else {
             for (uint32_t s = 0; s < FlashMap::kSectorsPerBlock; ++s) {
-                if (map.isSectorSelected(b, s)) {
-                    EraseSingleSectorOrBlock(memoryKind, blockAddress + s * FlashMap::kSectorSize,
-                                             kSectorEraseWord);
-                }
+                if (map.isSectorSelected(b, s))
+                    eraseUnit(blockAddress + s * FlashMap::kSectorSize, kSectorEraseWord);
             }
         }
         console.progress(static_cast<int32_t>(b * 100 / FlashMap::kBlocks));
@@ -104,9 +102,10 @@ void eraseSelected(const FlashMap& map, int32_t memoryKind, uint32_t startMs) {
     console.progress(100);
     const float seconds = static_cast<float>(platform::CurrentClock().TickMs() - startMs) / 1000.0f;
     console.print(formatText("\nErase time: %f seconds\n", static_cast<double>(seconds)));
+    return erased;
 }
 
-void eraseForImage(const std::string& path, int32_t memoryKind) {
+bool eraseForImage(const std::string& path, int32_t memoryKind) {
     std::unique_ptr<FILE, ImageFileCloser> file(openImageFile(path));
     if (!file) {
         ConsoleUi::instance().print(formatText("Can't open file: %s\n", path.c_str()));
@@ -120,13 +119,12 @@ void eraseForImage(const std::string& path, int32_t memoryKind) {
                              totalLines));
     const uint32_t startMs = platform::CurrentClock().TickMs();
     const bool endSeen = markImage(file.get(), map);
-    const uint32_t timeoutsBefore = Session().eraseTimeouts;
-    eraseSelected(map, memoryKind, startMs);
+    const bool erased = eraseSelected(map, memoryKind, startMs);
     if (!endSeen) {
         console.print("No end of file encountered. Error on reading file.\n");
     } else {
         // A unit still busy at its time-out was not erased: no success line over it.
-        console.print(Session().eraseTimeouts == timeoutsBefore ? "Partial erase succeeded.\n\n"
-                                                        : "Partial erase failed.\n\n");
+        console.print(erased ? "Partial erase succeeded.\n\n" : "Partial erase failed.\n\n");
     }
+    return erased;
 }

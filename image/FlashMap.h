@@ -30,8 +30,9 @@ class FlashMap {
 };
 
 // Erases the selected sectors, a whole block where all 16 of its sectors are selected, and prints
-// the erase time counted from startMs.
-void eraseSelected(const FlashMap& map, int32_t memoryKind, uint32_t startMs);
+// the erase time counted from startMs. False when a unit was still busy at its time-out.
+[[nodiscard]] bool eraseSelected(const FlashMap& map, int32_t memoryKind, uint32_t startMs);
 
 // Erases the sectors and blocks that the image's data touch, after reading the whole image.
-void eraseForImage(const std::string& path, int32_t memoryKind);
+// False when a unit was still busy at its time-out.
+[[nodiscard]] bool eraseForImage(const std::string& path, int32_t memoryKind);

@@ -4,7 +4,9 @@
 
 #include <cctype>
 #include <cerrno>
+#include <cstring>
 
+#include "console/TextHelpers.h"
 #include "platform/TextFile.h"
 
 FILE* openImageFile(const std::string& path) {
@@ -31,22 +33,9 @@ bool readLinePiece(FILE* file, HexLine& line) {
     return line.length > 0;
 }
 
-namespace {
-int hexDigitValue(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
-}
-}  // namespace
-
 uint32_t readHexField(const char*& cursor, int n) {
-    uint32_t value = 0;
-    for (int i = 0; i < n; ++i) {
-        const int digit = hexDigitValue(cursor[i]);
-        if (digit < 0) break;
-        value = (value << 4) | static_cast<uint32_t>(digit);
-    }
+    const auto width = static_cast<size_t>(n);
+    const uint32_t value = LeadingHexValue(std::string_view(cursor, strnlen(cursor, width)), width);
     cursor += n;
     return value;
 }
@@ -89,16 +78,32 @@ int32_t countLines(FILE* file) {
     return count;
 }
 
-int32_t findCutRecord(FILE* file) {
+void forEachHexRecord(FILE* file, const HexRecordVisitor& each, const HexCutVisitor& cut) {
     HexLine line;
     HexRecord record;
-    int32_t number = 0;
-    int32_t cut = 0;
-    while (cut == 0 && readLinePiece(file, line)) {
-        ++number;
-        if (line.text[0] == ':' && !parseHexLine(line, record)) cut = number;
+    uint32_t base = 0;
+    for (int32_t number = 1; readLinePiece(file, line); ++number) {
+        if (line.text[0] != ':') continue;
+        HexLoop next = HexLoop::Next;
+        if (!parseHexLine(line, record)) {
+            if (cut) next = cut(number);
+        } else {
+            next = each(HexRecordAt{record, number, base + record.address});
+            if (record.type == HexExtendedLinear) base = extendedLinearBase(record);
+        }
+        if (next == HexLoop::Stop) break;
     }
     rewind(file);
+}
+
+int32_t findCutRecord(FILE* file) {
+    int32_t cut = 0;
+    forEachHexRecord(
+        file, [](const HexRecordAt&) { return HexLoop::Next; },
+        [&cut](int32_t line) {
+            cut = line;
+            return HexLoop::Stop;
+        });
     return cut;
 }
 
@@ -118,16 +123,15 @@ uint32_t extendedLinearBase(const HexRecord& record) {
 
 namespace {
 
-// The fault of one parsed record; base is the extended linear address so far.
-ImageFault recordFault(const HexRecord& record, uint64_t& base, uint32_t memorySize) {
+// The fault of one parsed record.
+ImageFault recordFault(const HexRecordAt& at, uint32_t memorySize) {
+    const HexRecord& record = at.record;
     ImageFault fault;
-    if (record.type == HexExtendedLinear) {
-        base = extendedLinearBase(record);
-    } else if (record.type == HexExtendedSegment && recordValue16(record) != 0) {
+    if (record.type == HexExtendedSegment && recordValue16(record) != 0) {
         fault.kind = ImageFault::SegmentBase;
         fault.segment = recordValue16(record);
     } else if (record.type == HexData && record.count > 0 && memorySize > 0) {
-        const uint64_t first = base + record.address;
+        const uint64_t first = at.address;
         const uint64_t end = first + record.count;
         if (end > memorySize) {
             fault.kind = ImageFault::BeyondMemory;
@@ -141,22 +145,19 @@ ImageFault recordFault(const HexRecord& record, uint64_t& base, uint32_t memoryS
 }  // namespace
 
 ImageFault findImageFault(FILE* file, uint32_t memorySize) {
-    HexLine line;
-    HexRecord record;
     ImageFault fault;
-    uint64_t base = 0;
-    int32_t number = 0;
-    while (fault.kind == ImageFault::None && readLinePiece(file, line)) {
-        ++number;
-        if (line.text[0] != ':') continue;
-        if (!parseHexLine(line, record)) {
+    forEachHexRecord(
+        file,
+        [&](const HexRecordAt& at) {
+            fault = recordFault(at, memorySize);
+            fault.line = at.line;
+            return fault.kind == ImageFault::None ? HexLoop::Next : HexLoop::Stop;
+        },
+        [&](int32_t line) {
             fault.kind = ImageFault::CutRecord;
-        } else {
-            fault = recordFault(record, base, memorySize);
-        }
-        fault.line = number;
-    }
-    rewind(file);
+            fault.line = line;
+            return HexLoop::Stop;
+        });
     return fault;
 }
 

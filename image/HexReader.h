@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <functional>
 #include <string>
 
 // A line is read in pieces of at most 1023 characters; each piece counts as a line.
@@ -58,6 +59,29 @@ bool parseHexLine(const HexLine& line, HexRecord& record);
 // Pieces up to the end of the file; the file is left at its start.
 int32_t countLines(FILE* file);
 
+// A record as the record loop hands it on.
+struct HexRecordAt {
+    const HexRecord& record;
+    // Number from 1 of the line piece that holds it.
+    int32_t line;
+    // Base + record address: where its first data byte belongs. The extended linear base a type-4
+    // record sets applies from the record after it.
+    uint32_t address;
+};
+
+// What to do after a record: read on, or stop the loop.
+enum class HexLoop { Next, Stop };
+
+using HexRecordVisitor = std::function<HexLoop(const HexRecordAt& at)>;
+// A line that starts with ":" but does not parse; gets its line number.
+using HexCutVisitor = std::function<HexLoop(int32_t line)>;
+
+// The one record loop of the tool's readers: reads the file from where it stands piece by piece,
+// passes over every line that does not start with ":", hands each record that parses to `each`
+// and each that does not to `cut` (passed over when there is none), and keeps the extended
+// linear base. The file is left at its start.
+void forEachHexRecord(FILE* file, const HexRecordVisitor& each, const HexCutVisitor& cut = nullptr);
+
 // Number (from 1) of the first line starting with ":" that does not parse; 0 when every record
 // is whole. The file is left at its start.
 int32_t findCutRecord(FILE* file);
@@ -86,6 +110,13 @@ bool isHexExtension(const std::string& path);
 constexpr uint32_t placeByte(uint32_t word, uint8_t byte, int k, bool firstByteMost) {
     const int shift = firstByteMost ? 24 - 8 * k : 8 * k;
     return word | (uint32_t{byte} << shift);
+}
+
+// The memory address where a burn puts the byte the file gives for this address: the word's most
+// significant byte lies at the lowest address of its aligned 4-byte cell, so the other byte order
+// turns each cell around. Agrees with placeByte for a group at its cell.
+constexpr uint32_t landingAddress(uint32_t address, bool firstByteMost) {
+    return firstByteMost ? address : (address & ~uint32_t{3}) | (3 - (address & 3));
 }
 
 // Base address set by an extended linear address record: only its low 6 bits count, so the

@@ -78,34 +78,33 @@ void storeRecord(VersionImage& image, const HexRecord& record, uint32_t recordAd
 // Reads the image into the buffer; true when it is complete (end record or buffer overflow).
 bool loadVersionImage(FILE* file, const std::string& path, VersionImage& image) {
     const bool firstByteMost = isHexExtension(path);
-    HexLine line;
-    HexRecord record;
-    uint32_t base = 0;
-    bool endSeen = false;
-    for (int32_t number = 1; readLinePiece(file, line); ++number) {
-        if (line.text[0] != ':') continue;
-        if (!parseHexLine(line, record)) cutRecordExit(path, number);
-        const uint32_t recordAddress = base + record.address;
-        if (recordAddress >= kVersionImageSize) return true;
-        switch (record.type) {
-            case HexData:
-                storeRecord(image, record, recordAddress, firstByteMost);
-                break;
-            case HexEndOfFile:
-                endSeen = true;
-                break;
-            case HexExtendedLinear:
-                base = extendedLinearBase(record);
-                break;
-            case HexStartLinear:
-                break;
-            // Written straight to standard output, not through the console object.
-            default:
-                printf("\nunknown code: %d\n", record.type);
-                break;
-        }
-    }
-    return endSeen;
+    bool complete = false;
+    forEachHexRecord(
+        file,
+        [&](const HexRecordAt& at) {
+            if (at.address >= kVersionImageSize) {
+                complete = true;
+                return HexLoop::Stop;
+            }
+            switch (at.record.type) {
+                case HexData:
+                    storeRecord(image, at.record, at.address, firstByteMost);
+                    break;
+                case HexEndOfFile:
+                    complete = true;
+                    break;
+                case HexExtendedLinear:
+                case HexStartLinear:
+                    break;
+                // Written straight to standard output, not through the console object.
+                default:
+                    printf("\nunknown code: %d\n", at.record.type);
+                    break;
+            }
+            return HexLoop::Next;
+        },
+        [&](int32_t line) -> HexLoop { cutRecordExit(path, line); });
+    return complete;
 }
 
 }  // namespace

@@ -31,21 +31,12 @@ void UnitImage::Put(uint32_t address, uint8_t byte) {
 }
 
 void UnitImage::Read(FILE* file, bool firstByteMost) {
-    HexLine line;
-    HexRecord record;
-    uint32_t base = 0;
-    while (readLinePiece(file, line)) {
-        if (!parseHexLine(line, record)) continue;
-        if (record.type == HexExtendedLinear) base = extendedLinearBase(record);
-        if (record.type != HexData) continue;
-        const uint32_t start = base + record.address;
-        for (uint32_t i = 0; i < record.count; ++i) {
-            // The other byte order turns each aligned 4-byte cell around, as the burn places it.
-            const uint32_t address = start + i;
-            Put(firstByteMost ? address : (address & ~uint32_t{3}) | (3 - (address & 3)), record.data[i]);
-        }
-    }
-    rewind(file);
+    forEachHexRecord(file, [&](const HexRecordAt& at) {
+        if (at.record.type != HexData) return HexLoop::Next;
+        for (uint32_t i = 0; i < at.record.count; ++i)
+            Put(landingAddress(at.address + i, firstByteMost), at.record.data[i]);
+        return HexLoop::Next;
+    });
 }
 
 namespace {
@@ -81,7 +72,7 @@ void UnitComparer::ReadFrom(uint32_t address) {
 
 void UnitComparer::Close() {
     if (!m_open) return;
-    EndRead(m_memoryKind);
+    CloseRead(m_memoryKind);
     m_open = false;
 }
 
@@ -91,10 +82,7 @@ bool UnitComparer::BlockMatches(const UnitContent& unit, size_t offset, size_t l
         std::all_of(first, first + static_cast<std::ptrdiff_t>(length), [](bool b) { return b; });
     // The block check compares every byte: a block with bytes that do not count goes word by word.
     if (!m_fast || !whole) return WordsMatch(unit, offset, length);
-    TargetSession& session = Session();
-    std::copy_n(unit.bytes.begin() + static_cast<std::ptrdiff_t>(offset), length,
-                session.blockBuffer.begin());
-    session.fastPending = static_cast<uint8_t>(length);
+    QueueFastBytes(unit.bytes.data() + offset, length);
     return VerifyFastPending();
 }
 
@@ -133,12 +121,13 @@ std::vector<uint32_t> differingUnits(const UnitImage& image, int32_t memoryKind)
 
 // Sectors of an SPI flash go as a partial erase does: whole blocks where all 16 differ. EEPROM
 // pages are written over without an erase.
-void eraseUnits(const std::vector<uint32_t>& differing, int32_t memoryKind) {
-    if (!IsSpiFlash(memoryKind) || differing.empty()) return;
+// False when a unit was still busy at its time-out.
+bool eraseUnits(const std::vector<uint32_t>& differing, int32_t memoryKind) {
+    if (!IsSpiFlash(memoryKind) || differing.empty()) return true;
     FlashMap map;
     map.clear(0);
     for (uint32_t address : differing) map.markAddressSelected(address);
-    eraseSelected(map, memoryKind, platform::CurrentClock().TickMs());
+    return eraseSelected(map, memoryKind, platform::CurrentClock().TickMs());
 }
 
 }  // namespace
@@ -147,7 +136,7 @@ void updateImage(const std::string& path, int32_t memoryKind, int32_t sizeSelect
     std::unique_ptr<FILE, ImageFileCloser> file(openCheckedImage(path));
     PrepareMemory(memoryKind);
     // The update-section mark is cleared as a burn clears it; the compare then sees the result.
-    if (memoryKind != 1 && !IsSpiFlash(memoryKind)) EraseUpdateSection(sizeSelection, memoryKind);
+    if (!IsSpiEeprom(memoryKind) && !IsSpiFlash(memoryKind)) EraseUpdateSection(sizeSelection, memoryKind);
     const bool flash = IsSpiFlash(memoryKind);
     UnitImage image(flash ? FlashMap::kSectorSize : kPageSize,
                     flash ? FlashMap::kCoveredBytes : static_cast<uint32_t>(Session().eepromSize), flash);
@@ -159,7 +148,7 @@ void updateImage(const std::string& path, int32_t memoryKind, int32_t sizeSelect
                                            skipped, flash ? "sectors" : "pages", differing.size()));
     const uint32_t unitSize = image.UnitSize();
     walkImage(
-        path, 1, memoryKind, [&] { eraseUnits(differing, memoryKind); },
+        path, 1, memoryKind, [&] { return eraseUnits(differing, memoryKind); },
         [&differing, unitSize](uint32_t address) {
             return std::binary_search(differing.begin(), differing.end(), address - address % unitSize);
         });

@@ -4,6 +4,7 @@
 #include <string>
 #include <string_view>
 
+#include "console/TextHelpers.h"
 #include "platform/TextFile.h"
 
 namespace {
@@ -14,22 +15,9 @@ constexpr size_t kJoinPiece = 1023;
 constexpr size_t kDataColumn = 9;
 constexpr size_t kFwLead = 8;
 
-uint32_t HexDigit(char c) {
-    if (c >= '0' && c <= '9') return static_cast<uint32_t>(c - '0');
-    if (c >= 'a' && c <= 'f') return static_cast<uint32_t>(c - 'a' + 10);
-    if (c >= 'A' && c <= 'F') return static_cast<uint32_t>(c - 'A' + 10);
-    return 16;
-}
-
 // Value of the leading hex digits of text[pos, pos + width); 0 when there are none.
 uint32_t HexField(std::string_view text, size_t pos, size_t width) {
-    uint32_t value = 0;
-    for (size_t i = pos; i < text.size() && i < pos + width; ++i) {
-        uint32_t digit = HexDigit(text[i]);
-        if (digit > 15) break;
-        value = value << 4 | digit;
-    }
-    return value;
+    return pos < text.size() ? LeadingHexValue(text.substr(pos), width) : 0;
 }
 
 uint16_t Swap16(uint32_t v) {

@@ -27,7 +27,7 @@ void CheckMarnelImage(const char* path) {
         fatalExit();
     }
     uint32_t side = header->words[0] >> 28;
-    uint32_t isSource = (id >> 24) & 1;
+    uint32_t isSource = chip::IsSourceId(id) ? 1 : 0;
     bool fits = isSource ? (side == 1 || side == 9) : (side == 0 || side == 8);
     if (fits) return;
     console.print(formatText(

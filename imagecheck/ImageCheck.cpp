@@ -5,15 +5,15 @@
 #include <array>
 #include <cstring>
 
-#include "flash/FlashDriver.h"
+#include "chip/ChipFacts.h"
 #include "console/ConsoleUi.h"
+#include "flash/FlashDriver.h"
 #include "hexlib/include/quillan.h"
 #include "image/HexReader.h"
 #include "imagecheck/ChipIdentity.h"
 
 namespace {
 
-constexpr uint32_t kMarnelFamilyBit = 1u << 16;
 // Images from this firmware version on must carry a CRC record.
 constexpr uint32_t kCrcRequiredVersion = 0x3091;
 
@@ -35,16 +35,16 @@ bool HasUptExtension(const char* path) {
 
 bool CheckImageFile(const char* path) {
     if (HasUptExtension(path)) return CheckUptFile(path);
-    return CheckFirmwareImage(path);
+    CheckFirmwareImage(path);
+    return true;
 }
 
-bool CheckFirmwareImage(const char* path) {
-    if (ReadIdRegister() & kMarnelFamilyBit) {
+void CheckFirmwareImage(const char* path) {
+    if (ReadIdRegister() & chip::kMarnelFamilyBit) {
         CheckMarnelImage(path);
     } else {
         CheckOstralImage(path);
     }
-    return true;
 }
 
 void CheckOstralImage(const char* path) {
@@ -56,7 +56,7 @@ void CheckOstralImage(const char* path) {
     if (chipType == 2 || chipType == 3) {
         Refuse("Error: Marnel chip detected during validation of an Ostral firmware file. Exiting....");
     }
-    uint32_t revision = id & 0x3F;
+    uint32_t revision = id & chip::kRevisionBits;
     if (revision >= 3) Refuse("Error: Unknown chip type. Exiting....");
     int32_t chipClass = revision == 2 ? 1 : static_cast<int32_t>(revision);
 

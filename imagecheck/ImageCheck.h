@@ -4,14 +4,14 @@
 // The front end's entry. True to go on; false after the reason has been printed (a bad
 // parameter-section file). A failed firmware check prints its reason and stops the process.
 // path may be null.
-bool CheckImageFile(const char* path);
+[[nodiscard]] bool CheckImageFile(const char* path);
 
 // Parameter-section ("upt") file: header present and its checksum right.
-bool CheckUptFile(const char* path);
+[[nodiscard]] bool CheckUptFile(const char* path);
 
 // Firmware image for the chip family found in the identification register; stops the process
-// on any failure, else true.
-bool CheckFirmwareImage(const char* path);
+// on any failure.
+void CheckFirmwareImage(const char* path);
 
 // Marnel image: its firmware header must be for the connected side.
 void CheckMarnelImage(const char* path);

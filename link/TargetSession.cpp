@@ -1,5 +1,6 @@
 #include "link/TargetSession.h"
 
+#include "chip/ChipFacts.h"
 #include "console/ConsoleUi.h"
 #include "console/CxException.h"
 #include "console/Interruption.h"
@@ -12,9 +13,6 @@ bool verifyPassed = true;
 
 namespace {
 
-constexpr uint32_t kIdRegister = 0x80000000;
-constexpr uint32_t kConfigRegister = 0x8000018c;
-constexpr uint32_t kSourceBit = 1u << 24;
 constexpr uint32_t kUartReadTimeoutMs = 600;
 
 // Every register operation tries the lock without waiting and goes on whatever the outcome.
@@ -81,13 +79,13 @@ TargetSession::~TargetSession() = default;
 TargetSession& TargetSession::operator=(TargetSession&&) = default;
 
 void TargetSession::LoadControllerDefaults() {
-    ctrlRegister = 0x80000050;
-    statusRegister = 0x80000054;
-    txRegister = 0x80000058;
-    rxRegister = 0x8000005c;
-    widthShift = 4;
-    selectValue = 0x201;
-    releaseValue = 0x301;
+    ctrlRegister = chip::kControllerControl;
+    statusRegister = chip::kControllerStatus;
+    txRegister = chip::kControllerTransmit;
+    rxRegister = chip::kControllerReceive;
+    widthShift = chip::kWidthShift;
+    selectValue = chip::kSelectValue;
+    releaseValue = chip::kReleaseValue;
 }
 
 TargetSession& Session() {
@@ -160,7 +158,7 @@ std::optional<uint32_t> TargetReadOnce(uint32_t address) {
     TryAccessLock();
     uint32_t chipAddress = WithOffset(address);
     DebugLog(formatText("read %x\n", chipAddress));
-    if (Session().linkKind == Uart && !IsIndirectAddress(chipAddress))
+    if (Session().linkKind == Uart && !chip::IsIndirectAddress(chipAddress))
         return UartLink().ReadRegisterOnce(chipAddress);
     return ReadOn(chipAddress, CurrentTarget());
 }
@@ -174,19 +172,19 @@ void TargetWrite(uint32_t address, uint32_t value) {
 
 uint32_t TargetReadOn(uint32_t address, uint8_t target) {
     TryAccessLock();
-    return ReadOn(address, target == 0xff ? CurrentTarget() : target);
+    return ReadOn(address, target == chip::kCurrentTarget ? CurrentTarget() : target);
 }
 
 void TargetWriteConfigRegister(uint32_t value) {
     TryAccessLock();
-    DebugLog(formatText("w %x %x\n", kConfigRegister, value));
-    WriteOn(kConfigRegister, value, CurrentTarget());
+    DebugLog(formatText("w %x %x\n", chip::kSinkConfigRegister, value));
+    WriteOn(chip::kSinkConfigRegister, value, CurrentTarget());
 }
 
 bool TargetIsSide(uint8_t side) {
     TryAccessLock();
-    uint8_t target = side == 0xff ? CurrentTarget() : side;
-    bool source = (ReadOn(kIdRegister, target) & kSourceBit) != 0;
+    uint8_t target = side == chip::kCurrentTarget ? CurrentTarget() : side;
+    bool source = chip::IsSourceId(ReadOn(chip::kIdRegister, target));
     return (source && side == 1) || (!source && side == 0);
 }
 

@@ -78,7 +78,7 @@ struct TargetSession {
     uint32_t readAddress = 0;
     bool readFast = false;
     // Kind of the read StartRead opened last, so a stop in its middle can close it.
-    int32_t readKind = 0;
+    int32_t readKind{};
     bool i2cLastMarked = false;
     // The memory command open now, so that a run stopped in its middle can end it: a write
     // (StartWrite to EndWrite, of writeKind) or a read (StartRead to EndRead, of readKind).
@@ -88,8 +88,6 @@ struct TargetSession {
     // Where the memory work stands, for the line of an interrupted run: the address the last
     // write, read or erase reached; empty before any.
     std::optional<uint32_t> workAddress;
-    // Erase waits that timed out in this run; the burn and the erase commands compare counts.
-    uint32_t eraseTimeouts = 0;
 
     // How the run stands apart from what it printed. Some failures let the run go on (an erase
     // that never became ready, a verify that found differences); the run still ends with -1.

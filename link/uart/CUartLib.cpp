@@ -41,10 +41,7 @@ int32_t ParsePortNumber(const std::string& name) {
     }
     uint32_t number = 0;
     for (char c : rest) {
-        const char lower = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-        const uint32_t digit = std::isdigit(static_cast<unsigned char>(c)) ? uint32_t(c - '0')
-                               : (lower >= 'a' && lower <= 'f')            ? uint32_t(lower - 'a' + 10)
-                                                                           : base;
+        const uint32_t digit = HexDigitValue(c);
         if (digit >= base) break;
         number = number * base + digit;
     }

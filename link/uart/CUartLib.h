@@ -113,6 +113,3 @@ class CUartLib : public IndirectAccess::CDirectAccess {
     std::array<char, 10> m_portName{};
     bool m_portInitialized = false;
 };
-
-// True for the address ranges the attached chip reaches only through its mailbox.
-bool IsIndirectAddress(uint32_t address);

@@ -1,5 +1,6 @@
 #include "link/uart/IndirectAccess.h"
 
+#include "chip/ChipFacts.h"
 #include "platform/Clock.h"
 
 namespace IndirectAccess {
@@ -13,8 +14,8 @@ constexpr uint32_t kIdleLimitMs = 600;
 }  // namespace
 
 uint32_t CIndirectAccess::AddressRegister() const {
-    if (m_targetTX) return m_chipOstral ? 0x810003f4 : 0x80000750;
-    return m_chipOstral ? 0x81000000 : 0x80000820;
+    if (m_targetTX) return m_chipOstral ? chip::kOstralSourceMailbox : chip::kRuvoSourceMailbox;
+    return m_chipOstral ? chip::kOstralSinkMailbox : chip::kRuvoSinkMailbox;
 }
 
 uint32_t CIndirectAccess::DataRegister() const {

@@ -9,6 +9,7 @@
 #include <fstream>
 #include <utility>
 
+#include "chip/ChipFacts.h"
 #include "console/ConsoleUi.h"
 #include "console/CxException.h"
 #include "link/uart/CUartLib.h"
@@ -19,7 +20,6 @@ namespace {
 
 constexpr int32_t kPortCount = 10;
 constexpr uint32_t kProbeTimeoutMs = 100;
-constexpr uint32_t kIdRegister = 0x80000000;
 constexpr uint32_t kCacheLockWaitMs = 3000;
 
 struct RememberedPorts {
@@ -77,8 +77,7 @@ bool ChipOfSideOn(int32_t port, int32_t side, std::vector<std::string>* busyPort
     try {
         CUartLib probe;
         probe.Open(formatText("com%d", port), kProbeTimeoutMs);
-        const uint32_t id = probe.ReadRegister(kIdRegister);
-        return static_cast<int32_t>((id >> 24) & 1) == side;
+        return chip::SideOfId(probe.ReadRegister(chip::kIdRegister)) == side;
     } catch (const PortBusyError& busy) {
         // The last line of the message says which port and who holds it.
         if (busyPorts) busyPorts->push_back(busy.message.substr(busy.message.rfind('\n') + 1));

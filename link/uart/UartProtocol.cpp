@@ -4,6 +4,7 @@
 // caller absorbs (discovery, WriteDirect, PrepareIndirect) would stall other instances.
 #include <cstring>
 
+#include "chip/ChipFacts.h"
 #include "console/ConsoleUi.h"
 #include "console/CxException.h"
 #include "link/uart/CUartLib.h"
@@ -17,8 +18,6 @@ constexpr size_t kVerifyAnswerBytes = 128;
 constexpr size_t kDrainBytes = 250;
 constexpr char kReady[] = "\r\nReady\r\n";
 constexpr char kPass[] = "\r\nPass\r\nReady\r\n";
-constexpr uint32_t kIdRegister = 0x80000000;
-constexpr uint32_t kSourceBit = 1u << 24;
 
 [[noreturn]] void Raise(const std::string& text) {
     throw CxExceptionError(text, 0);
@@ -34,19 +33,9 @@ bool IsAnswer(const char* answer, int32_t length, const char* expected) {
            std::memcmp(answer, expected, length) == 0;
 }
 
-int HexDigit(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
-}
-
-// Hex digits from the start of the text, at most limit of them.
+// Hex digits from the start of the 0-terminated text, at most limit of them.
 uint32_t ParseHex(const char* text, size_t limit) {
-    uint32_t value = 0;
-    for (size_t i = 0; i < limit && HexDigit(text[i]) >= 0; ++i)
-        value = (value << 4) | uint32_t(HexDigit(text[i]));
-    return value;
+    return LeadingHexValue(std::string_view(text, strnlen(text, limit)), limit);
 }
 
 struct ReadAnswer {
@@ -78,11 +67,6 @@ std::string BlockCommand(char command, const uint8_t* block, uint8_t length) {
 }
 
 }  // namespace
-
-bool IsIndirectAddress(uint32_t address) {
-    return (address >= 0x3f000000 && address <= 0x5fffffff) ||
-           (address >= 0x85000000 && address <= 0x8fffffff);
-}
 
 uint32_t CUartLib::ReadDirect(uint32_t address, bool) {
     return ReadRegister(address);
@@ -152,11 +136,11 @@ std::optional<uint32_t> CUartLib::ReadRegisterOnce(uint32_t address) {
 }
 
 uint32_t CUartLib::ReadAddress(uint32_t address, uint8_t target) {
-    return IsIndirectAddress(address) ? ReadIndirect(address, target) : ReadRegister(address);
+    return chip::IsIndirectAddress(address) ? ReadIndirect(address, target) : ReadRegister(address);
 }
 
 void CUartLib::WriteAddress(uint32_t address, uint32_t value, uint8_t target) {
-    if (!IsIndirectAddress(address)) {
+    if (!chip::IsIndirectAddress(address)) {
         WriteRegister(address, value);
         return;
     }
@@ -180,9 +164,9 @@ void CUartLib::PrepareIndirect(uint8_t target) {
         m_indirectAccess->set_TargetRX();
     }
     try {
-        const uint32_t id = ReadRegister(kIdRegister);
-        const uint32_t version = ReadRegister((id & kSourceBit) != 0 ? 0x80000404 : 0x80000294);
-        if ((id & 0xfeffffc0) != 0 && version > 0x38ccc000) {
+        const uint32_t id = ReadRegister(chip::kIdRegister);
+        const uint32_t version = ReadRegister(chip::VersionRegisterOf(id));
+        if (!chip::IsOstralId(id) && version > chip::kLastOstralMailboxVersion) {
             m_indirectAccess->set_ChipRuvo();
         } else {
             m_indirectAccess->set_ChipOstral();

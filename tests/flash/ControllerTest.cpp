@@ -93,7 +93,7 @@ TEST(NegotiateFlash, FlashRefusingTheStatusStopsAfterThreeAttempts) {
     bench.AddFault("status");
     bench.ClearOutput();
     const uint64_t t0 = bench.Clock().NowUs();
-    EXPECT_EQ(BoardSession::Run([] { EraseSectors(3, 0, 0x1000); }), -1);
+    EXPECT_EQ(BoardSession::Run([] { static_cast<void>(EraseSectors(3, 0, 0x1000)); }), -1);
     const std::string warning =
         "Warning: Could not negotiate with serial flash. Write: 0, read: 156. Retrying...\n";
     EXPECT_EQ(bench.Output(),

@@ -87,15 +87,15 @@ TEST(ProgramAndRead, FastBlocksBurnAndVerifyOnEveryFastKind) {
 
         PrepareMemory(c.kind);
         WritePage(c.kind, c.address, words, true);
-        EXPECT_EQ(Session().fastPending, 0);
+        EXPECT_EQ(FastPending(), 0);
         EXPECT_EQ(WordsAt(bench.Memory(target), c.address, 32), words);
 
         StartRead(c.kind, c.address, true);
         for (uint32_t word : words) QueueFastWord(word, true);
-        EXPECT_TRUE(EndRead(c.kind));
+        CheckFastPending();
         EXPECT_EQ(Session().readAddress, c.address + 128);
-        EXPECT_EQ(Session().fastPending, 0);
-        EndRead(c.kind);  // closes the read
+        EXPECT_EQ(FastPending(), 0);
+        CloseRead(c.kind);
         EXPECT_EQ(bench.Output(), "");
         bench.ExpectCleanAudit();
     }
@@ -113,13 +113,13 @@ TEST(ProgramAndRead, FastQueueSendsAFullBufferBeforeItWouldOverflow) {
     StartRead(3, address, true);
     for (size_t i = 0; i < words.size(); ++i) {
         QueueFastWord(words[i], true);
-        EXPECT_LE(Session().fastPending, kBlockBufferSize);
+        EXPECT_LE(FastPending(), kBlockBufferSize);
     }
     EXPECT_EQ(Session().readAddress, address + 128);  // the first full buffer was checked on the way
-    EXPECT_EQ(Session().fastPending, 32);
-    EndRead(3);
+    EXPECT_EQ(FastPending(), 32);
+    CheckFastPending();
     EXPECT_EQ(Session().readAddress, address + 160);
-    EndRead(3);
+    CloseRead(3);
     bench.ExpectCleanAudit();
 }
 
@@ -135,9 +135,9 @@ TEST(ProgramAndRead, FastVerifyMismatchStopsAtTheBlockAddress) {
 
     StartRead(3, address, true);
     for (size_t i = 0; i < 32; ++i) QueueFastWord(words[i], true);
-    EndRead(3);
+    CheckFastPending();
     for (size_t i = 32; i < 64; ++i) QueueFastWord(words[i], true);
-    EXPECT_EQ(BoardSession::Run([] { EndRead(3); }), -1);
+    EXPECT_EQ(BoardSession::Run([] { CheckFastPending(); }), -1);
     EXPECT_EQ(bench.Output(), "\r\n Quick Verifiyng Failed at address 00004180\r\n");
     EXPECT_EQ(bench.ErrorPauses(), 0);
 }
@@ -212,7 +212,7 @@ TEST(ProgramSequence, MarnelI2cReadTurnsTheWritePhaseIntoARead) {
                      "w 80000058 a1000000"}));
     I2cMarkLast(8);
     EXPECT_EQ(ReadWord(8), 0x01020304u);
-    EndRead(8);
+    CloseRead(8);
     bench.ExpectCleanAudit();
 }
 
@@ -226,7 +226,7 @@ TEST(ProgramSequence, I2cReadEndedBeforeItsLastWordWasMarkedReleasesTheBus) {
         StartRead(kind, 0x40, false);
         EXPECT_EQ(ReadWord(kind), 0xAABBCCDDu);
         EXPECT_EQ(ReadWord(kind), 0x11223344u);
-        EndRead(kind);
+        CloseRead(kind);
         // The bus is free again: a new read works.
         std::vector<uint32_t> back(1);
         ReadMemory(0x48, 1, false, back.data(), kind);

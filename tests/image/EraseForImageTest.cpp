@@ -1,8 +1,8 @@
 // Partial erase against the simulated flash: which erase commands reach the memory bus.
 #include <gtest/gtest.h>
 
-#include "flash/FlashDriver.h"
 #include "console/CxException.h"
+#include "flash/FlashDriver.h"
 #include "image/FlashMap.h"
 #include "link/TargetSession.h"
 #include "tests/support/BoardRig.h"
@@ -48,7 +48,7 @@ TEST(EraseForImage, ErasesWhatTheRecordsTouch) {
         PrepareMemory(kind);
         rig.TraceBus(1, true);
         console.printed.clear();
-        eraseForImage(dir.Write("fw.hex", c.text), kind);
+        EXPECT_TRUE(eraseForImage(dir.Write("fw.hex", c.text), kind));
         EXPECT_EQ(rig.Erases(1), c.erases);
         EXPECT_EQ(console.printed.find("\nunknown code"), std::string::npos);
         EXPECT_NE(console.printed.find("Partial erase succeeded.\n\n"), std::string::npos);
@@ -66,7 +66,7 @@ TEST(EraseForImage, ReportsWhatItCannotUse) {
     progressEnabled = false;
     console.printed.clear();
     const std::string path = dir.Write("fw.hex", RecordLine(6, 0, {1}) + DataRecord(0x1000, {1}));
-    eraseForImage(path, kind);
+    EXPECT_TRUE(eraseForImage(path, kind));
     EXPECT_EQ(rig.Erases(1), std::vector<std::string>({"20@001000"}));
     const std::string head = "Erasing blocks and sectors based on image " + path + ", total lines: 2\n" +
                              "\nunknown code: 0x6\n\nErase time: ";
@@ -86,7 +86,7 @@ TEST(EraseForImage, AMissingFileStopsTheRun) {
     ConsoleRecorder console;
     TempDir dir;
     try {
-        eraseForImage(dir.Path("none.hex"), 3);
+        static_cast<void>(eraseForImage(dir.Path("none.hex"), 3));
         ADD_FAILURE() << "went on";
     } catch (const ProcessExit& exit) {
         EXPECT_EQ(exit.code, -1);

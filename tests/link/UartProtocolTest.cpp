@@ -3,11 +3,12 @@
 
 #include <optional>
 
+#include "chip/ChipFacts.h"
 #include "console/CxException.h"
 #include "link/TargetSession.h"
+#include "tests/link/ScriptedDevice.h"
 #include "tests/support/Ports.h"
 #include "tests/support/UartTest.h"
-#include "tests/link/ScriptedDevice.h"
 
 namespace linktest {
 using namespace testsupport;
@@ -167,8 +168,10 @@ TEST_F(UartProtocolTest, BlockCommandsCarryTheSessionBufferAndCheckTheirLength) 
     EXPECT_EQ(sent.substr(130), "\r\n");
 
     for (uint8_t length : {0, 3, 6, 130, 255}) {
-        EXPECT_EQ(Raised([&] { uart.BurnBlock(block.data(), length); }), "Invalid length argument for burn operation");
-        EXPECT_EQ(Raised([&] { uart.VerifyBlock(block.data(), length, false); }), "Invalid length argument for verify operation");
+        EXPECT_EQ(Raised([&] { uart.BurnBlock(block.data(), length); }),
+                  "Invalid length argument for burn operation");
+        EXPECT_EQ(Raised([&] { uart.VerifyBlock(block.data(), length, false); }),
+                  "Invalid length argument for verify operation");
     }
     EXPECT_EQ(device.written.size(), 1u);
 
@@ -210,7 +213,8 @@ TEST(UartAddressClassTest, MailboxRangesAreIndirect) {
     } cases[] = {{0x3effffff, false}, {0x3f000000, true},  {0x5fffffff, true}, {0x60000000, false},
                  {0x84fffffc, false}, {0x85000000, true},  {0x85000010, true}, {0x8fffffff, true},
                  {0x90000000, false}, {0x80000000, false}, {0x00000000, false}};
-    for (const auto& c : cases) EXPECT_EQ(IsIndirectAddress(c.address), c.indirect) << std::hex << c.address;
+    for (const auto& c : cases)
+        EXPECT_EQ(chip::IsIndirectAddress(c.address), c.indirect) << std::hex << c.address;
 }
 
 TEST_F(UartProtocolTest, IndirectReadGoesThroughTheSourceChipMailbox) {
