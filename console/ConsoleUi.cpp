@@ -84,12 +84,12 @@ bool IsTerminal(std::FILE* stream) {
     return fd >= 0 && ::isatty(fd) == 1;
 }
 
-}  // namespace
-
-static std::optional<ConsoleTerminals>& TerminalOverride() {
+std::optional<ConsoleTerminals>& TerminalOverride() {
     static std::optional<ConsoleTerminals> terminals;
     return terminals;
 }
+
+}  // namespace
 
 ConsoleTerminals DetectTerminals(std::FILE* in, std::FILE* out) {
     if (TerminalOverride()) return *TerminalOverride();
@@ -108,6 +108,8 @@ void WaitForKey(std::FILE* in, bool terminal) {
         std::fgetc(in);
         return;
     }
+    // A run in the background of its terminal gets no key: reading would only stop it.
+    if (::tcgetpgrp(fd) != ::getpgrp()) return;
     savedTerminal = line;
     savedTerminalFd = fd;
     line.c_lflag &= ~static_cast<tcflag_t>(ICANON | ECHO);
