@@ -196,9 +196,10 @@ void ReleaseHeldPortsNow() {
 
 DeviceOpenResult SerialDevice::Open(const std::string& path) {
     // The lock files first, as the serial programs take them: a device one of them holds is left
-    // alone, not even opened.
+    // alone, not even opened. A device that is not there gets none.
     UucpLock lockFiles;
-    if (const pid_t holder = lockFiles.Take(path); holder > 0) {
+    const pid_t holder = ::access(path.c_str(), F_OK) == 0 ? lockFiles.Take(path) : 0;
+    if (holder > 0) {
         DeviceOpenResult result = BusyByLockFile(holder);
         result.devicePath = path;
         return result;
