@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <functional>
+#include <optional>
 #include <string>
 
 #include "console/TextHelpers.h"
@@ -41,8 +42,28 @@ class ConsoleUi {
     int32_t m_progressTextLength = 0;
 };
 
-// The operations of the program: text to `out`, answers and keys from `in`.
+// Which ends of the console are terminals. A terminal gets the progress rewritten in place and
+// the pauses wait for one key; a pipe or a file gets progress as whole lines, and nothing is read
+// for a pause (a script's input is its own, and nobody is there to press a key).
+struct ConsoleTerminals {
+    bool input = false;
+    bool output = false;
+};
+ConsoleTerminals DetectTerminals(std::FILE* in, std::FILE* out);
+// For the tool run in process on memory streams: DetectTerminals answers `terminals` while set
+// (nullopt: the streams are looked at again).
+void OverrideTerminalDetection(std::optional<ConsoleTerminals> terminals);
+
+// The operations of the program: text to `out`, answers and keys from `in`; the streams are
+// looked at to tell whether they are terminals.
 ConsoleUi::Operations StandardConsoleOperations(std::FILE* in, std::FILE* out);
+ConsoleUi::Operations StandardConsoleOperations(std::FILE* in, std::FILE* out, ConsoleTerminals terminals);
+
+// The wait of a pause: one key on a terminal, without Enter and without echo; nothing is read
+// when `in` is not a terminal.
+void WaitForKey(std::FILE* in, bool terminal);
+// Puts back the settings a key wait changed; for a process that ends in the middle of one.
+void RestoreTerminalSettings();
 
 // errorPause, then the process ends with exit code -1 (throws ProcessExit{-1}).
 [[noreturn]] void fatalExit();

@@ -132,7 +132,8 @@ bool EraseSingleSectorOrBlock(int32_t memoryKind, uint32_t address, uint32_t tra
         Print(formatText("Can't erase unknown device: %d\n", memoryKind));
         return true;
     }
-    const TargetSession& s = Session();
+    TargetSession& s = Session();
+    s.controller.workAddress = address;
     WriteEnable();
     TargetWrite(s.controller.ctrlRegister, s.controller.selectValue | (3u << s.controller.widthShift));
     // The address has 24 bits; more would change the opcode.

@@ -118,6 +118,11 @@ void IdentifyMemory(int32_t& memoryKind, int32_t side, int32_t& sizeSelection) {
     const int32_t found = FindSide(side);
     if (found == -1) {
         Print("Error: Could not find target. Please check board connectivity.\n");
+        // Without a side nothing is looked for: the board may well be there.
+        if (side != 0 && side != 1)
+            Print(
+                "No board side given: start the command with src or snk (e.g. Tolvar src u3 R 0 64), or "
+                "name the image file after its side.\n");
         throw ProcessExit{-1};
     }
     TargetSession& s = Session();

@@ -130,21 +130,42 @@ void StartWrite(uint32_t address, int32_t memoryKind) {
         WriteEnable();
         OpenFlashCommand(OpcodeWord(chip::kPageProgram), address);
     }
+    s.controller.openCommand = ControllerState::WriteOpen;
+    s.controller.writeKind = memoryKind;
+    s.controller.workAddress = address;
     s.fast.pending = 0;
     s.controller.flashMutex.Release();
 }
 
 void WriteWord(int32_t memoryKind, uint32_t word) {
+    TargetSession& s = Session();
     if (IsEeprom(memoryKind)) {
         SendData(4, word);
     } else if (IsSpiFlash(memoryKind)) {
-        TargetWrite(Session().controller.txRegister, word);
+        TargetWrite(s.controller.txRegister, word);
     }
+    if (s.controller.workAddress) *s.controller.workAddress += 4;
 }
 
 void EndWrite(int32_t memoryKind) {
     TargetSession& s = Session();
     if (s.fast.pending > 0) FlushFastBurn();
+    CloseWrite(memoryKind);
+}
+
+void EndOpenCommand() {
+    TargetSession& s = Session();
+    s.fast.pending = 0;
+    if (s.controller.openCommand == ControllerState::ReadOpen) {
+        CloseRead(s.read.kind);
+    } else if (s.controller.openCommand == ControllerState::WriteOpen) {
+        CloseWrite(s.controller.writeKind);
+    }
+}
+
+void CloseWrite(int32_t memoryKind) {
+    TargetSession& s = Session();
+    s.controller.openCommand = ControllerState::NoCommand;
     if (IsSpiEeprom(memoryKind)) {
         DeselectChip();
         WaitWriteCycle();
@@ -184,6 +205,8 @@ void StartRead(int32_t memoryKind, uint32_t address, bool fast) {
     s.read.address = address;
     s.read.fast = fast;
     s.read.kind = memoryKind;
+    s.controller.openCommand = ControllerState::ReadOpen;
+    s.controller.workAddress = address;
     if (IsSpiEeprom(memoryKind)) {
         s.controller.ctrlShadow = kDataModeBase;
         SelectChip();
@@ -216,10 +239,12 @@ uint32_t ReadWord(int32_t memoryKind) {
         fatalExit();
     }
     s.read.address += 4;
+    s.controller.workAddress = s.read.address;
     return *word;
 }
 
 void CloseRead(int32_t kind) {
+    Session().controller.openCommand = ControllerState::NoCommand;
     if (IsSpiEeprom(kind)) {
         DeselectChip();
         platform::CurrentClock().SleepMs(kReadCloseMs);
@@ -242,6 +267,7 @@ void CheckFastPending() {
         throw ProcessExit{-1};
     }
     s.read.address += s.fast.pending;
+    s.controller.workAddress = s.read.address;
     s.fast.pending = 0;
 }
 
@@ -263,6 +289,7 @@ bool VerifyFastPending() {
     TargetSession& s = Session();
     const bool same = TargetQuickVerify(s.fast.pending);
     s.read.address += s.fast.pending;
+    s.controller.workAddress = s.read.address;
     s.fast.pending = 0;
     return same;
 }

@@ -13,6 +13,11 @@
 void StartWrite(uint32_t address, int32_t memoryKind);
 void WriteWord(int32_t memoryKind, uint32_t word);
 void EndWrite(int32_t memoryKind);
+// Ends the write without burning what the fast block still holds.
+void CloseWrite(int32_t memoryKind);
+// Ends whatever memory command is open (a write or a read), as a run stopped in its middle must:
+// the memory is released, and nothing pending is burned or checked.
+void EndOpenCommand();
 
 void StartRead(int32_t memoryKind, uint32_t address, bool fast);
 uint32_t ReadWord(int32_t memoryKind);

@@ -2,16 +2,19 @@
 
 #include <strings.h>
 
+#include <algorithm>
 #include <cstdarg>
 #include <cstring>
 #include <exception>
 #include <functional>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "chip/ChipFacts.h"
 #include "console/ConsoleUi.h"
 #include "console/CxException.h"
+#include "console/Interruption.h"
 #include "flash/FlashDriver.h"
 #include "image/ImageOps.h"
 #include "image/SaveMemory.h"
@@ -63,9 +66,56 @@ constexpr const char* kUsageTail[] = {
     "(.hex, .ihex or .bin)\n",
 };
 
+constexpr const char* kVersionLine = "Ver 1.0.0.45\n";
+
 constexpr size_t kSideScanLength = 1023;
 
 enum class Command { None, Fill, Read, EraseSectors, EraseBlocks };
+
+constexpr const char* kCommandWork[] = {nullptr, "fill", "read", "sector erase", "block erase"};
+
+// What the run is doing to the memory, for the line of an interrupted run.
+struct Work {
+    const char* name = nullptr;   // "burn", "verify", ...; null before any memory work began
+    const char* memoryLeft = "";  // what the interruption leaves in the memory
+    const char* rather = "";      // a shorter way to finish than running the command again
+};
+Work currentWork;
+
+void BeginWork(const char* name, const char* memoryLeft, const char* rather = "") {
+    currentWork = Work{name, memoryLeft, rather};
+    Session().controller.workAddress.reset();
+}
+
+// One line: the signal, the work and where it stood, what the memory holds, what to run next.
+std::string InterruptionLine(int signal) {
+    const Work& work = currentWork;
+    if (!work.name) {
+        return formatText(
+            "Interrupted by %s before any memory work: nothing was changed. Run the same command "
+            "again.\n",
+            SignalName(signal));
+    }
+    const std::optional<uint32_t> address = Session().controller.workAddress;
+    const std::string where = address ? formatText(" at address 0x%x", *address) : std::string();
+    return formatText("Interrupted by %s during the %s%s: the memory is %s. Run the same command again%s.\n",
+                      SignalName(signal), work.name, where.c_str(), work.memoryLeft, work.rather);
+}
+
+// The open memory command is ended (the link still answers: the interruption only stopped the run
+// between two exchanges), then the link is closed and the port released.
+int EndInterrupted(int signal, std::FILE* out) {
+    try {
+        EndOpenCommand();
+    } catch (...) {
+        // A link that fails now changes nothing of what is said.
+    }
+    CloseLink();
+    std::fputs(InterruptionLine(signal).c_str(), out);
+    std::fflush(out);
+    RestoreTerminalSettings();
+    return 128 + signal;
+}
 
 bool Is(const char* word, const char* a, const char* b = nullptr) {
     return word && (std::strcmp(word, a) == 0 || (b && std::strcmp(word, b) == 0));
@@ -147,9 +197,11 @@ class CTolvarRun {
     [[nodiscard]] uint32_t NumberIn(const char* word, const char* digits);
     bool SavesToFile(Command command) const;
     void ReadCommandNumbers(Command command);
+    void RequireReadableImage();
     void CheckDetectedSide();
     [[noreturn]] void StopTargetNotFound();
     uint32_t SearchUartPort();
+    [[noreturn]] void StopNamingBusyPorts(std::vector<std::string> busy);
     void ReadMemoryAndSizeWords();
     Command CommandWord() const;
     void CheckCount(int expected);
@@ -178,6 +230,7 @@ class CTolvarRun {
     int32_t m_sizeSelection = 0;
     bool m_i2cAsked = false;
     Letters m_letters;
+    ConsoleTerminals m_terminals;
 };
 
 // One operation letter: the flag it sets, what it does in its turn (nothing for a letter that only
@@ -222,6 +275,15 @@ const LetterRow* FindLetter(char letter) {
     return nullptr;
 }
 
+void PrintUsage(std::FILE* out) {
+    for (const char* line : kUsageHead) std::fputs(line, out);
+    for (const LetterRow& row : kLetters) {
+        if (row.usage != nullptr) std::fputs(row.usage, out);
+    }
+    for (const char* line : kUsageTail) std::fputs(line, out);
+    std::fflush(out);
+}
+
 void CTolvarRun::Print(const char* format, ...) {
     va_list args;
     va_start(args, format);
@@ -231,14 +293,17 @@ void CTolvarRun::Print(const char* format, ...) {
 }
 
 int CTolvarRun::Run() {
-    ConsoleUi::instance().Install(StandardConsoleOperations(m_in, m_out));
-    Print("Ver 1.0.0.45\n");
+    m_terminals = DetectTerminals(m_in, m_out);
+    ConsoleUi::instance().Install(StandardConsoleOperations(m_in, m_out, m_terminals));
+    Print("%s", kVersionLine);
     for (int i = 0; i < m_argc; ++i) Print("%s ", m_argv[i]);
     Print("\n");
     if (m_argc < 4) usageExit(m_out);
     bool stopped = false;
     try {
         RunWords();
+    } catch (const RunInterrupted&) {
+        return -1;  // the caller says so
     } catch (...) {
         ReportException(m_out);
         stopped = true;
@@ -259,6 +324,8 @@ void CTolvarRun::RunWords() {
     ReadMemoryAndSizeWords();
     Command command = CommandWord();
     if (command != Command::None) ReadCommandNumbers(command);
+    // An image that cannot be read is said before any board is looked for.
+    if (command == Command::None) RequireReadableImage();
     OpenLink(Word(linkPosition));
     if (command == Command::None) {
         RunOperations();
@@ -340,6 +407,16 @@ uint32_t CTolvarRun::NumberIn(const char* word, const char* digits) {
     fatalExit();
 }
 
+// Only the letters that read the image need it; a wrong word count is left to the count check.
+void CTolvarRun::RequireReadableImage() {
+    const int o = m_position;
+    if (m_argc != o + 2) return;
+    for (const char* letter = m_argv[o]; *letter != '\0'; ++letter) {
+        const LetterRow* row = FindLetter(*letter);
+        if (row != nullptr && row->readsImage) return requireReadableImage(m_argv[o + 1]);
+    }
+}
+
 // The chip on the port tells its own side; a run meant for the other one stops before any write.
 void CTolvarRun::CheckDetectedSide() {
     const uint32_t id = TargetReadOn(chip::kIdRegister, chip::kCurrentTarget);
@@ -358,25 +435,34 @@ void CTolvarRun::StopTargetNotFound() {
 }
 
 uint32_t CTolvarRun::SearchUartPort() {
+    // A board behind a port that another program holds is not "not connected": those ports are named.
+    std::vector<std::string> busy;
     if (m_side != -1) {
-        uint32_t port = FindUartPort(m_side);
+        uint32_t port = FindUartPort(m_side, &busy);
         if (port == 0) {
             Print("Could not autodetect %s connected to any uart port\n", SideName(m_side));
-            fatalExit();
+            StopNamingBusyPorts(busy);
         }
         return port;
     }
-    uint32_t port = FindUartPort(m_firstSide);
+    uint32_t port = FindUartPort(m_firstSide, &busy);
     if (port > 0) {
         m_side = m_firstSide;
-    } else if ((port = FindUartPort(1 - m_firstSide)) > 0) {
+    } else if ((port = FindUartPort(1 - m_firstSide, &busy)) > 0) {
         m_side = 1 - m_firstSide;
     } else {
         Print("Could not autodetect board connected to any uart port\n");
-        fatalExit();
+        StopNamingBusyPorts(busy);
     }
     Print("Found %s on port %d\n", SideName(m_side), static_cast<int>(port));
     return port;
+}
+
+void CTolvarRun::StopNamingBusyPorts(std::vector<std::string> busy) {
+    std::sort(busy.begin(), busy.end());
+    busy.erase(std::unique(busy.begin(), busy.end()), busy.end());
+    for (const std::string& line : busy) Print("%s\n", line.c_str());
+    fatalExit();
 }
 
 void CTolvarRun::ReadMemoryAndSizeWords() {
@@ -442,6 +528,9 @@ void CTolvarRun::RunCommand(Command command) {
     } else {
         RequireWithinMemory(first, second);
     }
+    BeginWork(kCommandWork[static_cast<int>(command)], command == Command::Read   ? "unchanged"
+                                                       : command == Command::Fill ? "partly filled"
+                                                                                  : "partly erased");
     switch (command) {
         case Command::Fill:
             fillMemory(first, second, m_memoryKind);
@@ -518,17 +607,20 @@ void CTolvarRun::ParseLetters(const char* optionWord) {
 void CTolvarRun::Burn(const char* imagePath) {
     Session().options.eraseBeforeBurn = !m_letters.noErase;
     CheckBeforeBurn(imagePath);
+    BeginWork("burn", "partly written", ", or with U in place of B to write only what differs");
     burnImage(imagePath, 1, m_memoryKind, m_sizeSelection);
 }
 
 // N means nothing here: the update erases exactly what it rewrites.
 void CTolvarRun::Update(const char* imagePath) {
     CheckBeforeBurn(imagePath);
+    BeginWork("update", "partly written");
     updateImage(imagePath, m_memoryKind, m_sizeSelection);
 }
 
 void CTolvarRun::Verify(const char* imagePath) {
     Session().options.eraseBeforeBurn = false;
+    BeginWork("verify", "unchanged");
     burnImage(imagePath, 2, m_memoryKind, m_sizeSelection);
 }
 
@@ -537,6 +629,7 @@ void CTolvarRun::Fast(const char*) {
 }
 
 void CTolvarRun::Erase(const char*) {
+    BeginWork("erase", "partly erased");
     if (KindRow(m_memoryKind).erase == EraseStyle::UpdateMark) {
         EraseUpdateSection(m_sizeSelection, m_memoryKind);
     } else {
@@ -587,7 +680,22 @@ void CTolvarRun::EraseCarryingTimeouts(const std::function<bool()>& erase) {
 void CTolvarRun::PauseIfAsked() {
     if (!m_letters.pause) return;
     Print("Press any key to continue . . .\n");
-    std::fgetc(m_in);
+    WaitForKey(m_in, m_terminals.input);
+}
+
+// "--help"/"-h" and "--version" as the only word answer and end 0, before any other word is read.
+bool AnswerInformationRequest(int argc, char** argv, std::FILE* out) {
+    if (argc != 2) return false;
+    if (Is(argv[1], "--help", "-h")) {
+        PrintUsage(out);
+        return true;
+    }
+    if (Is(argv[1], "--version")) {
+        std::fputs(kVersionLine, out);
+        std::fflush(out);
+        return true;
+    }
+    return false;
 }
 
 }  // namespace
@@ -620,25 +728,26 @@ void ReportException(std::FILE* out) {
 }
 
 void usageExit(std::FILE* out) {
-    for (const char* line : kUsageHead) std::fputs(line, out);
-    for (const LetterRow& row : kLetters) {
-        if (row.usage != nullptr) std::fputs(row.usage, out);
-    }
-    for (const char* line : kUsageTail) std::fputs(line, out);
-    std::fflush(out);
+    PrintUsage(out);
     fatalExit();
 }
 
 int RunTolvar(int argc, char** argv, std::FILE* in, std::FILE* out) {
+    if (AnswerInformationRequest(argc, argv, out)) return 0;
+    currentWork = Work{};
+    int code = -1;
     try {
-        return CTolvarRun(argc, argv, in, out).Run();
+        code = CTolvarRun(argc, argv, in, out).Run();
     } catch (const ProcessExit& exit) {
         std::fflush(out);
-        return exit.code;
+        code = exit.code;
     } catch (const platform::PrefixRefused& refused) {
         // Met before the console could start (its lock lives in the prefix).
         std::fprintf(out, "%s\n", refused.what());
         std::fflush(out);
-        return -1;
+        code = -1;
     }
+    // Noted at any point (a pause, a question, an exchange): the run ends as interrupted.
+    if (const int signal = NotedInterruption()) return EndInterrupted(signal, out);
+    return code;
 }

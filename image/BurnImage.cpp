@@ -308,13 +308,18 @@ bool ImageWalk::Close() {
     return m_endSeen;
 }
 
+// The reason follows on its own line; errno is what openImageFile left.
 [[noreturn]] void cannotOpen(const std::string& path) {
+    char reason[256];
+    lastErrorText(reason, sizeof reason);
     ConsoleUi& console = ConsoleUi::instance();
-    console.print(formatText("Can't open file: %s\n", path.c_str()));
     if (isSpecialFile(path)) {
+        console.print(formatText("Can't open file: %s\n", path.c_str()));
         console.print(
             "It is not a regular file: an image is read more than once, which a pipe or a device "
             "cannot give.\n");
+    } else {
+        console.print(formatText("Can't open file: %s\nReason: %s", path.c_str(), reason));
     }
     fatalExit();
 }
@@ -416,6 +421,11 @@ void printResult(bool burn, bool endSeen, bool erased, int32_t totalBytes, uint3
 }
 
 }  // namespace
+
+void requireReadableImage(const std::string& path) {
+    std::unique_ptr<FILE, ImageFileCloser> file(openImageFile(path));
+    if (!file) cannotOpen(path);
+}
 
 CheckedImage openCheckedImage(const std::string& path, uint32_t memorySize) {
     std::unique_ptr<FILE, ImageFileCloser> file(openImageFile(path));

@@ -7,6 +7,8 @@
 
 #include <array>
 #include <bitset>
+#include <cctype>
+#include <cerrno>
 #include <cstring>
 #include <map>
 #include <memory>
@@ -21,7 +23,11 @@ FILE* openImageFile(const std::string& path) {
     if (fd < 0) return nullptr;
     struct stat info {};
     FILE* file = fstat(fd, &info) == 0 && S_ISREG(info.st_mode) ? fdopen(fd, "rb") : nullptr;
-    if (file == nullptr) close(fd);
+    if (file == nullptr) {
+        const int error = S_ISDIR(info.st_mode) ? EISDIR : errno;
+        close(fd);
+        errno = error;
+    }
     return file;
 }
 

@@ -35,9 +35,9 @@ struct HexRecord {
     uint8_t checksum = 0;
 };
 
-// Opens an image for reading; null when it cannot be opened or is not a regular file (an image is
-// read more than once, which a pipe or a device cannot give, and a FIFO would hold the open). Line
-// ends are handled by readLinePiece, so the file is opened as bytes.
+// Opens an image for reading; null (errno telling why) when it cannot be opened or is not a regular
+// file (an image is read more than once, which a pipe or a device cannot give, and a FIFO would
+// hold the open). Line ends are handled by readLinePiece, so the file is opened as bytes.
 FILE* openImageFile(const std::string& path);
 
 // True when the path names something other than a regular file or a folder (a FIFO, a device).

@@ -1,7 +1,11 @@
 #include "link/BenchLink.h"
 
+#include <cstdlib>
+#include <optional>
+
 #include "console/CxException.h"
 #include "link/TargetSession.h"
+#include "link/bench/BenchChannel.h"
 #include "link/bench/BenchTarget.h"
 
 namespace {
@@ -13,6 +17,16 @@ namespace {
 // The product interface Connect stored; empty before a link was opened.
 BenchProductInterface* Product() {
     return dynamic_cast<BenchProductInterface*>(Session().link.benchProduct.get());
+}
+
+// Where the server was looked for, so that the user knows what to start or set.
+std::string AbsentServerDetail(const std::string& hostName) {
+    const std::optional<uint16_t> port = BenchPort();
+    if (!port)
+        return "TOLVAR_BENCH_PORT is not a port number: \"" + std::string(std::getenv("TOLVAR_BENCH_PORT")) +
+               "\".";
+    return "No working bench server on " + hostName + " port " + std::to_string(*port) +
+           " (TOLVAR_BENCH_PORT; tolvar-board --bench serves one).";
 }
 
 }  // namespace
@@ -27,10 +41,11 @@ BenchLink::~BenchLink() = default;
 void BenchLink::Connect() {
     TargetSession& session = Session();
     std::shared_ptr<BenchServerInterface> server;
-    if (CreateBenchServer(m_hostName, kBenchServerClassId, kBenchServerInterfaceId, m_timeoutMs, server) <
-        0) {
-        Raise("Could not create NorvikServer.");
-    }
+    const int32_t created =
+        CreateBenchServer(m_hostName, kBenchServerClassId, kBenchServerInterfaceId, m_timeoutMs, server);
+    if (created == BenchStatus::Unreachable)
+        Raise("Could not create NorvikServer.\n" + AbsentServerDetail(m_hostName));
+    if (created < 0) Raise("Could not create NorvikServer.");
     session.link.benchServer = server;
 
     std::shared_ptr<BenchInterface> object;

@@ -3,6 +3,7 @@
 #include "chip/ChipFacts.h"
 #include "console/ConsoleUi.h"
 #include "console/CxException.h"
+#include "console/Interruption.h"
 #include "link/BenchLink.h"
 #include "link/uart/CUartLib.h"
 
@@ -11,7 +12,10 @@ namespace {
 constexpr uint32_t kUartReadTimeoutMs = 600;
 
 // Every register operation tries the lock without waiting and goes on whatever the outcome.
+// Every register operation starts here: the place where a noted INT, TERM or HUP stops the run,
+// between two exchanges.
 void TryAccessLock() {
+    StopIfInterrupted();
     Session().link.accessMutex.Wait(0);
 }
 
@@ -92,6 +96,7 @@ void ResetTargetSession() {
     TargetSession& session = Session();
     session = TargetSession();
     ConsoleUi::ResetProgressLine();
+    ForgetInterruption();
 }
 
 namespace {
@@ -123,6 +128,13 @@ void OpenBenchLink() {
     ScopeMemoryLocks("bench");
     Session().link.bench = std::move(link);
     SelectBenchTarget();
+}
+
+void CloseLink() {
+    TargetSession& session = Session();
+    session.link.uart.reset();
+    session.link.bench.reset();
+    ReleaseBenchInterfaces();
 }
 
 void ReleaseBenchInterfaces() {

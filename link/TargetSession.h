@@ -55,6 +55,14 @@ struct ControllerState {
     // Bytes of the memory as identification found them; 0 before identification.
     uint32_t memorySize = 0;
     bool flashNegotiated = false;
+    // The memory command open now, so that a run stopped in its middle can end it: a write
+    // (StartWrite to EndWrite, of writeKind) or a read (StartRead to its close, of the read's kind).
+    enum OpenCommand : int32_t { NoCommand = 0, WriteOpen = 1, ReadOpen = 2 };
+    int32_t openCommand = NoCommand;
+    int32_t writeKind = 0;
+    // Where the memory work stands, for the line of an interrupted run: the address the last
+    // write, read or erase reached; empty before any.
+    std::optional<uint32_t> workAddress;
     platform::NamedMutex flashMutex{"Eprom"};
     platform::NamedMutex fillMutex{"Eprom"};
 };
@@ -125,6 +133,8 @@ void ResetTargetSession();
 
 void OpenUartLink(uint32_t port);
 void OpenBenchLink();
+// Closes the open link: the port and its locks are released, the bench link and interfaces dropped.
+void CloseLink();
 // Drops the two bench interface pointers; done at program end.
 void ReleaseBenchInterfaces();
 

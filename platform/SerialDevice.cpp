@@ -15,7 +15,9 @@
 #include <mutex>
 
 #include "platform/Clock.h"
+#include "platform/PortHolder.h"
 #include "platform/SystemError.h"
+#include "platform/UucpLock.h"
 
 namespace platform {
 namespace {
@@ -80,6 +82,7 @@ void ReleaseHeldPorts() {
         (void)::ioctl(held - 1, TIOCNXCL);
         ::close(held - 1);
     }
+    RemoveHeldLockFiles();
 }
 
 void ReleaseAtExit() {
@@ -147,12 +150,20 @@ DeviceOpenResult Released(int fd, OpenFailure failure, int error) {
     return Failed(-1, failure, error);
 }
 
-}  // namespace
+// The device is held: by an flock (another serial program, another run) or by the exclusive flag.
+DeviceOpenResult Busy(int fd, const std::string& path, int error) {
+    DeviceOpenResult result = Failed(fd, OpenFailure::Open, error);
+    result.busy = true;
+    if (const pid_t holder = FlockHolder(path); holder > 0) result.holder = ProcessDescription(holder);
+    return result;
+}
 
-DeviceOpenResult SerialDevice::Open(const std::string& path) {
+// Opens and sets up the device; `opened` is its descriptor when nothing failed.
+DeviceOpenResult TryOpen(const std::string& path, int& opened) {
     const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) return Failed(-1, OpenFailure::Open, errno);
-    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) return Failed(fd, OpenFailure::Open, errno);
+    if (fd < 0) return errno == EBUSY ? Busy(-1, path, errno) : Failed(-1, OpenFailure::Open, errno);
+    if (::flock(fd, LOCK_EX | LOCK_NB) != 0)
+        return errno == EWOULDBLOCK ? Busy(fd, path, errno) : Failed(fd, OpenFailure::Open, errno);
     termios line{};
     if (::tcgetattr(fd, &line) != 0) return Failed(fd, OpenFailure::Mask, errno);
     // Held before the flag is set, so that no way out between the two leaves the flag behind.
@@ -165,8 +176,38 @@ DeviceOpenResult SerialDevice::Open(const std::string& path) {
     if (::tcsetattr(fd, TCSANOW, &line) != 0) return Released(fd, OpenFailure::TimeOuts, errno);
     ::tcflush(fd, TCIOFLUSH);
     TryLowLatency(fd);
-    DeviceOpenResult result;
-    result.device.reset(new SerialDevice(fd));
+    opened = fd;
+    return DeviceOpenResult{};
+}
+
+// Another program keeps the device's lock file: a lock held, as a held flock says it.
+DeviceOpenResult BusyByLockFile(pid_t holder) {
+    DeviceOpenResult result = Failed(-1, OpenFailure::Open, EWOULDBLOCK);
+    result.busy = true;
+    result.holder = ProcessDescription(holder);
+    return result;
+}
+
+}  // namespace
+
+void ReleaseHeldPortsNow() {
+    ReleaseHeldPorts();
+}
+
+DeviceOpenResult SerialDevice::Open(const std::string& path) {
+    // The lock files first, as the serial programs take them: a device one of them holds is left
+    // alone, not even opened. A device that is not there gets none.
+    UucpLock lockFiles;
+    const pid_t holder = ::access(path.c_str(), F_OK) == 0 ? lockFiles.Take(path) : 0;
+    if (holder > 0) {
+        DeviceOpenResult result = BusyByLockFile(holder);
+        result.devicePath = path;
+        return result;
+    }
+    int fd = -1;
+    DeviceOpenResult result = TryOpen(path, fd);
+    if (fd >= 0) result.device.reset(new SerialDevice(fd, std::move(lockFiles)));
+    result.devicePath = path;
     return result;
 }
 

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "platform/ByteDevice.h"
+#include "platform/UucpLock.h"
 
 namespace platform {
 
@@ -20,8 +21,15 @@ enum class OpenFailure {
 struct DeviceOpenResult {
     std::unique_ptr<ByteDevice> device;
     OpenFailure failure = OpenFailure::None;
-    std::string errorText;  // system text ending in "\n"
+    std::string errorText;   // system text ending in "\n"
+    std::string devicePath;  // the device tried, when there is one
+    bool busy = false;       // another process holds the device
+    std::string holder;      // who, when the system tells ("process 1234 (picocom)")
 };
+
+// Clears the exclusive flag of every port this process holds, closes them and removes their lock
+// files; async-signal-safe, for a process that must end at once.
+void ReleaseHeldPortsNow();
 
 class SerialDevice final : public ByteDevice {
   public:
@@ -38,12 +46,13 @@ class SerialDevice final : public ByteDevice {
     std::string ErrorText() const override { return m_errorText; }
 
   private:
-    explicit SerialDevice(int fd) : m_fd(fd) {}
+    SerialDevice(int fd, UucpLock lockFiles) : m_fd(fd), m_lockFiles(std::move(lockFiles)) {}
     // Waits on the current Clock's deadline for the events; 1 ready, 0 deadline, -1 failure.
     int WaitFor(short events, uint32_t timeoutMs);
     void NoteError(int error);
 
     int m_fd;
+    UucpLock m_lockFiles;  // removed after the device is closed
     size_t m_written = 0;  // of the last Write
     std::string m_errorText;
 };

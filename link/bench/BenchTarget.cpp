@@ -24,7 +24,9 @@ int32_t LeadingNumber(const std::string& text) {
 
 void OpenBenchUart(const BenchCommandSender& command) {
     std::optional<std::string> port = ReadTalmerValue("comPort2");
-    if (!port) Raise("Could not read registry val 'comPort2'. Set Norvik target from Talmer first");
+    if (!port)
+        Raise("Could not read registry val 'comPort2'. Set Norvik target from Talmer first\n" +
+              TalmerValueHint("comPort2"));
     int32_t number = LeadingNumber(*port);
     if (command(formatText("a %d %d", 2, number)) < 0)
         Raise(formatText("Could not open UART com port %d.", number));
@@ -35,7 +37,8 @@ void OpenBenchUart(const BenchCommandSender& command) {
 void SelectBenchTarget(const BenchCommandSender& command) {
     std::optional<std::string> selected = ReadTalmerValue("SelectedInterface");
     if (!selected)
-        Raise("Could not read registry val 'SelectedInterface'. Set Norvik target from Talmer first");
+        Raise("Could not read registry val 'SelectedInterface'. Set Norvik target from Talmer first\n" +
+              TalmerValueHint("SelectedInterface"));
     char kind = selected->empty() ? '\0' : selected->front();
     if (kind == '0') {
         OpenBenchUart(command);

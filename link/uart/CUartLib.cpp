@@ -73,7 +73,21 @@ int32_t DropStaleAnswers(char* buffer, int32_t total) {
     return total;
 }
 
-std::string OpenErrorText(const std::string& name, const platform::DeviceOpenResult& result) {
+// What follows the system text: the device tried, and who holds it when it is busy.
+std::string OpenErrorDetail(const std::string& name, const platform::DeviceOpenResult& result) {
+    const std::string device = result.devicePath.empty() ? name : name + " (" + result.devicePath + ")";
+    if (result.busy) {
+        // Nothing names a holder of the exclusive flag alone; a program killed outright leaves it.
+        return "The port " + device + " is in use by " +
+               (result.holder.empty()
+                    ? std::string("another program (or was left exclusive by one that was killed)")
+                    : result.holder) +
+               ".";
+    }
+    return result.devicePath.empty() ? std::string() : "Device tried: " + result.devicePath;
+}
+
+std::string OpenErrorReason(const std::string& name, const platform::DeviceOpenResult& result) {
     switch (result.failure) {
         case platform::OpenFailure::Mask:
             return "Failed to Set Comm Mask Reason: " + result.errorText;
@@ -84,6 +98,10 @@ std::string OpenErrorText(const std::string& name, const platform::DeviceOpenRes
         default:
             return "Failed to open com port " + name + ", reason: " + result.errorText;
     }
+}
+
+std::string OpenErrorText(const std::string& name, const platform::DeviceOpenResult& result) {
+    return OpenErrorReason(name, result) + OpenErrorDetail(name, result);
 }
 
 }  // namespace
@@ -134,6 +152,7 @@ void CUartLib::OpenDevice(const std::string& portName) {
     platform::DeviceOpenResult result = installed ? installed(portName) : OpenTtyPort(portName);
     if (!result.device) {
         if (result.failure == platform::OpenFailure::None) result.failure = platform::OpenFailure::Open;
+        if (result.busy) throw PortBusyError(OpenErrorText(portName, result), result.holder);
         throw CxExceptionError(OpenErrorText(portName, result), 0);
     }
     m_handle = std::move(result.device);

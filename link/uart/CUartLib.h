@@ -22,10 +22,20 @@
 #include <optional>
 #include <string>
 
+#include "console/CxException.h"
 #include "link/uart/IndirectAccess.h"
 #include "platform/ByteDevice.h"
 #include "platform/NamedMutex.h"
 #include "platform/SerialDevice.h"
+
+// The port is held by another process (a serial program, another run); raised by Open like every
+// open failure, for callers that tell a busy port from an absent one.
+class PortBusyError : public CxExceptionError {
+  public:
+    PortBusyError(std::string message, std::string holder)
+        : CxExceptionError(std::move(message), 0), holder(std::move(holder)) {}
+    std::string holder;  // "process 1234 (picocom)", or empty when nothing tells
+};
 
 using PortOpener = std::function<platform::DeviceOpenResult(const std::string& portName)>;
 

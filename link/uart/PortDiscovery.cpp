@@ -76,24 +76,28 @@ std::array<int32_t, kPortCount> ScanOrder(const RememberedPorts& remembered, int
     return order;
 }
 
-bool ChipOfSideOn(int32_t port, int32_t side) {
+bool ChipOfSideOn(int32_t port, int32_t side, std::vector<std::string>* busyPorts) {
     try {
         CUartLib probe;
         probe.Open(formatText("com%d", port), kProbeTimeoutMs);
         return chip::SideOfId(probe.ReadRegister(chip::kIdRegister)) == side;
+    } catch (const PortBusyError& busy) {
+        // The last line of the message says which port and who holds it.
+        if (busyPorts) busyPorts->push_back(busy.message.substr(busy.message.rfind('\n') + 1));
+        return false;
     } catch (const CxExceptionError&) {
-        return false;  // missing, busy or silent: try the next port
+        return false;  // missing or silent: try the next port
     }
 }
 
 }  // namespace
 
-uint32_t FindUartPort(int32_t side) {
+uint32_t FindUartPort(int32_t side, std::vector<std::string>* busyPorts) {
     if (side != 0 && side != 1) return 0;
     RememberedPorts remembered = ReadRemembered(side);
     int32_t found = 0;
     for (int32_t port : ScanOrder(remembered, side)) {
-        if (ChipOfSideOn(port, side)) {
+        if (ChipOfSideOn(port, side, busyPorts)) {
             found = port;
             break;
         }

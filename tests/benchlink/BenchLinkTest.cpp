@@ -1,6 +1,8 @@
 // The bench-server link against the simulated bench server and against servers that misbehave.
 #include <gtest/gtest.h>
 
+#include <cstdio>
+
 #include "board/BoardPair.h"
 #include "console/CxException.h"
 #include "link/BenchLink.h"
@@ -20,6 +22,8 @@ using board::BenchFaultKind;
 constexpr uint32_t kShortTimeoutMs = 150;
 const std::vector<std::pair<std::string, std::string>> kBenchUart7 = {{"SelectedInterface", "0"},
                                                                       {"comPort2", "7"}};
+
+const std::string kTalmerKey = "[HKEY_CURRENT_USER\\Software\\VB and VBA Program Settings\\Talmer\\Startup]";
 
 class BenchLinkTest : public ::testing::Test {
   protected:
@@ -42,6 +46,12 @@ class BenchLinkTest : public ::testing::Test {
         } catch (const CxExceptionError& error) {
             return error.message;
         }
+    }
+
+    // What follows a missing value's text when user.reg exists.
+    std::string SetValueHint(const std::string& value) const {
+        return "Set the string value \"" + value + "\" of " + kTalmerKey + " in " +
+               m_prefix.Path("user.reg") + " (REGEDIT4 text, see FILES in Tolvar(1)).";
     }
 
     TempPrefix m_prefix;
@@ -96,7 +106,7 @@ TEST_F(BenchLinkTest, FailureTable) {
         const char* name;
         std::vector<std::pair<std::string, std::string>> values;
         std::vector<BenchFault> faults;
-        const char* text;
+        std::string text;
     };
     const Row rows[] = {
         {"create", kBenchUart7, {{BenchFaultKind::Create}}, "Could not create NorvikServer."},
@@ -108,15 +118,18 @@ TEST_F(BenchLinkTest, FailureTable) {
         {"no SelectedInterface",
          {{"comPort2", "7"}},
          {},
-         "Could not read registry val 'SelectedInterface'. Set Norvik target from Talmer first"},
+         "Could not read registry val 'SelectedInterface'. Set Norvik target from Talmer first\n" +
+             SetValueHint("SelectedInterface")},
         {"SelectedInterface too long",
          {{"SelectedInterface", tooLong}, {"comPort2", "7"}},
          {},
-         "Could not read registry val 'SelectedInterface'. Set Norvik target from Talmer first"},
+         "Could not read registry val 'SelectedInterface'. Set Norvik target from Talmer first\n" +
+             SetValueHint("SelectedInterface")},
         {"no comPort2",
          {{"SelectedInterface", "0"}},
          {},
-         "Could not read registry val 'comPort2'. Set Norvik target from Talmer first"},
+         "Could not read registry val 'comPort2'. Set Norvik target from Talmer first\n" +
+             SetValueHint("comPort2")},
         {"type 3", {{"SelectedInterface", "3"}, {"comPort2", "7"}}, {}, "Target type not supported."},
         {"empty type", {{"SelectedInterface", ""}}, {}, "Target type not supported."},
         {"uart", kBenchUart7, {{BenchFaultKind::Uart}}, "Could not open UART com port 7."},
@@ -159,10 +172,17 @@ TEST_F(BenchLinkTest, RegistryFileThatSaysNothing) {
     };
     for (const char* file : files) {
         ForgetLink();
+        std::remove(m_prefix.Path("user.reg").c_str());
         if (file) m_prefix.WriteUserReg(file);
         ServerThread server;
-        EXPECT_EQ(RunSession(),
-                  "Could not read registry val 'SelectedInterface'. Set Norvik target from Talmer first")
+        const std::string hint = file ? SetValueHint("SelectedInterface")
+                                      : m_prefix.Path("user.reg") +
+                                            " does not exist: create it with the string value "
+                                            "\"SelectedInterface\" of " +
+                                            kTalmerKey + " (REGEDIT4 text, see FILES in Tolvar(1)).";
+        EXPECT_EQ(
+            RunSession(),
+            "Could not read registry val 'SelectedInterface'. Set Norvik target from Talmer first\n" + hint)
             << (file ? file : "(no file)");
     }
 }
@@ -199,14 +219,17 @@ TEST_F(BenchLinkTest, FailedReadIsNotRetried) {
 TEST_F(BenchLinkTest, NoServerListening) {
     m_prefix.WriteTalmer(kBenchUart7);
     PointAtClosedPort();
-    EXPECT_EQ(RunSession(), "Could not create NorvikServer.");
+    EXPECT_EQ(RunSession(), "Could not create NorvikServer.\nNo working bench server on localhost port " +
+                                std::string(getenv("TOLVAR_BENCH_PORT")) +
+                                " (TOLVAR_BENCH_PORT; tolvar-board --bench serves one).");
     EXPECT_FALSE(Session().link.benchServer);
 }
 
 TEST_F(BenchLinkTest, PortSettingThatIsNoPort) {
     m_prefix.WriteTalmer(kBenchUart7);
     setenv("TOLVAR_BENCH_PORT", "http", 1);
-    EXPECT_EQ(RunSession(), "Could not create NorvikServer.");
+    EXPECT_EQ(RunSession(),
+              "Could not create NorvikServer.\nTOLVAR_BENCH_PORT is not a port number: \"http\".");
 }
 
 // The server misbehaves at one line of the session: 0 handshake, 1 create, 2 get interface,
@@ -255,7 +278,13 @@ TEST_F(BenchLinkTest, ServerThatMisbehavesNeverHangsTheLink) {
         platform::VirtualClock clock;
         platform::ScopedClock scoped(clock);
         uint64_t startUs = clock.NowUs();
-        EXPECT_EQ(RunSession(kShortTimeoutMs), row.text) << "line " << row.line;
+        // A server that never got as far as creating its object is no working server at all.
+        const std::string expected =
+            std::string(row.text) == "Could not create NorvikServer."
+                ? std::string(row.text) + "\nNo working bench server on localhost port " +
+                      getenv("TOLVAR_BENCH_PORT") + " (TOLVAR_BENCH_PORT; tolvar-board --bench serves one)."
+                : row.text;
+        EXPECT_EQ(RunSession(kShortTimeoutMs), expected) << "line " << row.line;
         EXPECT_LE(clock.NowUs() - startUs, 2 * kShortTimeoutMs * 1000 + 1000) << "line " << row.line;
         ForgetLink();
     }

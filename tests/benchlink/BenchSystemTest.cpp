@@ -5,6 +5,7 @@
 #include <stdlib.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <fstream>
 #include <iterator>
 
@@ -157,18 +158,43 @@ TEST_F(BenchOverPairTest, FastTransferStaysRefused) {
     EXPECT_TRUE(AllBytes(Memory(true), 0, Memory(true).size(), 0xFF));
 }
 
-// The link's failures reach the shell as the front end reports them.
+// The link's failures reach the shell as the front end reports them, with what to mend: the
+// host and port tried, the file and value to create.
 TEST_F(BenchOverPairTest, LinkFailuresEndTheRunWithTheirText) {
-    m_prefix.WriteTalmer({{"SelectedInterface", "3"}});
-    TimedRun type = Run("d E x");
-    EXPECT_EQ(type.code, 255);
-    EXPECT_NE(type.out.find("Exception: Target type not supported."), std::string::npos) << type.out;
+    const std::string reg = m_prefix.Path("user.reg");
+    const std::string key = "[HKEY_CURRENT_USER\\Software\\VB and VBA Program Settings\\Talmer\\Startup]";
+    struct Case {
+        std::vector<std::pair<std::string, std::string>> values;  // none: no user.reg at all
+        std::string message;
+    };
+    const Case cases[] = {
+        {{{"SelectedInterface", "3"}}, "Exception: Target type not supported.\n"},
+        {{},
+         "Exception: Could not read registry val 'SelectedInterface'. Set Norvik target from Talmer first\n" +
+             reg + " does not exist: create it with the string value \"SelectedInterface\" of " + key +
+             " (REGEDIT4 text, see FILES in Tolvar(1)).\n"},
+        {{{"SelectedInterface", "0"}},
+         "Exception: Could not read registry val 'comPort2'. Set Norvik target from Talmer first\nSet the "
+         "string value \"comPort2\" of " +
+             key + " in " + reg + " (REGEDIT4 text, see FILES in Tolvar(1)).\n"},
+    };
+    for (const Case& c : cases) {
+        std::remove(reg.c_str());
+        if (!c.values.empty()) m_prefix.WriteTalmer(c.values);
+        TimedRun run = Run("d E x");
+        EXPECT_EQ(run.code, 255);
+        EXPECT_NE(run.out.find(c.message), std::string::npos) << run.out;
+    }
     m_server.Stop();
     PointAtClosedPort();
-    TimedRun down =
-        Tolvar(m_prefix.Path(), static_cast<uint16_t>(std::stoi(getenv("TOLVAR_BENCH_PORT"))), "d E x");
+    const std::string port = getenv("TOLVAR_BENCH_PORT");
+    TimedRun down = Tolvar(m_prefix.Path(), static_cast<uint16_t>(std::stoi(port)), "d E x");
     EXPECT_EQ(down.code, 255);
-    EXPECT_NE(down.out.find("Exception: Could not create NorvikServer."), std::string::npos) << down.out;
+    EXPECT_NE(down.out.find("Exception: Could not create NorvikServer.\nNo working bench server on localhost "
+                            "port " +
+                            port + " (TOLVAR_BENCH_PORT; tolvar-board --bench serves one).\n"),
+              std::string::npos)
+        << down.out;
 }
 
 // The board program serves the bench: an image burned into each chip is what the board saves of

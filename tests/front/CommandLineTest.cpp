@@ -60,9 +60,10 @@ TEST_F(CommandLineTest, SideWordAgainstTheFileNameAsksFirst) {
     }
 }
 
+// E reads no image: the missing files below are not looked at before the link.
 TEST_F(CommandLineTest, ConfirmedWarningGoesOnToTheLink) {
     for (const char* answer : {"y\n", "Y\n"}) {
-        std::vector<std::string> words = {"snk", "u3", "BV", "fw_source.hex"};
+        std::vector<std::string> words = {"snk", "u3", "E", "fw_source.hex"};
         Outcome outcome = Run(words, answer);
         EXPECT_EQ(outcome.code, -1);
         std::string expected = Echo(words) + Warning("source file", "sink") + "Exception: ";
@@ -74,8 +75,8 @@ TEST_F(CommandLineTest, ConfirmedWarningGoesOnToTheLink) {
 TEST_F(CommandLineTest, LinkFailuresEndAsAPrintedExceptionWithExitMinusOne) {
     setenv("TOLVAR_BENCH_PORT", "1", 1);
     const std::vector<std::vector<std::string>> cases = {
-        {"u3", "BV", "image.hex"}, {"u0x10", "BV", "image.hex"}, {"ub101", "BV", "image.hex"},
-        {"d", "BV", "image.hex"},  {"x", "BV", "image.hex"},     {"UASNK", "BV", "image.hex"},
+        {"u3", "E", "image.hex"}, {"u0x10", "E", "image.hex"}, {"ub101", "E", "image.hex"},
+        {"d", "E", "image.hex"},  {"x", "E", "image.hex"},     {"UASNK", "BV", "image.hex"},
     };
     for (const auto& words : cases) {
         Outcome outcome = Run(words);

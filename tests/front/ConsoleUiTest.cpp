@@ -5,8 +5,10 @@
 
 #include "console/ConsoleUi.h"
 #include "console/CxException.h"
+#include "platform/Clock.h"
 #include "tests/support/Console.h"
 #include "tests/support/ToolInProcess.h"
+#include "tests/support/Transcript.h"
 
 namespace {
 
@@ -15,10 +17,11 @@ using namespace testsupport;
 class ConsoleUiTest : public FreshSession {
   protected:
     // Runs `use` with the console on scripted input; returns what it printed.
+    // The streams count as a terminal on both ends unless told otherwise.
     template <typename Use>
-    std::string WithConsole(const std::string& input, Use use) {
+    std::string WithConsole(const std::string& input, Use use, ConsoleTerminals terminals = {true, true}) {
         ConsoleStreams streams(input);
-        ConsoleUi::instance().Install(StandardConsoleOperations(streams.In(), streams.Out()));
+        ConsoleUi::instance().Install(StandardConsoleOperations(streams.In(), streams.Out(), terminals));
         use(ConsoleUi::instance());
         ConsoleUi::instance().Install(StandardConsoleOperations(stdin, stdout));
         return streams.Output();
@@ -35,6 +38,56 @@ TEST_F(ConsoleUiTest, ProgressRewritesTheLineOverThePreviousText) {
     EXPECT_EQ(out, "Progress: 5%" + std::string(12, '\r') + "Progress: 50%" + std::string(13, '\r') +
                        "Progress: 100%" + std::string(14, '\r') + "Progress: 7%");
     EXPECT_EQ(ConsoleUi::instance().progressTextLength(), 12);
+}
+
+// Into a pipe or a file: a whole line for each tenth of the work that has been running for a
+// second, nothing for shorter work; a lower percentage starts new work.
+TEST_F(ConsoleUiTest, ProgressIntoAPipeComesAsAFewWholeLines) {
+    struct Case {
+        const char* what;
+        std::vector<std::pair<uint32_t, int32_t>> steps;  // ms since the last step, percent
+        std::string out;
+    };
+    std::vector<std::pair<uint32_t, int32_t>> slow;
+    for (int32_t percent = 0; percent <= 100; percent += 4) slow.push_back({100, percent});
+    std::string slowLines;
+    for (int32_t percent : {40, 52, 60, 72, 80, 92, 100})
+        slowLines += "Progress: " + std::to_string(percent) + "%\n";
+    const Case cases[] = {
+        {"under a second", {{0, 0}, {300, 50}, {300, 100}}, ""},
+        {"ten seconds in 4% steps", slow, slowLines},
+        {"a second pass starts again",
+         {{0, 0}, {1500, 100}, {0, 0}, {200, 100}, {0, 0}, {1000, 5}, {10, 10}},
+         "Progress: 100%\nProgress: 10%\n"},
+    };
+    for (const Case& c : cases) {
+        platform::VirtualClock clock;
+        platform::ScopedClock installed(clock);
+        const std::string out = WithConsole("",
+                                            [&](ConsoleUi& ui) {
+                                                for (const auto& [ms, percent] : c.steps) {
+                                                    clock.Advance(uint64_t{ms} * 1000);
+                                                    ui.progress(percent);
+                                                }
+                                            },
+                                            {false, false});
+        EXPECT_EQ(out, c.out) << c.what;
+    }
+}
+
+// Not a terminal: nothing is read, so the input stays a script's; on a terminal one key is taken.
+TEST_F(ConsoleUiTest, PausesReadOnlyFromATerminal) {
+    for (bool terminal : {false, true}) {
+        bool answer = false;
+        const std::string out = WithConsole("y\n",
+                                            [&](ConsoleUi& ui) {
+                                                ui.errorPause();
+                                                answer = ui.confirm();
+                                            },
+                                            {terminal, false});
+        EXPECT_EQ(out, kErrorPause + kQuestion);
+        EXPECT_EQ(answer, !terminal) << "input a terminal: " << terminal;
+    }
 }
 
 TEST_F(ConsoleUiTest, ConfirmAcceptsOnlyAOneLetterYes) {

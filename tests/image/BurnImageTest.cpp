@@ -351,8 +351,9 @@ TEST_F(BurnImageTest, BadFilesGetTheirMessages) {
                                                                    "ELF\x00\x01\x02\n\xff\xfe",
                                                                    10));
     const Case cases[] = {
-        {"missing", dir.Path("none.hex"), "Can't open file: " + dir.Path("none.hex") + "\n"},
-        {"directory", dir.Path(""), "Can't open file: " + dir.Path("") + "\n"},
+        {"missing", dir.Path("none.hex"),
+         "Can't open file: " + dir.Path("none.hex") + "\nReason: No such file or directory\n"},
+        {"directory", dir.Path(""), "Can't open file: " + dir.Path("") + "\nReason: Is a directory\n"},
         {"cut record", cut,
          "Record on line 2 of file " + cut +
              " is not valid: ':10001000AABBCC'\nThe 'byteCount' field value is '0x10', but record contains "

@@ -158,8 +158,9 @@ TEST(ExtractImageVersion, BadFilesEndWithTheirMessage) {
     const std::string cut = dir.Write("cut.hex", DataRecord(0, {1, 2}) + ":10000000AABB\n" + EndRecord());
     const std::string named = dir.Write("fw.txt", DataRecord(0, {1, 2}) + EndRecord());
     const Case cases[] = {
-        {"missing", dir.Path("none.hex"), "Can't open file: " + dir.Path("none.hex") + "\n"},
-        {"directory", dir.Path(""), "Can't open file: " + dir.Path("") + "\n"},
+        {"missing", dir.Path("none.hex"),
+         "Can't open file: " + dir.Path("none.hex") + "\nReason: No such file or directory\n"},
+        {"directory", dir.Path(""), "Can't open file: " + dir.Path("") + "\nReason: Is a directory\n"},
         {"cut record", cut,
          "Record on line 2 of file " + cut +
              " is not valid: ':10000000AABB'\nThe 'byteCount' field value is '0x10', but record contains "

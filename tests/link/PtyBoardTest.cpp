@@ -107,9 +107,15 @@ TEST_F(PtyTest, SecondProcessCannotOpenAHeldPortAndTheHolderIsUnharmed) {
         CUartLib second;
         const auto error = Raised([&] { second.Open("com1", 600); });
         // Root passes the exclusive-open flag and meets the lock; everyone else meets the flag.
-        EXPECT_TRUE(error == "Failed to open com port com1, reason: Resource temporarily unavailable\n" ||
-                    error == "Failed to open com port com1, reason: Device or resource busy\n")
-            << error.value_or("opened");
+        // Either way the holder is named, as the lock tells it.
+        const std::string text = error.value_or("opened");
+        const std::string holder = "The port com1 (" + Dosdevice(1) + ") is in use by process ";
+        EXPECT_TRUE(
+            text.rfind("Failed to open com port com1, reason: Resource temporarily unavailable\n" + holder,
+                       0) == 0 ||
+            text.rfind("Failed to open com port com1, reason: Device or resource busy\n" + holder, 0) == 0)
+            << text;
+        EXPECT_EQ(text.substr(text.size() - 14), " (link_tests).") << text;
         EXPECT_FALSE(second.PortInitialized());
     }
     EXPECT_EQ(holder.ReadAndExit(), 1);
@@ -133,8 +139,9 @@ TEST_F(PtyTest, BoardVanishingMidRunRaisesTheOpenTextPromptly) {
     board->Stop(SIGKILL);
     platform::Clock& clock = platform::CurrentClock();
     const uint32_t start = clock.TickMs();
-    EXPECT_EQ(Raised([&] { uart.ReadRegister(kIdRegister); }),
-              "Failed to open com port com1, reason: No such file or directory\n");
+    EXPECT_EQ(
+        Raised([&] { uart.ReadRegister(kIdRegister); }),
+        "Failed to open com port com1, reason: No such file or directory\nDevice tried: " + Dosdevice(1));
     // Within the bound of one receive (1000 ms cap plus a read time-out), not a hang.
     EXPECT_LT(clock.TickMs() - start, 1600u);
     EXPECT_FALSE(uart.PortInitialized());
@@ -171,13 +178,16 @@ TEST_F(PtyTest, PortNamesThatLeadToNoTerminalFailWithTheirText) {
     ASSERT_EQ(::symlink(place.Path().c_str(), Dosdevice(3).c_str()), 0);
     ASSERT_EQ(::symlink((place.Path() + "/plain").c_str(), Dosdevice(4).c_str()), 0);
     ASSERT_EQ(::symlink((place.Path() + "/gone").c_str(), Dosdevice(5).c_str()), 0);
+    // The device tried follows, where the name leads to one.
     const struct {
         const char* name;
-        const char* error;
+        std::string error;
     } cases[] = {
-        {"com3", "Failed to open com port com3, reason: Is a directory\n"},
-        {"com4", "Failed to Set Comm Mask Reason: Inappropriate ioctl for device\n"},
-        {"com5", "Failed to open com port com5, reason: No such file or directory\n"},
+        {"com3", "Failed to open com port com3, reason: Is a directory\nDevice tried: " + Dosdevice(3)},
+        {"com4",
+         "Failed to Set Comm Mask Reason: Inappropriate ioctl for device\nDevice tried: " + Dosdevice(4)},
+        {"com5",
+         "Failed to open com port com5, reason: No such file or directory\nDevice tried: " + Dosdevice(5)},
         {"comx", "Failed to open com port comx, reason: No such file or directory\n"},
     };
     for (const auto& c : cases) {

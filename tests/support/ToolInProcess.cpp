@@ -4,6 +4,7 @@
 
 #include <filesystem>
 
+#include "console/ConsoleUi.h"
 #include "front/CommandLine.h"
 #include "link/TargetSession.h"
 #include "tests/support/Console.h"
@@ -17,7 +18,10 @@ Outcome RunInProcess(const std::vector<std::string>& words, const std::string& i
     for (std::string& word : storage) argv.push_back(word.data());
     argv.push_back(nullptr);
     ConsoleStreams streams(input);
+    // The transcripts are a terminal's: progress rewritten in place. The input is a script's.
+    OverrideTerminalDetection(ConsoleTerminals{false, true});
     const int code = RunTolvar(static_cast<int>(storage.size()), argv.data(), streams.In(), streams.Out());
+    OverrideTerminalDetection(std::nullopt);
     if (endSession) ResetTargetSession();
     return {code, streams.Output()};
 }

@@ -16,11 +16,12 @@ namespace {
 
 constexpr int kToolTimeoutMs = 120000;
 
-[[noreturn]] void execWith(std::vector<std::string> args) {
+// In a forked child: runs the words as a program (a bare name is looked up in PATH).
+[[noreturn]] void execWith(const std::vector<std::string>& words) {
     std::vector<char*> argv;
-    for (std::string& a : args) argv.push_back(a.data());
+    for (const std::string& word : words) argv.push_back(const_cast<char*>(word.c_str()));
     argv.push_back(nullptr);
-    execv(argv[0], argv.data());
+    execvp(argv[0], argv.data());
     _exit(127);
 }
 
@@ -47,25 +48,27 @@ uint64_t NowUs() {
     return static_cast<uint64_t>(duration_cast<microseconds>(steady_clock::now().time_since_epoch()).count());
 }
 
-// Forks a child with standard output and error on a pipe and standard input on /dev/null; the
-// child runs in dir with TOLVAR_PREFIX set and execs argv. out is the pipe's read end.
-pid_t Spawn(const std::string& dir, const std::vector<std::string>& argv, int& out) {
+// Forks a child with standard output and error on a pipe and standard input on the input file; the
+// child runs in dir with TOLVAR_PREFIX (and TOLVAR, the tool's path) set and execs argv. out is the
+// pipe's read end.
+pid_t Spawn(const std::string& dir, const std::vector<std::string>& argv, int& out,
+            const std::string& input = "/dev/null") {
     int pipeEnds[2];
     if (pipe2(pipeEnds, O_CLOEXEC) != 0) return -1;
     const pid_t pid = fork();
     if (pid == 0) {
-        const int null = open("/dev/null", O_RDONLY);
-        dup2(null, STDIN_FILENO);
+        // A terminal given as input becomes the child's: a session of its own, the terminal
+        // controlling it.
+        setsid();
+        const int inputFd = open(input.c_str(), O_RDWR);
+        dup2(inputFd, STDIN_FILENO);
         dup2(pipeEnds[1], STDOUT_FILENO);
         dup2(pipeEnds[1], STDERR_FILENO);
         setenv("TOLVAR_PREFIX", dir.c_str(), 1);
+        setenv("TOLVAR", TOLVAR_BINARY, 1);
         unsetenv("TOLVAR_TRACE");
         if (chdir(dir.c_str()) != 0) _exit(126);
-        std::vector<char*> args;
-        for (const std::string& word : argv) args.push_back(const_cast<char*>(word.c_str()));
-        args.push_back(nullptr);
-        execv(args[0], args.data());
-        _exit(127);
+        execWith(argv);
     }
     close(pipeEnds[1]);
     out = pipeEnds[0];
@@ -102,6 +105,14 @@ ToolProcess::ToolProcess(const std::string& prefix, const std::string& arguments
     m_pid = Spawn(prefix, argv, m_out);
 }
 
+ToolProcess::ToolProcess(const std::string& prefix, const std::string& arguments,
+                         const std::string& inputPath)
+    : m_startUs(NowUs()) {
+    std::vector<std::string> argv = SplitWords(arguments);
+    argv.insert(argv.begin(), TOLVAR_BINARY);
+    m_pid = Spawn(prefix, argv, m_out, inputPath);
+}
+
 ToolProcess::~ToolProcess() {
     if (m_pid > 0) Finish(0);
 }
@@ -131,6 +142,91 @@ TimedRun ToolProcess::Finish(uint32_t limitMs) {
     run.signal = WIFSIGNALED(status) ? WTERMSIG(status) : 0;
     run.out = m_output;
     run.ms = static_cast<uint32_t>((NowUs() - m_startUs) / 1000);
+    return run;
+}
+
+Program::Program(const std::vector<std::string>& argv) {
+    int in[2];
+    int out[2];
+    if (pipe2(in, O_CLOEXEC) != 0) return;
+    if (pipe2(out, O_CLOEXEC) != 0) return;
+    m_pid = fork();
+    if (m_pid == 0) {
+        dup2(in[0], STDIN_FILENO);
+        dup2(out[1], STDOUT_FILENO);
+        dup2(out[1], STDERR_FILENO);
+        execWith(argv);
+    }
+    close(in[0]);
+    close(out[1]);
+    m_in = in[1];
+    m_out = out[0];
+}
+
+Program::~Program() {
+    Stop(SIGKILL);
+}
+
+const std::string& Program::Poll(int ms) {
+    if (m_out >= 0 && !ReadSome(m_out, m_output, ms)) {
+        close(m_out);
+        m_out = -1;
+    }
+    return m_output;
+}
+
+bool Program::EndsWithin(int ms) {
+    for (int waited = 0; !m_reaped && waited <= ms; waited += 20) {
+        if (waitpid(m_pid, &m_status, WNOHANG) == m_pid) {
+            m_reaped = true;
+        } else if (m_out >= 0) {
+            Poll(20);
+        } else {
+            usleep(20000);  // its output has ended, the process not yet
+        }
+    }
+    return m_reaped;
+}
+
+int Program::Stop(int signal) {
+    if (m_pid <= 0) return -1;
+    if (!m_reaped) {
+        kill(m_pid, signal);
+        waitpid(m_pid, &m_status, 0);
+        m_reaped = true;
+    }
+    // What it wrote before it ended; a pipe that a child of its own keeps open ends the wait.
+    for (size_t before = m_output.size() + 1; m_out >= 0 && m_output.size() != before;) {
+        before = m_output.size();
+        Poll(20);
+    }
+    if (m_out >= 0) close(m_out);
+    m_out = -1;
+    if (m_in >= 0) close(m_in);
+    m_in = -1;
+    return ExitCode(m_status);
+}
+
+TimedRun RunShell(const std::string& prefix, const std::string& script, uint32_t limitMs) {
+    // A process of its own to finish: the script's children are its own.
+    int out = -1;
+    const uint64_t start = NowUs();
+    const pid_t pid = Spawn(prefix, {"/bin/sh", "-c", script}, out);
+    TimedRun run;
+    std::string output;
+    const uint64_t deadline = start + uint64_t{limitMs} * 1000;
+    bool open = out >= 0;
+    while (open && NowUs() < deadline) open = ReadSome(out, output, 50);
+    if (open) {
+        run.hung = true;
+        kill(-pid, SIGKILL);  // the script leads its own session: its children go with it
+    }
+    int status = 0;
+    waitpid(pid, &status, 0);
+    if (out >= 0) close(out);
+    run.code = ExitCode(status);
+    run.out = output;
+    run.ms = static_cast<uint32_t>((NowUs() - start) / 1000);
     return run;
 }
 

@@ -2,6 +2,7 @@
 // The tool (or any program) as a process beside the test: run to its end with its output and exit
 // code collected, or started in the prefix directory (so relative image names tell the side),
 // watched while it runs, killed if it hangs.
+#include <signal.h>
 #include <sys/types.h>
 
 #include <cstdint>
@@ -37,6 +38,8 @@ struct TimedRun {
 class ToolProcess {
   public:
     ToolProcess(const std::string& prefix, const std::string& arguments);
+    // Standard input from the file (a pseudo-terminal's path: the run then has a terminal).
+    ToolProcess(const std::string& prefix, const std::string& arguments, const std::string& inputPath);
     ToolProcess(const TempDir& prefix, const std::string& arguments)
         : ToolProcess(prefix.Path(), arguments) {}
     ~ToolProcess();
@@ -52,6 +55,35 @@ class ToolProcess {
     pid_t m_pid = -1;
     int m_out = -1;
     uint64_t m_startUs = 0;
+    std::string m_output;
+};
+
+// Runs the shell script (sh -c) in the prefix directory with TOLVAR set to the tool's path and
+// standard input on /dev/null; killed after limitMs.
+TimedRun RunShell(const std::string& prefix, const std::string& script, uint32_t limitMs = 60000);
+
+// Another program beside the tool (a serial terminal, a port server): standard input a pipe kept
+// open until it is stopped, standard output and error collected.
+class Program {
+  public:
+    explicit Program(const std::vector<std::string>& argv);
+    ~Program();
+    Program(const Program&) = delete;
+    Program& operator=(const Program&) = delete;
+    pid_t Pid() const { return m_pid; }
+    // Output so far, after waiting up to ms for more.
+    const std::string& Poll(int ms);
+    // Has it ended by itself within ms? Its exit code is then Stop's.
+    bool EndsWithin(int ms);
+    // Sends the signal (unless it ended) and reaps it; its exit code, -1 when a signal ended it.
+    int Stop(int signal = SIGTERM);
+
+  private:
+    pid_t m_pid = -1;
+    int m_in = -1;
+    int m_out = -1;
+    int m_status = -1;
+    bool m_reaped = false;
     std::string m_output;
 };
 

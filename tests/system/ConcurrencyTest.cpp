@@ -1,8 +1,13 @@
 // Several Tolvar processes against simulated pairs: a port is held by one run at a time, runs on
 // different ports go together without waiting for each other, searches started together each find
 // their own board, and a run killed outright leaves nothing locked.
+#include <arpa/inet.h>
+#include <dirent.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <poll.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -21,6 +26,18 @@ using namespace testsupport;
 namespace {
 
 constexpr size_t kMemorySize = 4u << 20;
+
+// The UUCP lock files there are now.
+std::vector<std::string> LockFiles() {
+    std::vector<std::string> files;
+    if (DIR* folder = ::opendir("/run/lock")) {
+        while (const dirent* entry = ::readdir(folder))
+            if (std::string(entry->d_name).rfind("LCK..", 0) == 0)
+                files.push_back(std::string("/run/lock/") + entry->d_name);
+        ::closedir(folder);
+    }
+    return files;
+}
 
 // The pair paced at the real line rate, so that a run lasts long enough to be overlapped.
 class PairRuns : public ::testing::Test {
@@ -78,7 +95,11 @@ TEST_F(PairRuns, SecondRunOnTheSamePortIsRefusedAndTheFirstGoesOn) {
     // An ordinary user meets the tty's exclusive flag first; root, which it does not stop, the lock.
     const std::string reason =
         geteuid() == 0 ? "Resource temporarily unavailable" : "Device or resource busy";
-    EXPECT_NE(second.out.find("Exception: Failed to open com port com1, reason: " + reason + "\n"),
+    EXPECT_NE(second.out.find("Exception: Failed to open com port com1, reason: " + reason +
+                              "\n"
+                              "The port com1 (" +
+                              prefix.Path("dosdevices/com1") + ") is in use by process " +
+                              std::to_string(first.Pid()) + " (Tolvar).\n"),
               std::string::npos)
         << second.out;
     EXPECT_EQ(second.out.find("Verifying file"), std::string::npos) << second.out;
@@ -135,8 +156,9 @@ TEST_F(PairRuns, KilledBurnLeavesNothingLocked) {
     EXPECT_TRUE(Holds("source.bin", image));
 }
 
-// A run ended by a signal it may catch ends as that signal ends it, and leaves the port free: the
-// tty's exclusive flag cleared, the next run served at once.
+// A run ended by a signal it may catch leaves the port free: the tty's exclusive flag cleared, the
+// next run served at once. INT, TERM and HUP end it with 128 + the signal's number (the run stops
+// between two exchanges); the others end it as the signal does.
 TEST_F(PairRuns, SignalledRunLeavesThePortFree) {
     StartBoard();
     for (const int signal : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) {
@@ -144,7 +166,11 @@ TEST_F(PairRuns, SignalledRunLeavesThePortFree) {
         ASSERT_TRUE(WaitFor(stopped, "Reading eprom...")) << stopped.Poll(0);
         ASSERT_EQ(kill(stopped.Pid(), signal), 0);
         const TimedRun run = stopped.Finish(10000);
-        EXPECT_EQ(run.signal, signal) << run.out;
+        if (signal == SIGQUIT) {
+            EXPECT_EQ(run.signal, signal) << run.out;
+        } else {
+            EXPECT_EQ(run.code, 128 + signal) << run.out;
+        }
         EXPECT_FALSE(PortLeftExclusive(prefix.Path(), "com1")) << "signal " << signal;
         // The board finishes the answer it was sending; the next run's open drops what arrived.
         usleep(500000);
@@ -154,6 +180,195 @@ TEST_F(PairRuns, SignalledRunLeavesThePortFree) {
     }
     EXPECT_FALSE(PortLeftExclusive(prefix.Path(), "com1"));
     ASSERT_EQ(board->Stop(), 0);
+}
+
+// INT, TERM and HUP in the middle of the memory work: the open command is ended, the port
+// released, one line says where the run stood and what to run next, the exit code is 128 + the
+// signal; the next run finds the board as it should and finishes the job.
+TEST_F(PairRuns, InterruptedRunsSayWhereTheyStoppedAndTheNextRunFinishes) {
+    struct Case {
+        int signal;
+        std::string words;
+        std::string startedAfter;  // a line printed once the memory work runs
+        std::string line;          // the interruption's line, up to the address
+        std::string rest;          // after the address
+        std::string next;          // the run that finishes the job
+    };
+    const Case cases[] = {
+        {SIGINT, "u1 OB fw_source.hex", "Burning file", "Interrupted by SIGINT during the burn at address 0x",
+         ": the memory is partly written. Run the same command again, or with U in place of B to write only "
+         "what differs.\n",
+         "u1 OUV fw_source.hex"},
+        {SIGTERM, "src u1 R 0 0x4000", "Reading eprom",
+         "Interrupted by SIGTERM during the read at address 0x",
+         ": the memory is unchanged. Run the same command again.\n", "u1 V fw_source.hex"},
+        {SIGHUP, "src u1 ES 0 0x100000", "Memory MACRONIX SPI serial flash.\n",
+         "Interrupted by SIGHUP during the sector erase at address 0x",
+         ": the memory is partly erased. Run the same command again.\n", "u1 OBV fw_source.hex"},
+    };
+    const std::vector<uint8_t> image = WriteImage("source", 4096, 15);
+    StartBoard();
+    for (const Case& c : cases) {
+        ToolProcess run(prefix, c.words);
+        ASSERT_TRUE(WaitFor(run, c.startedAfter)) << run.Poll(0);
+        run.Poll(400);
+        ASSERT_EQ(kill(run.Pid(), c.signal), 0);
+        const TimedRun stopped = run.Finish(10000);
+        EXPECT_FALSE(stopped.hung) << stopped.out;
+        EXPECT_EQ(stopped.code, 128 + c.signal) << stopped.out;
+        const size_t line = stopped.out.find(c.line);
+        ASSERT_NE(line, std::string::npos) << stopped.out;
+        const size_t rest = stopped.out.find(c.rest, line);
+        EXPECT_NE(rest, std::string::npos) << stopped.out;
+        EXPECT_EQ(stopped.out.find("Exception"), std::string::npos) << stopped.out;
+        // At once, no lock left to wait for, the flash found as it is.
+        const TimedRun next = RunTimed(prefix, c.next);
+        EXPECT_EQ(next.code, 0) << c.words << "\n" << next.out;
+        EXPECT_NE(next.out.find("Memory MACRONIX SPI serial flash.\n"), std::string::npos) << next.out;
+        EXPECT_NE(next.out.find("Verification succeeded!!! :-)\n"), std::string::npos) << next.out;
+    }
+    ASSERT_EQ(board->Stop(), 0);
+    EXPECT_TRUE(Holds("source.bin", image));
+    // No command left open by any of the interrupted runs.
+    EXPECT_EQ(ReadFile(prefix.Path("audit.txt")), "audit: 0 finding(s)\n");
+}
+
+// A free TCP port on the loopback address, for a server started next.
+uint16_t FreeLoopbackPort() {
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
+    ::close(fd);
+    return ntohs(address.sin_port);
+}
+
+// A connection to the loopback port, tried for up to two seconds; -1 when none was made.
+int ConnectLoopback(uint16_t port) {
+    for (int attempt = 0; attempt < 40; ++attempt) {
+        const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_port = htons(port);
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) return fd;
+        ::close(fd);
+        ::usleep(50000);
+    }
+    return -1;
+}
+
+// ser2net serving the device on a loopback port, as a board farm runs it; the device is opened
+// (and locked) when a client connects.
+class PortServer {
+  public:
+    PortServer(const TempDir& dir, const std::string& device) : m_port(FreeLoopbackPort()) {
+        const std::string config = dir.Write(
+            "ser2net.yaml", "connection: &tolvar\n  accepter: tcp,127.0.0.1," + std::to_string(m_port) +
+                                "\n  connector: serialdev," + device + ",115200n81,local\n");
+        m_server = std::make_unique<Program>(std::vector<std::string>{"ser2net", "-n", "-d", "-c", config});
+    }
+    ~PortServer() {
+        if (m_client >= 0) ::close(m_client);
+    }
+    // A client's connection; false when the server did not take it.
+    bool Connect() {
+        m_client = ConnectLoopback(m_port);
+        return m_client >= 0;
+    }
+    // True when the server ended the client's connection within ms (it could not open the device).
+    bool DropsTheClientWithin(int ms) {
+        pollfd entry{m_client, POLLIN, 0};
+        char byte = 0;
+        for (int waited = 0; waited < ms; waited += 50) {
+            if (::poll(&entry, 1, 50) > 0 && ::recv(m_client, &byte, 1, MSG_DONTWAIT) <= 0) return true;
+        }
+        return false;
+    }
+    Program& Server() { return *m_server; }
+
+  private:
+    uint16_t m_port;
+    std::unique_ptr<Program> m_server;
+    int m_client = -1;
+};
+
+// "process 1234 (name)", as the tool names a holder.
+std::string Holder(const Program& program, const std::string& name) {
+    return "process " + std::to_string(program.Pid()) + " (" + name + ")";
+}
+
+// picocom and ser2net keep off a port a run holds, and a run keeps off a port one of them holds,
+// naming it. The locks of a program that is gone are taken over.
+TEST_F(PairRuns, SerialProgramsAndRunsExcludeEachOtherBothWays) {
+    const std::string device = prefix.Path("dosdevices/com1");
+    const std::vector<uint8_t> image = WriteImage("source", 12288, 16);
+    WriteFile(prefix.Path("source.bin"), AsText(image));
+    StartBoard();
+    const std::string busy = "Exception: Failed to open com port com1, reason: ";
+    const std::string inUse = "The port com1 (" + device + ") is in use by ";
+
+    // picocom holds the port: runs and searches are refused, with its pid.
+    {
+        Program picocom({"picocom", "-b", "115200", device});
+        for (int i = 0; i < 40 && picocom.Poll(50).find("Terminal ready") == std::string::npos; ++i) {
+        }
+        ASSERT_NE(picocom.Poll(0).find("Terminal ready"), std::string::npos) << picocom.Poll(0);
+        const TimedRun run = RunTimed(prefix, "src u1 R 0 16", 20000);
+        EXPECT_EQ(run.code, 255) << run.out;
+        EXPECT_NE(run.out.find(busy), std::string::npos) << run.out;
+        EXPECT_NE(run.out.find(inUse + Holder(picocom, "picocom") + ".\n"), std::string::npos) << run.out;
+        const TimedRun search = RunTimed(prefix, "uasrc R 0 16", 30000);
+        EXPECT_EQ(search.code, 255) << search.out;
+        EXPECT_NE(search.out.find("Could not autodetect source connected to any uart port\n" + inUse +
+                                  Holder(picocom, "picocom") + ".\n"),
+                  std::string::npos)
+            << search.out;
+    }
+    // ser2net serves it to a client: refused, with its pid.
+    {
+        PortServer server(prefix, device);
+        ASSERT_TRUE(server.Connect()) << server.Server().Poll(0);
+        std::string lock;
+        for (int i = 0; i < 40 && lock.empty(); ++i, ::usleep(50000)) {
+            for (const std::string& file : LockFiles())
+                if (ReadFile(file).find(std::to_string(server.Server().Pid())) != std::string::npos)
+                    lock = file;
+        }
+        ASSERT_FALSE(lock.empty()) << "ser2net took no lock file";
+        const TimedRun run = RunTimed(prefix, "src u1 R 0 16", 20000);
+        EXPECT_EQ(run.code, 255) << run.out;
+        EXPECT_NE(run.out.find(busy), std::string::npos) << run.out;
+        EXPECT_NE(run.out.find(inUse + Holder(server.Server(), "ser2net") + ".\n"), std::string::npos)
+            << run.out;
+        // ser2net killed outright leaves its lock file behind: the next run takes it over.
+        server.Server().Stop(SIGKILL);
+        ASSERT_NE(ReadFile(lock), "");
+        const TimedRun after = RunTimed(prefix, "src u1 R 0 16", 20000);
+        EXPECT_EQ(after.code, 0) << after.out;
+        EXPECT_EQ(ReadFile(lock), "") << "the stale lock file stays";
+    }
+    // A run holds the port: picocom gives up, ser2net drops its client, the run goes on.
+    ToolProcess verify(prefix, "u1 V fw_source.hex");
+    ASSERT_TRUE(WaitFor(verify, "Verifying file")) << verify.Poll(0);
+    {
+        Program picocom({"picocom", "-b", "115200", device});
+        ASSERT_TRUE(picocom.EndsWithin(3000)) << picocom.Poll(0);
+        EXPECT_NE(picocom.Stop(), 0);
+        EXPECT_NE(picocom.Poll(0).find("FATAL"), std::string::npos) << picocom.Poll(0);
+        PortServer server(prefix, device);
+        ASSERT_TRUE(server.Connect());
+        EXPECT_TRUE(server.DropsTheClientWithin(3000));
+    }
+    const TimedRun run = verify.Finish(60000);
+    EXPECT_EQ(run.code, 0) << run.out;
+    EXPECT_NE(run.out.find("Verification succeeded!!! :-)\n"), std::string::npos) << run.out;
+    ASSERT_EQ(board->Stop(), 0);
+    EXPECT_TRUE(Holds("source.bin", image));
+    EXPECT_EQ(ReadFile(prefix.Path("audit.txt")), "audit: 0 finding(s)\n");
 }
 
 // Two pairs, com1 to com4 (sources on the odd ports), paced at the line rate.

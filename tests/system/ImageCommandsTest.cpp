@@ -197,21 +197,29 @@ TEST_F(ImageCommands, SectorAndBlockErasesTouchOnlyTheirRange) {
 TEST_F(ImageCommands, ABadImageStopsWithTheErrorPause) {
     StartBoard();
     struct Case {
+        std::string letters;
         std::string path;
         std::string message;
     };
     const std::string cut = dir.Path("cut.hex");
     WriteFile(cut, ":10000000AABB\n:00000001FF\n");
+    // A file that cannot be opened is said with its reason before any board is looked for, with
+    // the image check (B) as without it (OB).
     const Case cases[] = {
-        {dir.Path("missing.hex"), "Can't open file: " + dir.Path("missing.hex") + "\n"},
-        {dir.Path(""), "Can't open file: " + dir.Path("") + "\n"},
-        {cut, "Record on line 1 of file " + cut +
-                  " is not valid: ':10000000AABB'\nThe 'byteCount' field value is '0x10', but record "
-                  "contains 0x01 "
-                  "data bytes.\n"},
+        {"OB", dir.Path("missing.hex"),
+         "Can't open file: " + dir.Path("missing.hex") + "\nReason: No such file or directory\n"},
+        {"B", dir.Path("missing.hex"),
+         "Can't open file: " + dir.Path("missing.hex") + "\nReason: No such file or directory\n"},
+        {"OB", dir.Path(""), "Can't open file: " + dir.Path("") + "\nReason: Is a directory\n"},
+        {"OB", cut,
+         "Record on line 1 of file " + cut +
+             " is not valid: ':10000000AABB'\nThe 'byteCount' field value is '0x10', but record "
+             "contains 0x01 "
+             "data bytes.\n"},
     };
     for (const Case& c : cases) {
-        const ToolRun run = Run({"src", "u1", "OB", c.path});
+        const ToolRun run = Run({"src", "u1", c.letters, c.path});
+        EXPECT_EQ(contains(run.output, "Detected"), c.path == cut) << run.output;
         EXPECT_EQ(run.exitCode, 255) << run.output;
         EXPECT_TRUE(contains(run.output, c.message + "Error occurred. Press any key to continue . . .\n"))
             << run.output;
