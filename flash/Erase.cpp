@@ -88,6 +88,13 @@ ChipWait WaitChipReady(uint32_t timeoutMs, uint32_t minimumMs, const char* text)
             break;
         }
     }
+    if (!ready) {
+        // A run stopped (SIGSTOP, a loaded machine) past the deadline never saw the flash finish
+        // although it went on erasing: only a status read after the deadline tells.
+        status = TargetRead(s.rxRegister);
+        ready = (status & chip::kFlashBusyBit) == 0;
+        elapsed = clock.TickMs() - start;
+    }
     ChipWait result = ChipWait::Ready;
     if (ready && elapsed < minimumMs) {
         Print(
