@@ -180,3 +180,24 @@ void WaitWriteCycle() {
     while (clock.MicroSeconds() - start < 5000) {
     }
 }
+
+FlashReady PollFlashReady(uint32_t timeoutMs) {
+    const TargetSession& s = Session();
+    platform::Clock& clock = platform::CurrentClock();
+    const uint32_t start = clock.TickMs();
+    TargetWrite(s.ctrlRegister, CommandControl(4));
+    TargetWrite(s.txRegister, OpcodeWord(chip::kReadStatus));
+    FlashReady result{false, 0, 0};
+    bool last = false;
+    while (!last) {
+        last = clock.TickMs() - start >= timeoutMs;
+        result.status = TargetRead(s.rxRegister);
+        if ((result.status & chip::kFlashBusyBit) == 0) {
+            result.ready = true;
+            break;
+        }
+    }
+    result.elapsedMs = clock.TickMs() - start;
+    TargetWrite(s.ctrlRegister, s.releaseValue);
+    return result;
+}

@@ -53,6 +53,8 @@ class PairRuns : public ::testing::Test {
         EXPECT_NE(run.out.find("Burn succeeded.\n"), std::string::npos) << run.out;
         EXPECT_NE(run.out.find("Verification succeeded!!! :-)\n"), std::string::npos) << run.out;
     }
+
+  public:
     // Waits until the run's output contains the text (or it ended).
     static bool WaitFor(ToolProcess& tool, const std::string& text) {
         for (int i = 0; i < 200; ++i)
@@ -60,6 +62,7 @@ class PairRuns : public ::testing::Test {
         return false;
     }
 
+  protected:
     TempDir prefix;
     std::unique_ptr<BoardProcess> board;
 };
@@ -148,6 +151,90 @@ TEST_F(PairRuns, SignalledRunLeavesThePortFree) {
     }
     EXPECT_FALSE(PortLeftExclusive(prefix.Path(), "com1"));
     ASSERT_EQ(board->Stop(), 0);
+}
+
+// A run killed inside an erase leaves the flash erasing for a while; the next run, started at once,
+// waits for it and then takes the memory for what it is (a busy flash answers its id with ones, the
+// answer of a memory without id), reads the memory as it is and burns only what the image touches.
+TEST(KilledErase, NextRunWaitsForTheFlashAndSeesItAsItIs) {
+    constexpr size_t kBlock = 0x10000;
+    const struct {
+        const char* memory;
+        const char* line;
+    } memories[] = {{"mx25", "Memory MACRONIX SPI serial flash.\n"},
+                    {"amic", "Memory AMIC serial flash.\n"},
+                    {"spansion", "Memory SPANSHAN serial flash.\n"},
+                    {"flash20", "Memory MACRONIX SPI serial flash.\n"}};
+    const struct {
+        const char* letters;
+        bool wholeChip;
+    } erases[] = {{"E fw_source.hex", true}, {"EB 0x10000 0x3F0000", false}};
+    for (const auto& m : memories) {
+        for (const auto& e : erases) {
+            SCOPED_TRACE(std::string(m.memory) + " " + e.letters);
+            TempDir prefix;
+            const std::vector<uint8_t> old = RandomBytes(kMemorySize, 50);
+            WriteFile(prefix.Path("source.bin"), AsText(old));
+            // A source firmware: its header at 0.
+            std::vector<uint8_t> image = RandomBytes(256, 51);
+            const uint8_t header[] = {0x9F, 0x00, 0x00, 0x00, 0xDE, 0xC0, 0xDD, 0xBA};
+            std::copy(std::begin(header), std::end(header), image.begin());
+            WriteFile(prefix.Path("fw_source.hex"), ImageText({{0, image}}));
+            BoardProcess board(prefix.Path(), {"--source",
+                                               std::string("uart=com1,image=") + prefix.Path("source.bin") +
+                                                   ",memory=" + m.memory,
+                                               "--audit", prefix.Path("audit.txt")});
+            ASSERT_TRUE(board.Started());
+            {
+                ToolProcess killed(prefix, std::string("src u1 ") + e.letters);
+                // The chip erase is sent right after its line, the first block erase right after the
+                // identification; the chip takes 1.5 s, a block 0.5 s.
+                ASSERT_TRUE(PairRuns::WaitFor(killed, e.wholeChip ? "Erasing serial flash....\n" : m.line))
+                    << killed.Poll(0);
+                usleep(e.wholeChip ? 20000 : 100000);
+                ASSERT_EQ(kill(killed.Pid(), SIGKILL), 0);
+                killed.Finish(10000);
+            }
+            const TimedRun read = RunTimed(prefix, "src u1 R 0 16");
+            EXPECT_EQ(read.code, 0) << read.out;
+            EXPECT_NE(read.out.find(m.line), std::string::npos) << read.out;
+            const std::vector<uint8_t> before = e.wholeChip ? std::vector<uint8_t>(16, 0xFF) : old;
+            char first[64];
+            std::snprintf(first, sizeof first, "00000:\t%02x%02x%02x%02x\t", before[0], before[1], before[2],
+                          before[3]);
+            EXPECT_NE(read.out.find(first), std::string::npos) << first << "\n" << read.out;
+
+            const TimedRun burn = RunTimed(prefix, "src u1 BV fw_source.hex");
+            EXPECT_EQ(burn.code, 0) << burn.out;
+            EXPECT_NE(burn.out.find(m.line), std::string::npos) << burn.out;
+            EXPECT_NE(burn.out.find("Verification succeeded!!! :-)\n"), std::string::npos) << burn.out;
+            ASSERT_EQ(board.Stop(), 0);
+            EXPECT_EQ(ReadFile(prefix.Path("audit.txt")), "audit: 0 finding(s)\n");
+
+            // Block 0 as it was but for the image's sector; every later block either erased by the
+            // killed run or untouched.
+            const std::vector<uint8_t> after = ReadBytes(prefix.Path("source.bin"));
+            ASSERT_EQ(after.size(), kMemorySize);
+            for (size_t at = 0; at < kBlock; ++at) {
+                const uint8_t want = at < image.size()            ? image[at]
+                                     : at < 0x1000 || e.wholeChip ? 0xFF
+                                                                  : old[at];
+                if (after[at] != want) {
+                    ADD_FAILURE() << "byte at " << std::hex << at;
+                    break;
+                }
+            }
+            for (size_t block = kBlock; block < kMemorySize; block += kBlock) {
+                const auto from = after.begin() + static_cast<long>(block);
+                const bool erased = std::all_of(from, from + kBlock, [](uint8_t b) { return b == 0xFF; });
+                const bool kept = std::equal(from, from + kBlock, old.begin() + static_cast<long>(block));
+                if (!erased && (e.wholeChip || !kept)) {
+                    ADD_FAILURE() << "block at " << std::hex << block;
+                    break;
+                }
+            }
+        }
+    }
 }
 
 // Two pairs, com1 to com4 (sources on the odd ports), paced at the line rate.
