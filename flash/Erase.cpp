@@ -79,6 +79,16 @@ ChipWait WaitChipReady(uint32_t timeoutMs, uint32_t minimumMs, const char* text)
             static_cast<int>(timeoutMs)));
         return ChipWait::TimedOut;
     }
+    const uint32_t status = poll.status & 0xFF;
+    if (status & chip::kFlashProtectBits) {
+        // Protected after the negotiation cleared it: whatever the erase did, the flash now refuses
+        // to erase and to program, and a burn would end over memory it never wrote.
+        Print(
+            formatText("Error: the memory reports itself write protected (status 0x%02x): it refuses to "
+                       "erase and to program. Stopping.\n",
+                       status));
+        fatalExit();
+    }
     if (poll.elapsedMs < minimumMs) {
         Print(
             formatText("Wait for busy bit failed and returned too quickly (%d ms). Wait full %d milliseconds "

@@ -389,7 +389,7 @@ FILE* openCheckedImage(const std::string& path) {
 }
 
 void walkImage(const std::string& path, int32_t mode, int32_t memoryKind, const EraseStep& erase,
-               const ByteFilter& include) {
+               const ByteFilter& include, const ConfirmStep& confirm) {
     std::unique_ptr<FILE, ImageFileCloser> file(openCheckedImage(path));
     const bool burn = mode == kBurn;
     const bool firstByteMost = isHexExtension(path);
@@ -412,6 +412,7 @@ void walkImage(const std::string& path, int32_t mode, int32_t memoryKind, const 
         return HexLoop::Next;
     });
     const bool endSeen = walk.Close();
+    if (burn && endSeen && confirm) confirm();
     printResult(burn, endSeen, erased, walk.TotalBytes(), startMs);
     carryResult(burn, endSeen, erased);
     file.reset();

@@ -243,4 +243,62 @@ TEST(Update, LinkFailureInsideTheCompareEndsWithTheExceptionLine) {
     }
 }
 
+TEST(Update, MemoryThatRefusesTheWritesNeverEndsAsASuccess) {
+    // A source firmware of 256 bytes at 0: two EEPROM pages, one flash sector.
+    std::vector<uint8_t> bytes = Pattern(256, 21);
+    const uint8_t header[] = {0x9F, 0x00, 0x00, 0x00, 0xDE, 0xC0, 0xDD, 0xBA};
+    std::copy(std::begin(header), std::end(header), bytes.begin());
+    enum class Left { Unchanged, SectorErased, ImageAndedIn };
+    const struct {
+        const char* name;
+        const char* chip;
+        const char* fault;
+        const char* arguments;
+        Left left;
+        const char* error;
+    } cases[] = {
+        // Write protected once the negotiation is done: the erase goes through, then the status
+        // shows the protection while it is waited for.
+        {"protected, OB", "", "status,after=60", "u1 OB", Left::SectorErased,
+         "Error: the memory reports itself write protected (status 0x9c)"},
+        {"protected, FOU", "", "status,after=60", "u1 FOU", Left::SectorErased,
+         "Error: the memory reports itself write protected (status 0x9c)"},
+        // Protected before the negotiation: nothing is erased.
+        {"protected, OU", "", "status,after=60", "u1 OU", Left::Unchanged,
+         "Error: Could not negotiate with serial flash."},
+        // A flash driven as an EEPROM is written over without an erase: its cells only go to 0.
+        {"flash driven as an EEPROM", "", "", "u1 s OU", Left::ImageAndedIn,
+         "Error: 2 of the 2 rewritten pages still differ from the image, the first at 0x0"},
+        {"flash on an Ostral chip", ",family=ostral,memory=mx25", "", "u1 OU", Left::ImageAndedIn,
+         "Error: 2 of the 2 rewritten pages still differ from the image, the first at 0x0"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        TempDir dir;
+        const std::string saved = dir.Path("source.bin");
+        const std::vector<uint8_t> old = RandomBytes(kFlashSize, 9);
+        WriteFile(saved, AsText(old));
+        WriteFile(dir.Path("fw.hex"), ImageText({{0, bytes}}));
+        std::vector<std::string> boardArgs = {"--source", "image=" + saved + c.chip};
+        if (*c.fault) boardArgs.insert(boardArgs.end(), {"--fault", c.fault});
+        BoardProcess board(dir.Path("prefix"), boardArgs);
+        ASSERT_TRUE(board.Started());
+        const TimedRun run =
+            RunTimed(dir.Path("prefix"), std::string("src ") + c.arguments + " " + dir.Path("fw.hex"));
+        EXPECT_EQ(run.code, 255) << run.out;
+        EXPECT_NE(run.out.find(c.error), std::string::npos) << run.out;
+        EXPECT_EQ(run.out.find("succeeded"), std::string::npos) << run.out;
+        EXPECT_EQ(board.Stop(), 0);
+        std::vector<uint8_t> expected = old;
+        if (c.left == Left::SectorErased) std::fill_n(expected.begin(), kSector, 0xFF);
+        if (c.left == Left::ImageAndedIn)
+            for (size_t i = 0; i < bytes.size(); ++i) expected[i] &= bytes[i];
+        const std::vector<uint8_t> after = ReadBytes(saved);
+        ASSERT_EQ(after.size(), expected.size());
+        const auto diff = std::mismatch(after.begin(), after.end(), expected.begin());
+        EXPECT_TRUE(diff.first == after.end()) << "the memory differs from what the run left, from 0x"
+                                               << std::hex << (diff.first - after.begin());
+    }
+}
+
 }  // namespace
