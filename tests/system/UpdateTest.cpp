@@ -202,11 +202,11 @@ TEST(Update, LinkFailureInsideTheCompareEndsWithTheExceptionLine) {
         const char* letters;
         Memory memory;
     } cases[] = {
-        {"--fault=flood,after=18,times=1", "u1", "FOU", Memory::Flash},
-        {"--fault=silence,after=60,times=0", "u1", "OU", Memory::Flash},
-        {"--fault=silence,after=60,times=0", "u1", "FOU", Memory::Flash},
-        {"--fault=gone,after=18", "u1", "FOU", Memory::Flash},
-        {"--fault=gone,after=60", "u1", "OU", Memory::Flash},
+        {"--fault=flood,after=22,times=1", "u1", "FOU", Memory::Flash},
+        {"--fault=silence,after=64,times=0", "u1", "OU", Memory::Flash},
+        {"--fault=silence,after=64,times=0", "u1", "FOU", Memory::Flash},
+        {"--fault=gone,after=22", "u1", "FOU", Memory::Flash},
+        {"--fault=gone,after=64", "u1", "OU", Memory::Flash},
         {"--bench-fault=read@40", "d", "OU", Memory::SpiEeprom},
         {"--bench-fault=read@40", "d", "OU", Memory::Flash},
     };
