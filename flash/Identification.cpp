@@ -7,6 +7,7 @@
 #include "console/CxException.h"
 #include "flash/Controller.h"
 #include "flash/MemoryKind.h"
+#include "link/BenchLink.h"
 #include "link/TargetSession.h"
 #include "platform/Clock.h"
 
@@ -147,6 +148,8 @@ void IdentifyMemory(int32_t& memoryKind, int32_t side, int32_t& sizeSelection) {
     }
     TargetSession& s = Session();
     s.currentTarget = found == 2 ? 1 : 0;
+    // Before the first command to the memory: a run on the same chip would interleave with it.
+    HoldBenchChip(s.currentTarget);
     s.registerOffset = found == 2 ? 0 : chip::kSinkControllerOffset;
 
     const int32_t chipType = ReadChipType();
