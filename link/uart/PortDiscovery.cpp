@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <string>
 #include <utility>
 
 #include "chip/ChipFacts.h"
@@ -21,6 +22,8 @@ namespace {
 constexpr int32_t kPortCount = 10;
 constexpr uint32_t kProbeTimeoutMs = 100;
 constexpr uint32_t kCacheLockWaitMs = 3000;
+// Longer than another search's probe of a port takes, shorter than a run.
+constexpr uint32_t kProbeLockWaitMs = 500;
 
 struct RememberedPorts {
     std::array<int32_t, 2> lastPort{};  // indexed by side
@@ -73,14 +76,25 @@ std::array<int32_t, kPortCount> ScanOrder(const RememberedPorts& remembered, int
     return order;
 }
 
+// A search claims the port it found for the rest of its run (the claim goes with the process), so
+// that a search started beside it takes another board of the side; it waits out another search's
+// probe, but not another search's run. The port's own lock is kept from the probe on as well: the
+// probe closes the port before the run opens it again, and nothing may take it in between.
 bool ChipOfSideOn(int32_t port, int32_t side) {
+    const std::string name = formatText("com%d", port);
+    platform::NamedMutex claim("Search_" + name);
+    if (!claim.Wait(kProbeLockWaitMs)) return false;
+    bool found = false;
     try {
         CUartLib probe;
-        probe.Open(formatText("com%d", port), kProbeTimeoutMs);
-        return chip::SideOfId(probe.ReadRegister(chip::kIdRegister)) == side;
+        probe.Open(name, kProbeTimeoutMs);
+        found = chip::SideOfId(probe.ReadRegister(chip::kIdRegister)) == side;
+        if (found) platform::NamedMutex("MutexUart_" + name).Wait(0);
     } catch (const CxExceptionError&) {
-        return false;  // missing, busy or silent: try the next port
+        // missing, busy or silent: try the next port
     }
+    if (!found) claim.Release();
+    return found;
 }
 
 }  // namespace

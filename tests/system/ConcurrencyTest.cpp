@@ -316,6 +316,35 @@ TEST_F(FourBoards, SearchesStartedTogetherEachFindTheirOwnBoard) {
     EXPECT_EQ(ReadFile(prefix.Path("comPorts.cfg")), "2 1");
 }
 
+TEST_F(FourBoards, TwoSearchesForOneSideTakeTwoBoards) {
+    // Two source firmwares; each search must end on a board of its own.
+    std::vector<uint8_t> first = RandomBytes(1024, 32);
+    std::vector<uint8_t> second = RandomBytes(1024, 33);
+    for (auto* image : {&first, &second}) {
+        const uint8_t header[] = {0x10, 0x00, 0x00, 0x00, 0xAF, 0xBE, 0xAD, 0xDE};
+        std::copy(std::begin(header), std::end(header), image->begin());
+    }
+    WriteFile(prefix.Path("fw_source_a.hex"), HexText(first));
+    WriteFile(prefix.Path("fw_source_b.hex"), HexText(second));
+    StartBoards();
+    ToolProcess a(prefix, "uasrc FBV fw_source_a.hex");
+    ToolProcess b(prefix, "uasrc FBV fw_source_b.hex");
+    const TimedRun runA = a.Finish(120000);
+    const TimedRun runB = b.Finish(120000);
+    for (const TimedRun* run : {&runA, &runB}) ExpectBurnedAndVerified(*run);
+    const bool aOnFirst = runA.out.find("Detected Marnel source on port 1\n") != std::string::npos;
+    EXPECT_NE(runA.out.find(aOnFirst ? "port 1\n" : "Detected Marnel source on port 3\n"), std::string::npos)
+        << runA.out;
+    EXPECT_NE(
+        runB.out.find(aOnFirst ? "Detected Marnel source on port 3\n" : "Detected Marnel source on port 1\n"),
+        std::string::npos)
+        << runB.out;
+    StopBoards();
+    EXPECT_TRUE(Holds("com1.bin", aOnFirst ? first : second));
+    EXPECT_TRUE(Holds("com3.bin", aOnFirst ? second : first));
+    EXPECT_TRUE(Blank(2) && Blank(4));
+}
+
 // The production-line script: every board found once, burned at once, one line each, and a
 // failed board makes the exit code non-zero.
 TEST_F(FourBoards, FlashAllReportsEveryBoardAndFailsWhenOneDid) {
