@@ -7,7 +7,9 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
+#include <filesystem>
 #include <memory>
 #include <string>
 #include <vector>
@@ -370,6 +372,92 @@ TEST_F(FourBoards, FlashAllReportsEveryBoardAndFailsWhenOneDid) {
     EXPECT_TRUE(Holds("com1.bin", source));
     EXPECT_TRUE(Holds("com2.bin", sink));
     EXPECT_TRUE(Holds("com3.bin", source));
+}
+
+// The script run in a process group of its own, as from a terminal; its output in a file.
+pid_t StartFlashAll(const std::string& prefix, const std::string& output) {
+    const pid_t pid = fork();
+    if (pid == 0) {
+        setpgid(0, 0);
+        std::freopen(output.c_str(), "w", stdout);
+        dup2(fileno(stdout), 2);
+        setenv("TOLVAR_PREFIX", prefix.c_str(), 1);
+        setenv("TOLVAR", TOLVAR_BINARY, 1);
+        setenv("FLASH_PORTS", "1 2 3 4 5 6", 1);
+        setenv("FLASH_OPS", "OFBV", 1);
+        setenv("FLASH_LOGS", (prefix + "/logs").c_str(), 1);
+        if (chdir(prefix.c_str()) != 0) _exit(127);
+        execl("/bin/bash", "bash", TOLVAR_SOURCE_DIR "/examples/flash-all.sh", "fw_source.hex", "fw_sink.hex",
+              static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    setpgid(pid, pid);
+    return pid;
+}
+
+int ExitCodeOf(pid_t pid) {
+    int status = 0;
+    waitpid(pid, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+// Every port that has a device gets a line: a board another run holds is busy, a device where no
+// board answers says so, and neither lets the script end 0.
+TEST_F(FourBoards, FlashAllGivesEveryPortWithADeviceALine) {
+    const std::vector<uint8_t> source = WriteImage("source", 1024, 42);
+    const std::vector<uint8_t> sink = WriteImage("sink", 1024, 43);
+    StartBoards();
+    // com5: a device nothing answers on; com6: no device at all.
+    ASSERT_EQ(symlink("/dev/null", prefix.Path("dosdevices/com5").c_str()), 0);
+    setenv("TOLVAR_PREFIX", prefix.Path().c_str(), 1);
+    PortHolder holder("com3");
+    ASSERT_TRUE(holder.Holding());
+    const pid_t script = StartFlashAll(prefix.Path(), prefix.Path("out.txt"));
+    EXPECT_EQ(ExitCodeOf(script), 1);
+    const std::string out = ReadFile(prefix.Path("out.txt"));
+    for (const char* line : {"com1   source ok ", "com2   sink   ok ", "com3   -      busy\n",
+                             "com4   sink   ok ", "com5   -      no answer\n"})
+        EXPECT_NE(out.find(line), std::string::npos) << line << "\n" << out;
+    EXPECT_EQ(out.find("com6"), std::string::npos) << out;
+    holder.Kill();
+    StopBoards();
+    EXPECT_TRUE(Holds("com1.bin", source));
+    EXPECT_TRUE(Holds("com2.bin", sink));
+    EXPECT_TRUE(Blank(3));
+    EXPECT_TRUE(Holds("com4.bin", sink));
+}
+
+// Ctrl-C (INT to the script's process group) or TERM stops every burn it started at once; the
+// boards cut off are named and the script does not end 0.
+TEST_F(FourBoards, FlashAllStopsEveryBurnOnIntAndTerm) {
+    WriteImage("source", 65536, 44);
+    WriteImage("sink", 65536, 45);
+    StartBoards();
+    for (const int signal : {SIGINT, SIGTERM}) {
+        SCOPED_TRACE(signal);
+        std::filesystem::remove_all(prefix.Path("logs"));
+        const pid_t script = StartFlashAll(prefix.Path(), prefix.Path("out.txt"));
+        // Until every burn is under way.
+        for (int i = 0; i < 400; ++i) {
+            bool all = true;
+            for (int port = 1; port <= 4; ++port)
+                all = all &&
+                      ReadFile(prefix.Path("logs/com" + std::to_string(port) + ".log")).find("Burning") !=
+                          std::string::npos;
+            if (all) break;
+            usleep(50000);
+        }
+        const auto start = std::chrono::steady_clock::now();
+        ASSERT_EQ(kill(signal == SIGINT ? -script : script, signal), 0);
+        EXPECT_EQ(ExitCodeOf(script), signal == SIGINT ? 130 : 143);
+        EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+        const std::string out = ReadFile(prefix.Path("out.txt"));
+        for (const char* line : {"com1   source cut off\n", "com2   sink   cut off\n",
+                                 "com3   source cut off\n", "com4   sink   cut off\n"})
+            EXPECT_NE(out.find(line), std::string::npos) << line << "\n" << out;
+        EXPECT_EQ(out.find(" ok "), std::string::npos) << out;
+    }
+    for (auto& one : boards) EXPECT_EQ(one->Stop(), 0);
 }
 
 }  // namespace
