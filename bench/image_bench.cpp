@@ -107,7 +107,7 @@ struct InProcessRig {
           }) {
         quietConsole();
         ResetTargetSession();
-        Session().linkKind = Uart;
+        Session().link.kind = Uart;
         OpenUartLink(1);
         IdentifyMemory(kind, 1, sizeSelection);
     }
@@ -116,7 +116,7 @@ struct InProcessRig {
     board::BoardPair pair;
     CountingPort* counter = nullptr;
     ScopedPortOpener opener;
-    int32_t kind = 0;
+    int32_t kind = KindUnknownFlash;
     int32_t sizeSelection = 0;
 };
 
@@ -129,8 +129,8 @@ int printBound(const char* path) {
     benchmark::DoNotOptimize(eraseForImage(path, rig.kind));
     const double eraseSeconds = static_cast<double>(clock.NowUs() - startUs) / 1e6;
     const uint64_t eraseBytes = rig.counter->sent + rig.counter->received;
-    Session().fastBurn = 1;
-    eraseBeforeBurn = false;
+    Session().options.fast = 1;
+    Session().options.eraseBeforeBurn = false;
     PreBurnRead();
     burnImage(path, 1, rig.kind, rig.sizeSelection);
     burnImage(path, 2, rig.kind, rig.sizeSelection);
@@ -142,8 +142,8 @@ int printBound(const char* path) {
            static_cast<unsigned long long>(wireBytes),
            static_cast<unsigned long long>(rig.counter->blockBurns), eraseSeconds);
     printf("bound %.3f s, in-process paced run %.3f s, verify %s\n", bound, idealSeconds,
-           verifyPassed ? "passed" : "FAILED");
-    return verifyPassed ? 0 : 1;
+           Session().verdict.verifyPassed ? "passed" : "FAILED");
+    return Session().verdict.verifyPassed ? 0 : 1;
 }
 
 // Tool and simulated board in one process, no line time: what the tool itself costs.
@@ -157,11 +157,11 @@ void BM_FastBurnVerifyInProcess(benchmark::State& state) {
     platform::ScopedClock scoped(clock);
     for (auto _ : state) {
         InProcessRig rig(0);
-        Session().fastBurn = 1;
-        eraseBeforeBurn = true;
+        Session().options.fast = 1;
+        Session().options.eraseBeforeBurn = true;
         burnImage(path, 1, rig.kind, rig.sizeSelection);
         burnImage(path, 2, rig.kind, rig.sizeSelection);
-        if (!verifyPassed) state.SkipWithError("verify failed");
+        if (!Session().verdict.verifyPassed) state.SkipWithError("verify failed");
     }
 }
 BENCHMARK(BM_FastBurnVerifyInProcess)->Unit(benchmark::kMillisecond);

@@ -91,6 +91,13 @@ constexpr uint32_t kDataModeBase = 0x10b;
 constexpr uint32_t kWidthBits = 0x30;
 constexpr uint32_t kChipSelectBit = 0x100;
 constexpr uint32_t kReadPhaseBit = 0x40;
+// Positions of the I2C control bits in the control register: where they start, and where the
+// Marnel I2C EEPROM has them.
+struct I2cBits {
+    uint32_t stopBit = 6;
+    uint32_t lastByteBit = 7;
+};
+constexpr I2cBits kMarnelI2cBits{7, 9};
 // Status register: bit 0 set while the controller shifts.
 constexpr uint32_t kControllerBusyBit = 1;
 

@@ -10,7 +10,7 @@
 #include "console/TextHelpers.h"
 
 class ConsoleUi {
-public:
+  public:
     // The four operations, installed by the program's start-up before any other use.
     struct Operations {
         std::function<void(const std::string&)> print;
@@ -35,7 +35,7 @@ public:
     // Length of the last progress text printed ("Progress: 7%" is 12); 0 at program start.
     int32_t& progressTextLength() { return m_progressTextLength; }
 
-private:
+  private:
     ConsoleUi() = default;
     Operations m_operations;
     int32_t m_progressTextLength = 0;

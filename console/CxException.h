@@ -4,7 +4,7 @@
 #include <string>
 
 class CxExceptionBase {
-public:
+  public:
     CxExceptionBase(std::string message, int32_t code) : message(std::move(message)), code(code) {}
     virtual ~CxExceptionBase() = default;
 
@@ -13,7 +13,7 @@ public:
 };
 
 class CxExceptionError : public CxExceptionBase {
-public:
+  public:
     using CxExceptionBase::CxExceptionBase;
 };
 

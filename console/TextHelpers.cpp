@@ -1,9 +1,10 @@
+#include "console/TextHelpers.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <vector>
 
-#include "console/TextHelpers.h"
 #include "platform/SystemError.h"
 
 std::string formatTextV(const char* format, va_list args) {

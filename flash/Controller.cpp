@@ -9,8 +9,6 @@
 
 namespace {
 
-I2cBits g_i2cBits;
-
 using chip::kChipSelectBit;
 using chip::kDataModeBase;
 using chip::kWidthBits;
@@ -18,82 +16,79 @@ using chip::OpcodeWord;
 constexpr int kNegotiationAttempts = 3;
 
 void WriteShadow() {
-    TargetWrite(Session().ctrlRegister, Session().ctrlShadow);
+    TargetWrite(Session().controller.ctrlRegister, Session().controller.ctrlShadow);
 }
 
 void SetShadowBits(uint32_t mask) {
-    Session().ctrlShadow |= mask;
+    Session().controller.ctrlShadow |= mask;
     WriteShadow();
 }
 
 void ClearShadowBits(uint32_t mask) {
-    Session().ctrlShadow &= ~mask;
+    Session().controller.ctrlShadow &= ~mask;
     WriteShadow();
 }
 
 // Command-mode control value for a command of n bytes.
 uint32_t CommandControl(uint32_t width) {
     const TargetSession& s = Session();
-    return s.selectValue | ((width - 1) << s.widthShift);
+    return s.controller.selectValue | ((width - 1) << s.controller.widthShift);
 }
 
 // Writes a zero status register, then reads it back; returns the status byte.
 uint32_t WriteAndReadStatus() {
     const TargetSession& s = Session();
-    TargetWrite(s.ctrlRegister, CommandControl(2));
-    TargetWrite(s.txRegister, OpcodeWord(chip::kWriteStatus));
-    TargetWrite(s.ctrlRegister, s.releaseValue);
-    TargetWrite(s.ctrlRegister, CommandControl(4));
-    TargetWrite(s.txRegister, OpcodeWord(chip::kReadStatus));
-    const uint32_t value = TargetRead(s.rxRegister);
-    TargetWrite(s.ctrlRegister, s.releaseValue);
+    TargetWrite(s.controller.ctrlRegister, CommandControl(2));
+    TargetWrite(s.controller.txRegister, OpcodeWord(chip::kWriteStatus));
+    TargetWrite(s.controller.ctrlRegister, s.controller.releaseValue);
+    TargetWrite(s.controller.ctrlRegister, CommandControl(4));
+    TargetWrite(s.controller.txRegister, OpcodeWord(chip::kReadStatus));
+    const uint32_t value = TargetRead(s.controller.rxRegister);
+    TargetWrite(s.controller.ctrlRegister, s.controller.releaseValue);
     return value >> 24;
 }
 
 void SendWriteEnable() {
     const TargetSession& s = Session();
-    TargetWrite(s.ctrlRegister, CommandControl(1));
-    TargetWrite(s.txRegister, OpcodeWord(chip::kWriteEnable));
-    TargetWrite(s.ctrlRegister, s.releaseValue);
+    TargetWrite(s.controller.ctrlRegister, CommandControl(1));
+    TargetWrite(s.controller.txRegister, OpcodeWord(chip::kWriteEnable));
+    TargetWrite(s.controller.ctrlRegister, s.controller.releaseValue);
 }
 
 }  // namespace
 
-I2cBits& CurrentI2cBits() {
-    return g_i2cBits;
-}
-
-void ResetI2cBits() {
-    g_i2cBits = I2cBits{};
+chip::I2cBits& CurrentI2cBits() {
+    return Session().controller.i2cBits;
 }
 
 void SendData(int32_t width, uint32_t word) {
     TargetSession& s = Session();
-    if (width != s.ctrlWidth) {
-        s.ctrlShadow = (s.ctrlShadow & ~kWidthBits) | (static_cast<uint32_t>(width - 1) << chip::kWidthShift);
+    if (width != s.controller.ctrlWidth) {
+        s.controller.ctrlShadow =
+            (s.controller.ctrlShadow & ~kWidthBits) | (static_cast<uint32_t>(width - 1) << chip::kWidthShift);
         WriteShadow();
-        s.ctrlWidth = width;
+        s.controller.ctrlWidth = width;
     }
-    TargetWrite(s.txRegister, word);
+    TargetWrite(s.controller.txRegister, word);
 }
 
 uint32_t ReceiveWord() {
     TargetSession& s = Session();
-    if (s.ctrlWidth != 4) {
+    if (s.controller.ctrlWidth != 4) {
         SetShadowBits(kWidthBits);
-        s.ctrlWidth = 4;
+        s.controller.ctrlWidth = 4;
     }
-    return TargetRead(s.rxRegister);
+    return TargetRead(s.controller.rxRegister);
 }
 
 void EndCommand() {
-    TargetWrite(Session().ctrlRegister, Session().releaseValue);
+    TargetWrite(Session().controller.ctrlRegister, Session().controller.releaseValue);
 }
 
 void WaitControllerIdle() {
     platform::Clock& clock = platform::CurrentClock();
     const uint32_t start = clock.TickMs();
-    while (TargetRead(Session().statusRegister) & chip::kControllerBusyBit) {
+    while (TargetRead(Session().controller.statusRegister) & chip::kControllerBusyBit) {
         if (clock.TickMs() - start >= kControllerBusyLimitMs) {
             ConsoleUi::instance().print(formatText(
                 "Error: Memory controller still busy after %u milliseconds. Please check the board.\n",
@@ -115,23 +110,23 @@ void DeselectChip() {
 
 void I2cStop() {
     WaitControllerIdle();
-    const uint32_t stop = 1u << g_i2cBits.stopBit;
+    const uint32_t stop = 1u << CurrentI2cBits().stopBit;
     SetShadowBits(stop);
     ClearShadowBits(stop);
 }
 
 void I2cMarkLast(int32_t memoryKind) {
     if (!IsI2c(memoryKind)) return;
-    SetShadowBits(1u << g_i2cBits.lastByteBit);
-    Session().i2cLastMarked = true;
+    SetShadowBits(1u << CurrentI2cBits().lastByteBit);
+    Session().read.i2cLastMarked = true;
 }
 
 void PrepareMemory(int32_t memoryKind) {
     TargetSession& s = Session();
-    s.flashMutex.Wait(0);
-    if (const I2cBits* bits = KindRow(memoryKind).i2cBits) g_i2cBits = *bits;
+    s.controller.flashMutex.Wait(0);
+    if (const chip::I2cBits* bits = KindRow(memoryKind).i2cBits) s.controller.i2cBits = *bits;
     if (IsEeprom(memoryKind)) {
-        s.ctrlShadow = kDataModeBase;
+        s.controller.ctrlShadow = kDataModeBase;
         WriteShadow();
     }
     if (IsSpiEeprom(memoryKind)) {
@@ -140,10 +135,11 @@ void PrepareMemory(int32_t memoryKind) {
         // Closes an I2C transfer a previous run may have left half-finished, as a write's end does.
         I2cStop();
         WaitWriteCycle();
-        s.flashMutex.Release();
+        s.controller.flashMutex.Release();
     }
-    s.eepromSize = chip::StrapEepromBytes(TargetReadOn(chip::kStrapRegister, chip::kCurrentTarget));
-    s.flashMutex.Release();
+    s.controller.eepromSize =
+        chip::StrapEepromBytes(TargetReadOn(chip::kStrapRegister, chip::kCurrentTarget));
+    s.controller.flashMutex.Release();
 }
 
 void NegotiateFlash() {
@@ -168,10 +164,10 @@ void NegotiateFlash() {
 void WriteEnable() {
     TargetSession& s = Session();
     SendWriteEnable();
-    if (s.flashNegotiated) return;
+    if (s.controller.flashNegotiated) return;
     NegotiateFlash();
     SendWriteEnable();
-    s.flashNegotiated = true;
+    s.controller.flashNegotiated = true;
 }
 
 void WaitWriteCycle() {
@@ -182,22 +178,22 @@ void WaitWriteCycle() {
 }
 
 FlashReady PollFlashReady(uint32_t timeoutMs) {
-    const TargetSession& s = Session();
+    const ControllerState& c = Session().controller;
     platform::Clock& clock = platform::CurrentClock();
     const uint32_t start = clock.TickMs();
-    TargetWrite(s.ctrlRegister, CommandControl(4));
-    TargetWrite(s.txRegister, OpcodeWord(chip::kReadStatus));
+    TargetWrite(c.ctrlRegister, CommandControl(4));
+    TargetWrite(c.txRegister, OpcodeWord(chip::kReadStatus));
     FlashReady result{false, 0, 0};
     bool last = false;
     while (!last) {
         last = clock.TickMs() - start >= timeoutMs;
-        result.status = TargetRead(s.rxRegister);
+        result.status = TargetRead(c.rxRegister);
         if ((result.status & chip::kFlashBusyBit) == 0) {
             result.ready = true;
             break;
         }
     }
     result.elapsedMs = clock.TickMs() - start;
-    TargetWrite(s.ctrlRegister, s.releaseValue);
+    TargetWrite(c.ctrlRegister, c.releaseValue);
     return result;
 }

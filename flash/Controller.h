@@ -1,15 +1,14 @@
 #pragma once
 // The chip's serial-memory controller as the driver uses it: command mode for SPI flash, data mode
-// (through the session's ctrlShadow) for SPI and I2C EEPROMs, the one-time flash negotiation and the
+// (through the session's control shadow) for SPI and I2C EEPROMs, the one-time flash negotiation and the
 // fixed write-cycle wait.
 #include <cstdint>
 
 #include "flash/MemoryKind.h"
 
-// The I2C control bits of the run: where they start, or where the kind's row moved them.
-I2cBits& CurrentI2cBits();
-// Back to the start positions; for tests that run several invocations in one process.
-void ResetI2cBits();
+// The I2C control bits of the run (in the session): where they start, or where the kind's row moved
+// them.
+chip::I2cBits& CurrentI2cBits();
 
 // How long the controller may stay busy shifting before the run is given up.
 constexpr uint32_t kControllerBusyLimitMs = 1000;

@@ -45,9 +45,9 @@ bool EraseSpiFlash() {
     const TargetSession& s = Session();
     WriteEnable();
     Print("Erasing serial flash....\n");
-    TargetWrite(s.ctrlRegister, s.selectValue);
-    TargetWrite(s.txRegister, chip::OpcodeWord(chip::kChipErase));
-    TargetWrite(s.ctrlRegister, s.releaseValue);
+    TargetWrite(s.controller.ctrlRegister, s.controller.selectValue);
+    TargetWrite(s.controller.txRegister, chip::OpcodeWord(chip::kChipErase));
+    TargetWrite(s.controller.ctrlRegister, s.controller.releaseValue);
     return WaitChipReady(kChipEraseTimeoutMs, kChipEraseMinimumMs, "Successfully erased chip in ") !=
            ChipWait::TimedOut;
 }
@@ -55,7 +55,7 @@ bool EraseSpiFlash() {
 // The mark lies 16 bytes before the end of the memory that identification found; the size
 // selection only stands in where nothing was identified.
 uint32_t UpdateMarkAddress(int32_t sizeSelection) {
-    const uint32_t size = Session().memorySize;
+    const uint32_t size = Session().controller.memorySize;
     if (size >= 0x10000 && size <= 0x20000) return size - 16;
     return sizeSelection == 2 ? 0x1FFF0 : 0xFFF0;
 }
@@ -127,10 +127,10 @@ bool EraseSingleSectorOrBlock(int32_t memoryKind, uint32_t address, uint32_t tra
     }
     const TargetSession& s = Session();
     WriteEnable();
-    TargetWrite(s.ctrlRegister, s.selectValue | (3u << s.widthShift));
+    TargetWrite(s.controller.ctrlRegister, s.controller.selectValue | (3u << s.controller.widthShift));
     // The address has 24 bits; more would change the opcode.
-    TargetWrite(s.txRegister, transmitWord | (address & chip::kSpiAddressMask));
-    TargetWrite(s.ctrlRegister, s.releaseValue);
+    TargetWrite(s.controller.txRegister, transmitWord | (address & chip::kSpiAddressMask));
+    TargetWrite(s.controller.ctrlRegister, s.controller.releaseValue);
     return WaitChipReady(kUnitEraseTimeoutMs, 0, "") != ChipWait::TimedOut;
 }
 

@@ -3,5 +3,5 @@
 #include "flash/Controller.h"
 #include "flash/Erase.h"
 #include "flash/Identification.h"
-#include "flash/ProgramRead.h"
 #include "flash/MemoryKind.h"
+#include "flash/ProgramRead.h"

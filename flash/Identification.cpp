@@ -122,12 +122,12 @@ int32_t ReadStrapSize() {
 int32_t ReadFlashId() {
     const TargetSession& s = Session();
     platform::Clock& clock = platform::CurrentClock();
-    TargetWrite(s.ctrlRegister, s.selectValue);
+    TargetWrite(s.controller.ctrlRegister, s.controller.selectValue);
     clock.SleepMs(100);
-    TargetWrite(s.txRegister, chip::OpcodeWord(chip::kJedecId));
+    TargetWrite(s.controller.txRegister, chip::OpcodeWord(chip::kJedecId));
     clock.SleepMs(100);
-    const uint32_t answer = TargetRead(s.rxRegister);
-    TargetWrite(s.ctrlRegister, s.releaseValue);
+    const uint32_t answer = TargetRead(s.controller.rxRegister);
+    TargetWrite(s.controller.ctrlRegister, s.controller.releaseValue);
 
     const uint32_t id = answer >> 24;
     for (const FlashIdRow& row : kFlashIds) {
@@ -147,10 +147,10 @@ void IdentifyMemory(int32_t& memoryKind, int32_t side, int32_t& sizeSelection) {
         throw ProcessExit{-1};
     }
     TargetSession& s = Session();
-    s.currentTarget = found == 2 ? 1 : 0;
+    s.link.currentTarget = found == 2 ? 1 : 0;
     // Before the first command to the memory: a run on the same chip would interleave with it.
-    HoldBenchChip(s.currentTarget);
-    s.registerOffset = found == 2 ? 0 : chip::kSinkControllerOffset;
+    HoldBenchChip(s.link.currentTarget);
+    s.link.registerOffset = found == 2 ? 0 : chip::kSinkControllerOffset;
 
     const int32_t chipType = ReadChipType();
     // A run stopped or killed in the middle of a command (a read left open by a failed block
@@ -168,17 +168,17 @@ void IdentifyMemory(int32_t& memoryKind, int32_t side, int32_t& sizeSelection) {
             // Every EEPROM, the Marnel I2C one too, is as large as its straps say: its last bytes
             // hold the update-section mark, and nothing may be written past them.
             sizeSelection = ReadStrapSize();
-            s.eepromSize = 1 << (sizeSelection + 15);
-            s.memorySize = static_cast<uint32_t>(s.eepromSize);
+            s.controller.eepromSize = 1 << (sizeSelection + 15);
+            s.controller.memorySize = static_cast<uint32_t>(s.controller.eepromSize);
             break;
         case SizeRule::Flash4MiB:
             sizeSelection = 2;
-            s.eepromSize = kFlashSize;
-            s.memorySize = kFlashSize;
+            s.controller.eepromSize = kFlashSize;
+            s.controller.memorySize = kFlashSize;
             break;
         case SizeRule::AddressSpace:
             // An unknown flash is driven with 24-bit addresses.
-            s.memorySize = kAddressSpace;
+            s.controller.memorySize = kAddressSpace;
             break;
     }
 }

@@ -6,6 +6,8 @@
 
 #include <cstdint>
 
+#include "chip/ChipFacts.h"
+
 // The kind numbers as identification gives them and the session carries them.
 enum MemoryKind : int32_t {
     // An SPI flash whose id no row knows: command mode over the whole address space, no erase.
@@ -43,12 +45,6 @@ enum class SizeRule {
     Flash4MiB,
 };
 
-// Bit positions of the I2C control bits in the control register.
-struct I2cBits {
-    uint32_t stopBit = 6;
-    uint32_t lastByteBit = 7;
-};
-
 struct MemoryKindRow {
     MemoryKind kind;
     const char* name;
@@ -64,23 +60,21 @@ struct MemoryKindRow {
     // A read needs the read-phase bit of the control register set between address and data.
     bool i2cReadPhase;
     // Moves the I2C control bits for the rest of the run; null when they stay.
-    const I2cBits* i2cBits;
+    const chip::I2cBits* i2cBits;
     // The command-line word that selects the kind (any case); null when only identification finds it.
     const char* option;
 };
 
-inline constexpr I2cBits kMarnelI2cBits{7, 9};
-
 // clang-format off
 inline constexpr MemoryKindRow kMemoryKinds[] = {
-    // kind               name                  bus              mode                    fast   erase                         size                  low   high  phase  bits             option
-    {KindUnknownFlash,  "unknown SPI flash",  MemoryBus::Spi,  ControllerMode::Command, false, EraseStyle::None,             SizeRule::AddressSpace, 0,    0,    false, nullptr,         nullptr},
-    {KindSpiEeprom,     "SPI EEPROM",         MemoryBus::Spi,  ControllerMode::Data,    false, EraseStyle::DataModeChip,     SizeRule::Straps,       0,    0,    false, nullptr,         "s"},
-    {KindOstralI2c,     "Ostral I2C EEPROM",  MemoryBus::I2c,  ControllerMode::Data,    false, EraseStyle::UpdateMark,       SizeRule::Straps,       0xA0, 0xA8, false, nullptr,         nullptr},
-    {KindMacronixFlash, "Macronix SPI flash", MemoryBus::Spi,  ControllerMode::Command, true,  EraseStyle::SectorsAndBlocks, SizeRule::Flash4MiB,    0,    0,    false, nullptr,         "dm"},
-    {KindAmicFlash,     "Amic SPI flash",     MemoryBus::Spi,  ControllerMode::Command, true,  EraseStyle::SectorsAndBlocks, SizeRule::Flash4MiB,    0,    0,    false, nullptr,         "da"},
-    {KindSpansionFlash, "Spansion SPI flash", MemoryBus::Spi,  ControllerMode::Command, true,  EraseStyle::SectorsAndBlocks, SizeRule::Flash4MiB,    0,    0,    false, nullptr,         "ds"},
-    {KindMarnelI2c,     "Marnel I2C EEPROM",  MemoryBus::I2c,  ControllerMode::Data,    true,  EraseStyle::UpdateMark,       SizeRule::Straps,       0xA0, 0xA8, true,  &kMarnelI2cBits, nullptr},
+    // kind             name                  bus              mode                     fast   erase                         size                    low   high  phase  bits                    option
+    {KindUnknownFlash,  "unknown SPI flash",  MemoryBus::Spi,  ControllerMode::Command, false, EraseStyle::None,             SizeRule::AddressSpace, 0,    0,    false, nullptr,                nullptr},
+    {KindSpiEeprom,     "SPI EEPROM",         MemoryBus::Spi,  ControllerMode::Data,    false, EraseStyle::DataModeChip,     SizeRule::Straps,       0,    0,    false, nullptr,                "s"},
+    {KindOstralI2c,     "Ostral I2C EEPROM",  MemoryBus::I2c,  ControllerMode::Data,    false, EraseStyle::UpdateMark,       SizeRule::Straps,       0xA0, 0xA8, false, nullptr,                nullptr},
+    {KindMacronixFlash, "Macronix SPI flash", MemoryBus::Spi,  ControllerMode::Command, true,  EraseStyle::SectorsAndBlocks, SizeRule::Flash4MiB,    0,    0,    false, nullptr,                "dm"},
+    {KindAmicFlash,     "Amic SPI flash",     MemoryBus::Spi,  ControllerMode::Command, true,  EraseStyle::SectorsAndBlocks, SizeRule::Flash4MiB,    0,    0,    false, nullptr,                "da"},
+    {KindSpansionFlash, "Spansion SPI flash", MemoryBus::Spi,  ControllerMode::Command, true,  EraseStyle::SectorsAndBlocks, SizeRule::Flash4MiB,    0,    0,    false, nullptr,                "ds"},
+    {KindMarnelI2c,     "Marnel I2C EEPROM",  MemoryBus::I2c,  ControllerMode::Data,    true,  EraseStyle::UpdateMark,       SizeRule::Straps,       0xA0, 0xA8, true,  &chip::kMarnelI2cBits,  nullptr},
 };
 // clang-format on
 

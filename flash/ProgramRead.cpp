@@ -24,7 +24,7 @@ constexpr uint32_t kLockWaitMs = 3000;
 constexpr uint64_t kI2cBlockBytes = 0x10000;
 
 void WriteShadow() {
-    TargetWrite(Session().ctrlRegister, Session().ctrlShadow);
+    TargetWrite(Session().controller.ctrlRegister, Session().controller.ctrlShadow);
 }
 
 // The device byte names the 64 KiB half; its low bit asks for a read.
@@ -36,7 +36,7 @@ uint32_t I2cDeviceByte(int32_t kind, uint32_t address, bool read) {
 
 // Two address bytes for memories up to 64 KiB, three above.
 void SendEepromAddress(uint32_t address) {
-    if (Session().eepromSize <= 0x10000) {
+    if (Session().controller.eepromSize <= 0x10000) {
         SendData(2, address << 16);
     } else {
         SendData(3, address << 8);
@@ -46,15 +46,15 @@ void SendEepromAddress(uint32_t address) {
 // Opens a command-mode program or read with a 24-bit address; the command stays open.
 void OpenFlashCommand(uint32_t opcode, uint32_t address) {
     const TargetSession& s = Session();
-    TargetWrite(s.ctrlRegister, s.selectValue | (3u << s.widthShift));
-    TargetWrite(s.txRegister, opcode | (address & chip::kSpiAddressMask));
+    TargetWrite(s.controller.ctrlRegister, s.controller.selectValue | (3u << s.controller.widthShift));
+    TargetWrite(s.controller.txRegister, opcode | (address & chip::kSpiAddressMask));
 }
 
 void SendWriteDisable() {
     const TargetSession& s = Session();
-    TargetWrite(s.ctrlRegister, s.selectValue);
-    TargetWrite(s.txRegister, OpcodeWord(chip::kWriteDisable));
-    TargetWrite(s.ctrlRegister, s.releaseValue);
+    TargetWrite(s.controller.ctrlRegister, s.controller.selectValue);
+    TargetWrite(s.controller.txRegister, OpcodeWord(chip::kWriteDisable));
+    TargetWrite(s.controller.ctrlRegister, s.controller.releaseValue);
 }
 
 void StartI2cRead(int32_t kind, uint32_t address, bool fast) {
@@ -63,27 +63,27 @@ void StartI2cRead(int32_t kind, uint32_t address, bool fast) {
     SendData(2, address << 16);
     I2cStop();
     if (KindRow(kind).i2cReadPhase) {
-        s.ctrlShadow |= kReadPhaseBit;
+        s.controller.ctrlShadow |= kReadPhaseBit;
         WriteShadow();
     }
     SendData(1, I2cDeviceByte(kind, address, true) << 24);
-    s.i2cLastMarked = false;
+    s.read.i2cLastMarked = false;
     if (fast) {
-        s.ctrlShadow |= kWidthBits;
+        s.controller.ctrlShadow |= kWidthBits;
         WriteShadow();
     }
 }
 
 void CloseI2cRead(int32_t kind) {
     TargetSession& s = Session();
-    if (!s.i2cLastMarked) {
+    if (!s.read.i2cLastMarked) {
         // The EEPROM lets go of the bus only after a read byte marked as the last.
         I2cMarkLast(kind);
         ReceiveWord();
     }
-    s.ctrlShadow &= ~(1u << CurrentI2cBits().lastByteBit);
+    s.controller.ctrlShadow &= ~(1u << CurrentI2cBits().lastByteBit);
     if (KindRow(kind).i2cReadPhase) {
-        s.ctrlShadow &= ~kReadPhaseBit;
+        s.controller.ctrlShadow &= ~kReadPhaseBit;
         WriteShadow();
     }
 }
@@ -91,12 +91,12 @@ void CloseI2cRead(int32_t kind) {
 // One word of the open read; empty when its answer was lost.
 std::optional<uint32_t> ReadStreamWord(int32_t kind) {
     TargetSession& s = Session();
-    if (IsEeprom(kind) && s.ctrlWidth != 4) {
-        s.ctrlShadow |= kWidthBits;
+    if (IsEeprom(kind) && s.controller.ctrlWidth != 4) {
+        s.controller.ctrlShadow |= kWidthBits;
         WriteShadow();
-        s.ctrlWidth = 4;
+        s.controller.ctrlWidth = 4;
     }
-    return TargetReadOnce(s.rxRegister);
+    return TargetReadOnce(s.controller.rxRegister);
 }
 
 std::string FormatWordHex(uint32_t value, int digits) {
@@ -110,10 +110,10 @@ std::string FormatWordHex(uint32_t value, int digits) {
 
 void StartWrite(uint32_t address, int32_t memoryKind) {
     TargetSession& s = Session();
-    s.flashMutex.Wait(0);
-    s.ctrlShadow |= kWidthBits;
+    s.controller.flashMutex.Wait(0);
+    s.controller.ctrlShadow |= kWidthBits;
     WriteShadow();
-    s.ctrlWidth = 4;
+    s.controller.ctrlWidth = 4;
     if (IsSpiEeprom(memoryKind)) {
         SelectChip();
         SendData(1, OpcodeWord(chip::kWriteEnable));
@@ -122,7 +122,7 @@ void StartWrite(uint32_t address, int32_t memoryKind) {
         SendData(1, OpcodeWord(chip::kPageProgram));
         SendEepromAddress(address);
     } else if (IsI2c(memoryKind)) {
-        s.ctrlShadow = kDataModeBase;
+        s.controller.ctrlShadow = kDataModeBase;
         WriteShadow();
         SendData(1, I2cDeviceByte(memoryKind, address, false) << 24);
         SendData(2, address << 16);
@@ -130,21 +130,21 @@ void StartWrite(uint32_t address, int32_t memoryKind) {
         WriteEnable();
         OpenFlashCommand(OpcodeWord(chip::kPageProgram), address);
     }
-    s.fastPending = 0;
-    s.flashMutex.Release();
+    s.fast.pending = 0;
+    s.controller.flashMutex.Release();
 }
 
 void WriteWord(int32_t memoryKind, uint32_t word) {
     if (IsEeprom(memoryKind)) {
         SendData(4, word);
     } else if (IsSpiFlash(memoryKind)) {
-        TargetWrite(Session().txRegister, word);
+        TargetWrite(Session().controller.txRegister, word);
     }
 }
 
 void EndWrite(int32_t memoryKind) {
     TargetSession& s = Session();
-    if (s.fastPending > 0) FlushFastBurn();
+    if (s.fast.pending > 0) FlushFastBurn();
     if (IsSpiEeprom(memoryKind)) {
         DeselectChip();
         WaitWriteCycle();
@@ -156,36 +156,36 @@ void EndWrite(int32_t memoryKind) {
         WaitWriteCycle();
         SendWriteDisable();
     }
-    s.fastPending = 0;
-    s.flashMutex.Release();
+    s.fast.pending = 0;
+    s.controller.flashMutex.Release();
 }
 
 void FlushFastBurn() {
     TargetSession& s = Session();
-    s.flashMutex.Wait(kLockWaitMs);
-    if (s.ctrlWidth != 4) {
-        s.ctrlShadow |= kWidthBits;
+    s.controller.flashMutex.Wait(kLockWaitMs);
+    if (s.controller.ctrlWidth != 4) {
+        s.controller.ctrlShadow |= kWidthBits;
         WriteShadow();
-        s.ctrlWidth = 4;
+        s.controller.ctrlWidth = 4;
     }
-    TargetQuickBurn(s.fastPending);
-    s.fastPending = 0;
+    TargetQuickBurn(s.fast.pending);
+    s.fast.pending = 0;
 }
 
 void StartRead(int32_t memoryKind, uint32_t address, bool fast) {
     TargetSession& s = Session();
-    s.flashMutex.Wait(0);
+    s.controller.flashMutex.Wait(0);
     // A word read before the read opens clears what the receive register still holds.
     if (IsSpiEeprom(memoryKind)) {
         ReceiveWord();
     } else if (!IsI2c(memoryKind)) {
-        TargetRead(s.rxRegister);
+        TargetRead(s.controller.rxRegister);
     }
-    s.readAddress = address;
-    s.readFast = fast;
-    s.readKind = memoryKind;
+    s.read.address = address;
+    s.read.fast = fast;
+    s.read.kind = memoryKind;
     if (IsSpiEeprom(memoryKind)) {
-        s.ctrlShadow = kDataModeBase;
+        s.controller.ctrlShadow = kDataModeBase;
         SelectChip();
         SendData(1, OpcodeWord(chip::kReadData));
         SendEepromAddress(address);
@@ -201,21 +201,21 @@ void StartRead(int32_t memoryKind, uint32_t address, bool fast) {
 // answer was lost is never sent again as it is: the read is opened anew at the lost word.
 uint32_t ReadWord(int32_t memoryKind) {
     TargetSession& s = Session();
-    s.flashMutex.Wait(0);
+    s.controller.flashMutex.Wait(0);
     std::optional<uint32_t> word = ReadStreamWord(memoryKind);
     if (!word) {
-        const uint32_t lost = s.readAddress;
+        const uint32_t lost = s.read.address;
         CloseRead(memoryKind);
-        StartRead(memoryKind, lost, s.readFast);
+        StartRead(memoryKind, lost, s.read.fast);
         word = ReadStreamWord(memoryKind);
     }
     if (!word) {
         ConsoleUi::instance().print(formatText(
-            "Error: no answer from the memory at address 0x%x, twice. Stopping.\n", s.readAddress));
+            "Error: no answer from the memory at address 0x%x, twice. Stopping.\n", s.read.address));
         CloseRead(memoryKind);
         fatalExit();
     }
-    s.readAddress += 4;
+    s.read.address += 4;
     return *word;
 }
 
@@ -229,44 +229,47 @@ void CloseRead(int32_t kind) {
         EndCommand();
         platform::CurrentClock().SleepMs(kReadCloseMs);
     }
-    Session().flashMutex.Release();
+    Session().controller.flashMutex.Release();
 }
 
 void CheckFastPending() {
     TargetSession& s = Session();
-    if (!TargetQuickVerify(s.fastPending)) {
+    if (!TargetQuickVerify(s.fast.pending)) {
         ConsoleUi::instance().print(
-            formatText("\r\n Quick Verifiyng Failed at address %08x\r\n", s.readAddress));
-        s.fastPending = 0;
-        CloseRead(s.readKind);
+            formatText("\r\n Quick Verifiyng Failed at address %08x\r\n", s.read.address));
+        s.fast.pending = 0;
+        CloseRead(s.read.kind);
         throw ProcessExit{-1};
     }
-    s.readAddress += s.fastPending;
-    s.fastPending = 0;
+    s.read.address += s.fast.pending;
+    s.fast.pending = 0;
 }
 
 uint8_t FastPending() {
-    return Session().fastPending;
+    return Session().fast.pending;
 }
 
 void QueueFastBytes(const uint8_t* bytes, size_t count) {
     TargetSession& s = Session();
-    const size_t room = kBlockBufferSize - s.fastPending;
-    std::copy_n(bytes, std::min(count, room), s.blockBuffer.begin() + s.fastPending);
-    s.fastPending = static_cast<uint8_t>(s.fastPending + std::min(count, room));
+    // Bytes left out would go unchecked: a caller's mistake stops the run instead.
+    if (count > kBlockBufferSize - s.fast.pending) {
+        throw CxExceptionError(formatText("%zu bytes do not fit the fast block", count), -1);
+    }
+    std::copy_n(bytes, count, s.fast.buffer.begin() + s.fast.pending);
+    s.fast.pending = static_cast<uint8_t>(s.fast.pending + count);
 }
 
 bool VerifyFastPending() {
     TargetSession& s = Session();
-    const bool same = TargetQuickVerify(s.fastPending);
-    s.readAddress += s.fastPending;
-    s.fastPending = 0;
+    const bool same = TargetQuickVerify(s.fast.pending);
+    s.read.address += s.fast.pending;
+    s.fast.pending = 0;
     return same;
 }
 
 void QueueFastWord(uint32_t word, bool verify) {
     TargetSession& s = Session();
-    if (s.fastPending + 4u > kBlockBufferSize) {
+    if (s.fast.pending + 4u > kBlockBufferSize) {
         if (verify) {
             CheckFastPending();
         } else {
@@ -274,17 +277,17 @@ void QueueFastWord(uint32_t word, bool verify) {
         }
     }
     for (int shift = 24; shift >= 0; shift -= 8)
-        s.blockBuffer[s.fastPending++] = static_cast<uint8_t>(word >> shift);
+        s.fast.buffer[s.fast.pending++] = static_cast<uint8_t>(word >> shift);
 }
 
 void ReadMemory(uint32_t start, int32_t wordCount, bool print, uint32_t* out, int32_t memoryKind) {
     TargetSession& s = Session();
     ConsoleUi& console = ConsoleUi::instance();
-    s.flashMutex.Wait(kLockWaitMs);
+    s.controller.flashMutex.Wait(kLockWaitMs);
     console.print("Reading eprom...\n");
     PrepareMemory(memoryKind);
     if (wordCount <= 0) {
-        s.flashMutex.Release();
+        s.controller.flashMutex.Release();
         return;
     }
     std::string line;
@@ -296,7 +299,7 @@ void ReadMemory(uint32_t start, int32_t wordCount, bool print, uint32_t* out, in
         if (j % 4 == 3) console.print(line + "\n");
     });
     if (print && wordCount % 4 != 0) console.print(line + "\n");
-    s.flashMutex.Release();
+    s.controller.flashMutex.Release();
 }
 
 void ReadWordRange(uint32_t start, uint32_t wordCount, int32_t memoryKind,

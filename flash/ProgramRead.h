@@ -26,7 +26,7 @@ void CloseRead(int32_t memoryKind);
 // (verify true). When the buffer has no room left, what is pending is burned or checked first, so
 // neither the buffer nor the 8-bit pending count can overflow whatever the image's alignment.
 void QueueFastWord(uint32_t word, bool verify);
-// Appends bytes as they lie in memory; count must fit what is left of the buffer.
+// Appends bytes as they lie in memory; more than the buffer has room for raises CxExceptionError.
 void QueueFastBytes(const uint8_t* bytes, size_t count);
 // Bytes queued and not yet burned or checked.
 [[nodiscard]] uint8_t FastPending();

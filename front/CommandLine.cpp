@@ -21,7 +21,8 @@
 
 namespace {
 
-constexpr const char* kUsage[] = {
+// The usage text around the letters' own lines, which come from the letter table.
+constexpr const char* kUsageHead[] = {
     "Usage:\n",
     "1.\tTolvar [src/snk/uasnk/uasrc] [uX/d] [i/s/dm] P|D|E|F|N|B|V filename\n",
     "\tsrc/snk - select src or sink over Norvik (otherwise autodetect, starting with src).\n",
@@ -34,16 +35,9 @@ constexpr const char* kUsage[] = {
     "\t\tda - memory device Amic.\n",
     "\t\tds - memody device Spansion.\n",
     "\tP|D|E|F|N|B|V - operation selection. Any combination can be used simultaneously\n",
-    "\t\tP - Display message 'Press any key to continue' before successful exit as well.\n",
-    "\t\tD - Debug mode on. Log all operations to console.\n",
-    "\t\tE - Fully erase eeprom.\n",
-    "\t\tF - Fast burn/verify. Invalid for QX100/QX010/QX020 type products. Should appear before 'B'/'V' "
-    "option.\n",
-    "\t\tN - 'No erase': Burns the data from filename into eprom without erase. Should appear before 'B' "
-    "option.\n",
-    "\t\tB - Burn the data from filename into eeprom with pre-erasure.\n",
-    "\t\tV - Read Eprom and verify against expected data from filename.\n",
-    "\t\tU - Update: burn only the sectors/pages that differ from filename, erasing only those.\n",
+};
+
+constexpr const char* kUsageTail[] = {
     "\tThe file (filename) should be given in iHex format.\n",
     "\te.g. Tolvar uasrc FBV xfilename.iHex\n",
     "\tWill erase the eeprom, and then fast burn and verify file xfilename.iHex\n\n",
@@ -106,6 +100,19 @@ uint32_t ConvertUnsigned(const char* text, int base) {
     return negative ? static_cast<uint32_t>(0u - static_cast<uint32_t>(value)) : static_cast<uint32_t>(value);
 }
 
+// The operation letters the command line asked for.
+struct Letters {
+    bool debug = false;
+    bool noErase = false;
+    bool burn = false;
+    bool verify = false;
+    bool fast = false;
+    bool erase = false;
+    bool pause = false;
+    bool skipImageCheck = false;
+    bool update = false;
+};
+
 // One invocation: the words, what has been read from them so far, and the console streams.
 class CTolvarRun {
   public:
@@ -113,6 +120,13 @@ class CTolvarRun {
         : m_argc(argc), m_argv(argv), m_in(in), m_out(out) {}
 
     int Run();
+
+    // What the operation letters do in their turn, in the order the word gives them.
+    void Burn(const char* imagePath);
+    void Update(const char* imagePath);
+    void Verify(const char* imagePath);
+    void Fast(const char* imagePath);
+    void Erase(const char* imagePath);
 
   private:
     void Print(const char* format, ...) __attribute__((format(printf, 2, 3)));
@@ -133,7 +147,6 @@ class CTolvarRun {
     void RequireWithinMemory(uint32_t start, uint32_t length);
     void RunOperations();
     void ParseLetters(const char* optionWord);
-    void ActOn(char letter, const char* imagePath);
     void CheckBeforeBurn(const char* imagePath);
     void RequireFastCapableLink();
     void RequireKnownMemory(bool writesOrCompares);
@@ -152,7 +165,48 @@ class CTolvarRun {
     int32_t m_memoryKind = KindUnknownFlash;
     int32_t m_sizeSelection = 0;
     bool m_i2cAsked = false;
+    Letters m_letters;
 };
+
+// One operation letter: the flag it sets, what it does in its turn (nothing for a letter that only
+// changes how the others work), whether it writes or compares the memory, and its usage line (none
+// for a letter the usage does not show). A new letter is one row, and its action when it has one.
+struct LetterRow {
+    char letter;
+    bool Letters::*flag;
+    void (CTolvarRun::*act)(const char* imagePath);
+    bool writes;
+    const char* usage;
+};
+
+// In the order of the usage text.
+const LetterRow kLetters[] = {
+    {'P', &Letters::pause, nullptr, false,
+     "\t\tP - Display message 'Press any key to continue' before successful exit as well.\n"},
+    {'D', &Letters::debug, nullptr, false, "\t\tD - Debug mode on. Log all operations to console.\n"},
+    {'E', &Letters::erase, &CTolvarRun::Erase, true, "\t\tE - Fully erase eeprom.\n"},
+    {'F', &Letters::fast, &CTolvarRun::Fast, false,
+     "\t\tF - Fast burn/verify. Invalid for QX100/QX010/QX020 type products. Should appear before 'B'/'V' "
+     "option.\n"},
+    {'N', &Letters::noErase, nullptr, false,
+     "\t\tN - 'No erase': Burns the data from filename into eprom without erase. Should appear before 'B' "
+     "option.\n"},
+    {'B', &Letters::burn, &CTolvarRun::Burn, true,
+     "\t\tB - Burn the data from filename into eeprom with pre-erasure.\n"},
+    {'V', &Letters::verify, &CTolvarRun::Verify, true,
+     "\t\tV - Read Eprom and verify against expected data from filename.\n"},
+    {'U', &Letters::update, &CTolvarRun::Update, true,
+     "\t\tU - Update: burn only the sectors/pages that differ from filename, erasing only those.\n"},
+    {'O', &Letters::skipImageCheck, nullptr, false, nullptr},
+};
+
+// The row of a letter in either case; null when no row has it.
+const LetterRow* FindLetter(char letter) {
+    for (const LetterRow& row : kLetters) {
+        if (row.letter == AsciiUpper(letter)) return &row;
+    }
+    return nullptr;
+}
 
 void CTolvarRun::Print(const char* format, ...) {
     va_list args;
@@ -176,13 +230,13 @@ int CTolvarRun::Run() {
         stopped = true;
     }
     // The burn's own line already said the memory is in doubt; this is the run's verdict.
-    if (!stopped && Session().imageUnconfirmed) Print("Burn failed.\n");
+    if (!stopped && Session().verdict.imageUnconfirmed) Print("Burn failed.\n");
     PauseIfAsked();
-    return stopped || Session().runFailed || Session().imageUnconfirmed ? -1 : 0;
+    return stopped || Session().verdict.runFailed || Session().verdict.imageUnconfirmed ? -1 : 0;
 }
 
 void CTolvarRun::RunWords() {
-    Session().LoadControllerDefaults();
+    Session().controller.LoadDefaults();
     ReadSideFromLastWord();
     ReadSideWord();
     ReadLinkWord();
@@ -241,15 +295,15 @@ void CTolvarRun::ReadLinkWord() {
     const char* word = m_argv[m_position];
     TargetSession& session = Session();
     if (word[0] != 'u') {
-        session.linkKind = BenchServer;
+        session.link.kind = BenchServer;
         OpenBenchLink();
         if (word[0] == 'd') ++m_position;
         return;
     }
     m_port = word[1] == 'a' ? SearchUartPort() : parseNumber(word + 1);
-    session.linkKind = Uart;
+    session.link.kind = Uart;
     OpenUartLink(m_port);
-    if (!session.uartLink->PortInitialized()) StopTargetNotFound();
+    if (!session.link.uart->PortInitialized()) StopTargetNotFound();
     if (m_side == 0 || m_side == 1) CheckDetectedSide();
     ++m_position;
 }
@@ -344,7 +398,6 @@ void CTolvarRun::RunCommand(Command command) {
     } else {
         RequireWithinMemory(first, second);
     }
-    CommandOptions& options = Session().options;
     switch (command) {
         case Command::Fill:
             fillMemory(first, second, m_memoryKind);
@@ -358,14 +411,10 @@ void CTolvarRun::RunCommand(Command command) {
             ReadMemory(first, static_cast<int32_t>(second / 4), true, nullptr, m_memoryKind);
             break;
         case Command::EraseSectors:
-            options.rangeAddress = first;
-            options.rangeLength = second;
             EraseCarryingTimeouts(
                 [&] { return EraseRange(first, kSectorSize, m_memoryKind, second, kSectorEraseWord); });
             break;
         case Command::EraseBlocks:
-            options.rangeAddress = first;
-            options.rangeLength = second;
             EraseCarryingTimeouts(
                 [&] { return EraseRange(first, kBlockSize, m_memoryKind, second, kBlockEraseWord); });
             break;
@@ -377,7 +426,7 @@ void CTolvarRun::RunCommand(Command command) {
 // A range past the memory would wrap round to its start (the memory takes the address modulo its
 // size): refused before anything is touched.
 void CTolvarRun::RequireWithinMemory(uint32_t start, uint32_t length) {
-    const uint64_t size = Session().memorySize;
+    const uint64_t size = Session().controller.memorySize;
     if (size == 0 || (start < size && uint64_t{start} + length <= size)) return;
     Print("Error: the range of 0x%x bytes at 0x%x runs past the end of the memory (0x%llx bytes).\n", length,
           start, static_cast<unsigned long long>(size));
@@ -393,95 +442,69 @@ void CTolvarRun::RunOperations() {
     RequireI2cIfAsked();
     if (!TargetIsSide(static_cast<uint8_t>(m_side))) WarnAndConfirm("src/snk", "snk/src");
     ParseLetters(optionWord);
-    const CommandOptions& options = Session().options;
-    RequireKnownMemory(options.burn || options.verify || options.erase || options.update);
-    if (Session().options.debug) {
-        Session().debugMode = 1;
-        progressEnabled = false;
+    bool writes = false;
+    for (const LetterRow& row : kLetters) writes = writes || (row.writes && m_letters.*row.flag);
+    RequireKnownMemory(writes);
+    if (m_letters.debug) {
+        Session().options.debugMode = 1;
+        Session().options.progress = false;
     }
-    for (const char* letter = optionWord; *letter; ++letter) ActOn(AsciiUpper(*letter), imagePath);
+    for (const char* letter = optionWord; *letter; ++letter) {
+        const LetterRow& row = *FindLetter(*letter);
+        if (row.act != nullptr) (this->*row.act)(imagePath);
+    }
 }
 
 void CTolvarRun::ParseLetters(const char* optionWord) {
-    CommandOptions& options = Session().options;
-    options = CommandOptions{};
+    m_letters = Letters{};
     for (const char* letter = optionWord; *letter; ++letter) {
-        switch (AsciiUpper(*letter)) {
-            case 'B':
-                options.burn = true;
-                break;
-            case 'D':
-                options.debug = true;
-                break;
-            case 'E':
-                options.erase = true;
-                break;
-            case 'F':
-                options.fast = true;
-                break;
-            case 'N':
-                options.noErase = true;
-                break;
-            case 'O':
-                options.skipImageCheck = true;
-                break;
-            case 'P':
-                options.pause = true;
-                break;
-            case 'V':
-                options.verify = true;
-                break;
-            case 'U':
-                options.update = true;
-                break;
-            default:
-                Print("Unsupported option '%c'\n", *letter);
-                usageExit(m_out);
+        const LetterRow* row = FindLetter(*letter);
+        if (row == nullptr) {
+            Print("Unsupported option '%c'\n", *letter);
+            usageExit(m_out);
         }
+        m_letters.*row->flag = true;
     }
 }
 
-void CTolvarRun::ActOn(char letter, const char* imagePath) {
-    const CommandOptions& options = Session().options;
-    switch (letter) {
-        case 'B':
-            eraseBeforeBurn = !options.noErase;
-            CheckBeforeBurn(imagePath);
-            burnImage(imagePath, 1, m_memoryKind, m_sizeSelection);
-            break;
-        case 'U':
-            // N means nothing here: the update erases exactly what it rewrites.
-            CheckBeforeBurn(imagePath);
-            updateImage(imagePath, m_memoryKind, m_sizeSelection);
-            break;
-        case 'V':
-            eraseBeforeBurn = false;
-            burnImage(imagePath, 2, m_memoryKind, m_sizeSelection);
-            break;
-        case 'F':
-            RequireFastCapableLink();
-            break;
-        case 'E':
-            if (KindRow(m_memoryKind).erase == EraseStyle::UpdateMark) {
-                EraseUpdateSection(m_sizeSelection, m_memoryKind);
-            } else {
-                EraseCarryingTimeouts([this] { return EraseChip(m_memoryKind); });
-            }
-            break;
-        default:
-            break;
+void CTolvarRun::Burn(const char* imagePath) {
+    Session().options.eraseBeforeBurn = !m_letters.noErase;
+    CheckBeforeBurn(imagePath);
+    burnImage(imagePath, 1, m_memoryKind, m_sizeSelection);
+}
+
+// N means nothing here: the update erases exactly what it rewrites.
+void CTolvarRun::Update(const char* imagePath) {
+    CheckBeforeBurn(imagePath);
+    updateImage(imagePath, m_memoryKind, m_sizeSelection);
+}
+
+void CTolvarRun::Verify(const char* imagePath) {
+    Session().options.eraseBeforeBurn = false;
+    burnImage(imagePath, 2, m_memoryKind, m_sizeSelection);
+}
+
+void CTolvarRun::Fast(const char*) {
+    RequireFastCapableLink();
+}
+
+void CTolvarRun::Erase(const char*) {
+    if (KindRow(m_memoryKind).erase == EraseStyle::UpdateMark) {
+        EraseUpdateSection(m_sizeSelection, m_memoryKind);
+    } else {
+        EraseCarryingTimeouts([this] { return EraseChip(m_memoryKind); });
     }
 }
 
 void CTolvarRun::CheckBeforeBurn(const char* imagePath) {
-    if (!Session().options.skipImageCheck && !CheckImageFile(imagePath)) fatalExit();
+    if (!m_letters.skipImageCheck && !CheckImageFile(imagePath)) fatalExit();
     if (IsFastKind(m_memoryKind)) PreBurnRead();
 }
 
 void CTolvarRun::RequireFastCapableLink() {
-    bool uart = Session().linkKind == Uart;
+    bool uart = Session().link.kind == Uart;
     if (IsFastKind(m_memoryKind) && uart) {
-        Session().fastBurn = 1;
+        Session().options.fast = true;
         Print("Set fast burn\n");
         return;
     }
@@ -510,11 +533,11 @@ void CTolvarRun::RequireI2cIfAsked() {
 
 // An erase whose wait timed out goes on as designed, but the run then ends with -1.
 void CTolvarRun::EraseCarryingTimeouts(const std::function<bool()>& erase) {
-    if (!erase()) Session().runFailed = true;
+    if (!erase()) Session().verdict.runFailed = true;
 }
 
 void CTolvarRun::PauseIfAsked() {
-    if (!Session().options.pause) return;
+    if (!m_letters.pause) return;
     Print("Press any key to continue . . .\n");
     std::fgetc(m_in);
 }
@@ -549,7 +572,11 @@ void ReportException(std::FILE* out) {
 }
 
 void usageExit(std::FILE* out) {
-    for (const char* line : kUsage) std::fputs(line, out);
+    for (const char* line : kUsageHead) std::fputs(line, out);
+    for (const LetterRow& row : kLetters) {
+        if (row.usage != nullptr) std::fputs(row.usage, out);
+    }
+    for (const char* line : kUsageTail) std::fputs(line, out);
     std::fflush(out);
     fatalExit();
 }

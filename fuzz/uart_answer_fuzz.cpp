@@ -5,7 +5,7 @@
 #include <string>
 
 #include "console/ConsoleUi.h"
-#include "tests/link/AnswerHarness.h"
+#include "tests/support/AnswerHarness.h"
 
 namespace {
 
@@ -25,8 +25,8 @@ void PrepareOnce() {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     PrepareOnce();
-    const linktest::AnswerResult result = linktest::RunAnswerExchange(data, size);
-    if (result.outcome == linktest::AnswerOutcome::UnknownError) {
+    const testsupport::AnswerResult result = testsupport::RunAnswerExchange(data, size);
+    if (result.outcome == testsupport::AnswerOutcome::UnknownError) {
         std::fprintf(stderr, "undefined error: %s\n", result.error.c_str());
         std::abort();
     }

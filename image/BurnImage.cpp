@@ -90,7 +90,7 @@ class ImageWalk {
           m_burn(mode == kBurn),
           m_memoryKind(memoryKind),
           m_firstByteMost(firstByteMost),
-          m_fast(Session().fastBurn != 0),
+          m_fast(Session().options.fast != 0),
           m_totalLines(totalLines > 0 ? totalLines : 1),
           m_lastProgressMs(startMs) {}
 
@@ -132,7 +132,7 @@ class ImageWalk {
 };
 
 void ImageWalk::ShowProgress() {
-    if (!progressEnabled) return;
+    if (!Session().options.progress) return;
     const uint32_t now = platform::CurrentClock().TickMs();
     if (now - m_lastProgressMs < kProgressIntervalMs) return;
     ConsoleUi::instance().progress(static_cast<int32_t>(int64_t{m_linesRead} * 100 / m_totalLines));
@@ -271,7 +271,7 @@ void ImageWalk::ReportMismatch(uint32_t read) {
     const uint32_t file = (read & ~m_group.Mask()) | (m_group.Word() & m_group.Mask());
     ConsoleUi::instance().print(formatText("Error verifying eprom on address: %x, eprom: %x, file: %x\n",
                                            m_group.Cell(), read, file));
-    verifyPassed = false;
+    Session().verdict.verifyPassed = false;
 }
 
 // Groups never leave their cell, so a write that ends on a 128-byte boundary is the only one that
@@ -315,7 +315,7 @@ bool ImageWalk::Close() {
 // burn or compare bytes that are not in the image, a segment base or data past the memory would
 // put bytes elsewhere than the file says.
 void refuseImageFault(FILE* file, const std::string& path) {
-    const ImageFault fault = findImageFault(file, Session().memorySize);
+    const ImageFault fault = findImageFault(file, Session().controller.memorySize);
     ConsoleUi& console = ConsoleUi::instance();
     switch (fault.kind) {
         case ImageFault::None:
@@ -330,9 +330,9 @@ void refuseImageFault(FILE* file, const std::string& path) {
                 fault.line, path.c_str(), fault.segment));
             break;
         case ImageFault::BeyondMemory:
-            console.print(
-                formatText("Data at 0x%x-0x%x on line %d of file %s lies beyond the memory of 0x%x bytes.\n",
-                           fault.first, fault.last, fault.line, path.c_str(), Session().memorySize));
+            console.print(formatText(
+                "Data at 0x%x-0x%x on line %d of file %s lies beyond the memory of 0x%x bytes.\n",
+                fault.first, fault.last, fault.line, path.c_str(), Session().controller.memorySize));
             break;
     }
     fatalExit();
@@ -352,13 +352,13 @@ bool eraseFirst(const std::string& path, int32_t memoryKind, int32_t sizeSelecti
 void carryResult(bool burn, bool endSeen, bool erased) {
     TargetSession& s = Session();
     if (!endSeen) {
-        s.runFailed = true;
+        s.verdict.runFailed = true;
     } else if (burn) {
-        if (!erased) s.imageUnconfirmed = true;
-    } else if (verifyPassed) {
-        s.imageUnconfirmed = false;
+        if (!erased) s.verdict.imageUnconfirmed = true;
+    } else if (Session().verdict.verifyPassed) {
+        s.verdict.imageUnconfirmed = false;
     } else {
-        s.runFailed = true;
+        s.verdict.runFailed = true;
     }
 }
 
@@ -374,8 +374,9 @@ void printResult(bool burn, bool endSeen, bool erased, int32_t totalBytes, uint3
         console.print(erased ? "Burn succeeded.\n\n"
                              : "Burn done over an erase that failed: the memory is not confirmed.\n\n");
     } else {
-        console.print(verifyPassed ? "Verification succeeded!!! :-)\n\n"
-                                   : "***************Verification failed*********************\n\n");
+        console.print(Session().verdict.verifyPassed
+                          ? "Verification succeeded!!! :-)\n\n"
+                          : "***************Verification failed*********************\n\n");
     }
 }
 
@@ -402,7 +403,7 @@ void walkImage(const std::string& path, int32_t mode, int32_t memoryKind, const 
     console.print(formatText("%s file %s, total lines: %d\n", burn ? "Burning" : "Verifying", path.c_str(),
                              totalLines));
     ImageWalk walk(mode, memoryKind, firstByteMost, totalLines, startMs, include);
-    if (progressEnabled) {
+    if (Session().options.progress) {
         console.print("\n");
         console.progress(0);
         walk.ProgressStarted();
@@ -424,6 +425,7 @@ void walkImage(const std::string& path, int32_t mode, int32_t memoryKind, const 
 
 void burnImage(const std::string& path, int32_t mode, int32_t memoryKind, int32_t sizeSelection) {
     EraseStep erase;
-    if (eraseBeforeBurn) erase = [&] { return eraseFirst(path, memoryKind, sizeSelection); };
+    if (Session().options.eraseBeforeBurn)
+        erase = [&] { return eraseFirst(path, memoryKind, sizeSelection); };
     walkImage(path, mode, memoryKind, erase, nullptr);
 }

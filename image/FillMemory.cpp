@@ -49,7 +49,7 @@ void compareRead(uint32_t start, uint32_t count, uint32_t pattern, int32_t memor
 
 // Block compares of 128 bytes need the UART link and a memory that reads in fast mode.
 bool blockCompareAllowed(int32_t memoryKind) {
-    return IsFastKind(memoryKind) && Session().linkKind == Uart;
+    return IsFastKind(memoryKind) && Session().link.kind == Uart;
 }
 
 // One block compare per 128 bytes, the read restarted at every 64 KiB as a fast verify does. A
@@ -91,20 +91,20 @@ void checkFill(uint32_t length, uint32_t pattern, int32_t memoryKind) {
 
 void fillMemory(uint32_t length, uint32_t pattern, int32_t memoryKind) {
     TargetSession& session = Session();
-    session.fillMutex.Wait(3000);
+    session.controller.fillMutex.Wait(3000);
     ConsoleUi& console = ConsoleUi::instance();
     console.print(
         formatText("Filling Eprom from address 0x%x to 0x%x with data 0x%x\n", 0u, length, pattern));
     const uint32_t startMs = platform::CurrentClock().TickMs();
-    if (progressEnabled) console.progress(0);
+    if (Session().options.progress) console.progress(0);
     PrepareMemory(memoryKind);
     writePattern(length, pattern, memoryKind);
-    if (progressEnabled) console.progress(100);
+    if (Session().options.progress) console.progress(100);
     const float seconds = static_cast<float>(platform::CurrentClock().TickMs() - startMs) / 1000.0f;
     console.print(formatText("\nTotal bytes: %d. Total time: %f seconds\n", static_cast<int32_t>(length),
                              static_cast<double>(seconds)));
     console.print("Verify filling eprom...\n");
     checkFill(length, pattern, memoryKind);
     console.print("End filling Eprom.\n\n");
-    session.fillMutex.Release();
+    session.controller.fillMutex.Release();
 }

@@ -82,7 +82,7 @@ bool markImage(FILE* file, FlashMap& map) {
 
 bool eraseSelected(const FlashMap& map, int32_t memoryKind, uint32_t startMs) {
     ConsoleUi& console = ConsoleUi::instance();
-    if (progressEnabled) console.progress(0);
+    if (Session().options.progress) console.progress(0);
     bool erased = true;
     const auto eraseUnit = [&](uint32_t address, uint32_t transmitWord) {
         erased = EraseSingleSectorOrBlock(memoryKind, address, transmitWord) && erased;

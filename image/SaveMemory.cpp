@@ -69,7 +69,7 @@ std::string WrittenPath(const std::string& path) {
 std::vector<uint32_t> ReadWords(uint32_t address, uint32_t length, int32_t kind) {
     std::vector<uint32_t> words;
     words.reserve(length / 4);
-    if (progressEnabled) {
+    if (Session().options.progress) {
         ConsoleUi::instance().print("\n");
         ConsoleUi::instance().progress(0);
     }
@@ -172,13 +172,13 @@ void CheckSaveRequest(uint32_t address, uint32_t length, const std::string& path
 void SaveMemory(uint32_t address, uint32_t length, const std::string& path, int32_t memoryKind) {
     TargetSession& s = Session();
     ConsoleUi& console = ConsoleUi::instance();
-    s.flashMutex.Wait(kLockWaitMs);
+    s.controller.flashMutex.Wait(kLockWaitMs);
     PrepareMemory(memoryKind);
     console.print(
         formatText("Saving %u bytes from address 0x%x to file %s\n", length, address, path.c_str()));
     const uint32_t startMs = platform::CurrentClock().TickMs();
     const std::vector<uint32_t> words = ReadWords(address, length, memoryKind);
-    s.flashMutex.Release();
+    s.controller.flashMutex.Release();
     // Reported once the signals held while writing are let through again.
     const std::string failure = WriteFile(path, words, address);
     if (!failure.empty()) Refuse(failure);

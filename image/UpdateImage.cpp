@@ -106,8 +106,8 @@ std::vector<uint32_t> differingUnits(const UnitImage& image, int32_t memoryKind)
     std::vector<uint32_t> differing;
     ConsoleUi& console = ConsoleUi::instance();
     ThrottledProgress progress(image.Units().size());
-    if (progressEnabled) console.progress(0);
-    UnitComparer comparer(memoryKind, Session().fastBurn != 0);
+    if (Session().options.progress) console.progress(0);
+    UnitComparer comparer(memoryKind, Session().options.fast != 0);
     size_t done = 0;
     for (const auto& [address, unit] : image.Units()) {
         if (!comparer.Matches(address, unit)) differing.push_back(address);
@@ -115,7 +115,7 @@ std::vector<uint32_t> differingUnits(const UnitImage& image, int32_t memoryKind)
         progress.Done(done);
     }
     comparer.Close();
-    if (progressEnabled) console.progress(100);
+    if (Session().options.progress) console.progress(100);
     return differing;
 }
 
@@ -135,7 +135,7 @@ bool eraseUnits(const std::vector<uint32_t>& differing, int32_t memoryKind) {
 // as a success.
 void confirmRewritten(const UnitImage& image, const std::vector<uint32_t>& rewritten, int32_t memoryKind,
                       const char* units) {
-    UnitComparer comparer(memoryKind, Session().fastBurn != 0);
+    UnitComparer comparer(memoryKind, Session().options.fast != 0);
     size_t wrong = 0;
     uint32_t first = 0;
     for (uint32_t address : rewritten) {
@@ -161,7 +161,8 @@ void updateImage(const std::string& path, int32_t memoryKind, int32_t sizeSelect
     if (!IsSpiEeprom(memoryKind) && !IsSpiFlash(memoryKind)) EraseUpdateSection(sizeSelection, memoryKind);
     const bool flash = IsSpiFlash(memoryKind);
     UnitImage image(flash ? FlashMap::kSectorSize : kPageSize,
-                    flash ? FlashMap::kCoveredBytes : static_cast<uint32_t>(Session().eepromSize), flash);
+                    flash ? FlashMap::kCoveredBytes : static_cast<uint32_t>(Session().controller.eepromSize),
+                    flash);
     image.Read(file.get(), isHexExtension(path));
     file.reset();
     const std::vector<uint32_t> differing = differingUnits(image, memoryKind);

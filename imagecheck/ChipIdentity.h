@@ -6,5 +6,5 @@
 #include "link/TargetSession.h"
 
 inline uint32_t ReadIdRegister() {
-    return TargetReadOn(chip::kIdRegister, static_cast<uint8_t>(Session().currentTarget));
+    return TargetReadOn(chip::kIdRegister, static_cast<uint8_t>(Session().link.currentTarget));
 }

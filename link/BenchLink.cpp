@@ -15,7 +15,7 @@ constexpr uint32_t kChipLockWaitMs = 3000;
 
 // The product interface Connect stored; empty before a link was opened.
 BenchProductInterface* Product() {
-    return dynamic_cast<BenchProductInterface*>(Session().benchProduct.get());
+    return dynamic_cast<BenchProductInterface*>(Session().link.benchProduct.get());
 }
 
 }  // namespace
@@ -34,16 +34,16 @@ void BenchLink::Connect() {
         0) {
         Raise("Could not create NorvikServer.");
     }
-    session.benchServer = server;
+    session.link.benchServer = server;
 
     std::shared_ptr<BenchInterface> object;
     if (server->GetInterface(kProductProgId, kIidOlwenProdGiga, object) < 0) {
-        session.benchServer = nullptr;
+        session.link.benchServer = nullptr;
         Raise("Could not GetInterface() from NorvikServer to IOlwenProduct.");
     }
-    session.benchProduct = object ? object->QueryInterface(kIidOlwenProdGiga) : nullptr;
+    session.link.benchProduct = object ? object->QueryInterface(kIidOlwenProdGiga) : nullptr;
     if (!Product()) {
-        session.benchProduct = nullptr;
+        session.link.benchProduct = nullptr;
         Raise("Could not QueryInterface(IID_IOlwenProdGiga).");
     }
     Product()->SelectTarget(kTargetProgId);  // its status tells nothing the next calls will not
@@ -76,15 +76,15 @@ void BenchWrite(uint8_t target, uint32_t address, uint32_t value) {
 
 void HoldBenchChip(uint32_t target) {
     TargetSession& session = Session();
-    if (!session.benchLink) return;
+    if (!session.link.bench) return;
     // Never given back: the lock goes with the process, however it ends.
     platform::NamedMutex chip(formatText("Chip_bench_%u", target));
     if (chip.Wait(kChipLockWaitMs)) {
         // The memory locks are this chip's from here on: a run on the other chip does not wait.
         const platform::NamedMutex memory(formatText("Eprom_bench_%u", target));
-        session.accessMutex = memory;
-        session.flashMutex = memory;
-        session.fillMutex = memory;
+        session.link.accessMutex = memory;
+        session.controller.flashMutex = memory;
+        session.controller.fillMutex = memory;
         return;
     }
     Raise(

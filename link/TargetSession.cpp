@@ -6,38 +6,34 @@
 #include "link/BenchLink.h"
 #include "link/uart/CUartLib.h"
 
-bool progressEnabled = true;
-bool eraseBeforeBurn = true;
-bool verifyPassed = true;
-
 namespace {
 
 constexpr uint32_t kUartReadTimeoutMs = 600;
 
 // Every register operation tries the lock without waiting and goes on whatever the outcome.
 void TryAccessLock() {
-    Session().accessMutex.Wait(0);
+    Session().link.accessMutex.Wait(0);
 }
 
 void DebugLog(const std::string& line) {
-    if (Session().debugMode > 0) ConsoleUi::instance().print(line);
+    if (Session().options.debugMode > 0) ConsoleUi::instance().print(line);
 }
 
 std::string BlockBytes(uint8_t length) {
     std::string bytes;
     for (size_t i = 0; i < length && i < kBlockBufferSize; ++i)
-        bytes += formatText("%02x ", Session().blockBuffer[i]);
+        bytes += formatText("%02x ", Session().fast.buffer[i]);
     return bytes;
 }
 
 CUartLib& UartLink() {
     TargetSession& session = Session();
-    if (!session.uartLink) throw CxExceptionError("UART link is not open", 0);
-    return *session.uartLink;
+    if (!session.link.uart) throw CxExceptionError("UART link is not open", 0);
+    return *session.link.uart;
 }
 
 uint32_t ReadOn(uint32_t address, uint8_t target) {
-    switch (Session().linkKind) {
+    switch (Session().link.kind) {
         case Ethernet:
             return 0;
         case Uart:
@@ -48,7 +44,7 @@ uint32_t ReadOn(uint32_t address, uint8_t target) {
 }
 
 void WriteOn(uint32_t address, uint32_t value, uint8_t target) {
-    switch (Session().linkKind) {
+    switch (Session().link.kind) {
         case Ethernet:
             return;
         case Uart:
@@ -59,22 +55,24 @@ void WriteOn(uint32_t address, uint32_t value, uint8_t target) {
 }
 
 uint8_t CurrentTarget() {
-    return static_cast<uint8_t>(Session().currentTarget);
+    return static_cast<uint8_t>(Session().link.currentTarget);
 }
 
 uint32_t WithOffset(uint32_t address) {
-    return address + static_cast<uint32_t>(Session().registerOffset);
+    return address + static_cast<uint32_t>(Session().link.registerOffset);
 }
 
 }  // namespace
 
-TargetSession::TargetSession() {
-    LoadControllerDefaults();
-}
+TargetSession::TargetSession() = default;
 TargetSession::~TargetSession() = default;
 TargetSession& TargetSession::operator=(TargetSession&&) = default;
 
-void TargetSession::LoadControllerDefaults() {
+ControllerState::ControllerState() {
+    LoadDefaults();
+}
+
+void ControllerState::LoadDefaults() {
     ctrlRegister = chip::kControllerControl;
     statusRegister = chip::kControllerStatus;
     txRegister = chip::kControllerTransmit;
@@ -94,9 +92,6 @@ void ResetTargetSession() {
     TargetSession& session = Session();
     session = TargetSession();
     ConsoleUi::ResetProgressLine();
-    progressEnabled = true;
-    eraseBeforeBurn = true;
-    verifyPassed = true;
 }
 
 namespace {
@@ -106,33 +101,33 @@ namespace {
 void ScopeMemoryLocks(const std::string& link) {
     TargetSession& session = Session();
     const platform::NamedMutex memory("Eprom_" + link);
-    session.accessMutex = memory;
-    session.flashMutex = memory;
-    session.fillMutex = memory;
+    session.link.accessMutex = memory;
+    session.controller.flashMutex = memory;
+    session.controller.fillMutex = memory;
 }
 
 }  // namespace
 
 void OpenUartLink(uint32_t port) {
     TargetSession& session = Session();
-    session.uartLink.reset();
+    session.link.uart.reset();
     const std::string name = formatText("com%d", static_cast<int32_t>(port));
     ScopeMemoryLocks(name);
     // Held by the session before opening, so a failed open still leaves the object there.
-    session.uartLink = std::make_unique<CUartLib>();
-    session.uartLink->Open(name, kUartReadTimeoutMs);
+    session.link.uart = std::make_unique<CUartLib>();
+    session.link.uart->Open(name, kUartReadTimeoutMs);
 }
 
 void OpenBenchLink() {
     auto link = std::make_unique<BenchLink>("localhost");
     ScopeMemoryLocks("bench");
-    Session().benchLink = std::move(link);
+    Session().link.bench = std::move(link);
     SelectBenchTarget();
 }
 
 void ReleaseBenchInterfaces() {
-    Session().benchServer.reset();
-    Session().benchProduct.reset();
+    Session().link.benchServer.reset();
+    Session().link.benchProduct.reset();
 }
 
 uint32_t TargetRead(uint32_t address) {
@@ -146,7 +141,7 @@ std::optional<uint32_t> TargetReadOnce(uint32_t address) {
     TryAccessLock();
     uint32_t chipAddress = WithOffset(address);
     DebugLog(formatText("read %x\n", chipAddress));
-    if (Session().linkKind == Uart && !chip::IsIndirectAddress(chipAddress))
+    if (Session().link.kind == Uart && !chip::IsIndirectAddress(chipAddress))
         return UartLink().ReadRegisterOnce(chipAddress);
     return ReadOn(chipAddress, CurrentTarget());
 }
@@ -180,18 +175,18 @@ void TargetQuickBurn(uint8_t length) {
     TargetSession& session = Session();
     TryAccessLock();
     DebugLog(formatText("BB %d ", length) + BlockBytes(length) + "\n");
-    switch (session.linkKind) {
+    switch (session.link.kind) {
         case Ethernet:
             ConsoleUi::instance().print("2. Ethernet Not supported!");
             break;
         case Uart:
-            UartLink().BurnBlock(session.blockBuffer.data(), length);
+            UartLink().BurnBlock(session.fast.buffer.data(), length);
             break;
         default:
             ConsoleUi::instance().print("Quick burn through UART over Norvik is not supported yet!");
             break;
     }
-    session.accessMutex.Release();
+    session.link.accessMutex.Release();
 }
 
 bool TargetQuickVerify(uint8_t length) {
@@ -199,17 +194,18 @@ bool TargetQuickVerify(uint8_t length) {
     TryAccessLock();
     DebugLog(formatText("Verify len %d, bytes: ", length) + BlockBytes(length) + "\n");
     bool matched = false;
-    switch (session.linkKind) {
+    switch (session.link.kind) {
         case Ethernet:
             ConsoleUi::instance().print("2. Ethernet Not supported!");
             break;
         case Uart:
-            matched = UartLink().VerifyBlock(session.blockBuffer.data(), length, session.debugMode > 0);
+            matched =
+                UartLink().VerifyBlock(session.fast.buffer.data(), length, session.options.debugMode > 0);
             break;
         default:
             ConsoleUi::instance().print("Quick Verify through UART over Norvik is not supported yet!");
             break;
     }
-    session.accessMutex.Release();
+    session.link.accessMutex.Release();
     return matched;
 }

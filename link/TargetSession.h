@@ -7,56 +7,37 @@
 #include <memory>
 #include <optional>
 
+#include "chip/ChipFacts.h"
 #include "platform/NamedMutex.h"
 
 class CUartLib;
 class BenchLink;
 class BenchInterface;
 
-// Values of TargetSession::linkKind. Every operation treats any value other than 1 and 2 as
+// Values of LinkState::kind. Every operation treats any value other than 1 and 2 as
 // the bench server.
 enum LinkKind : int32_t { LinkNone = 0, Ethernet = 1, Uart = 2, BenchServer = 3 };
 
-// Parsed operation letters and the ES/EB range.
-struct CommandOptions {
-    bool debug = false;
-    bool noErase = false;
-    bool burn = false;
-    bool verify = false;
-    bool fast = false;
-    bool erase = false;
-    bool pause = false;
-    bool skipImageCheck = false;
-    bool update = false;
-    uint32_t rangeAddress = 0;
-    uint32_t rangeLength = 0;
-};
-
 constexpr size_t kBlockBufferSize = 128;
 
-struct TargetSession {
-    TargetSession();
-    ~TargetSession();
-    TargetSession(TargetSession&&) = delete;
-    // Replaces every field (an open link is closed); used to restore the start values.
-    TargetSession& operator=(TargetSession&&);
-
-    // Memory-controller register addresses and constants at their defaults.
-    void LoadControllerDefaults();
-
-    int32_t linkKind = LinkNone;
-    std::unique_ptr<CUartLib> uartLink;
-    std::unique_ptr<BenchLink> benchLink;
+// The link the run talks through, the chip it selected and the lock every register operation tries.
+struct LinkState {
+    int32_t kind = LinkNone;
+    std::unique_ptr<CUartLib> uart;
+    std::unique_ptr<BenchLink> bench;
     std::shared_ptr<BenchInterface> benchServer;
     std::shared_ptr<BenchInterface> benchProduct;
     uint32_t currentTarget = 0;
+    // Added to the controller's register addresses (the sink's lie lower).
     int32_t registerOffset = 0;
-    int32_t debugMode = 0;
-    std::array<uint8_t, kBlockBufferSize> blockBuffer{};
     platform::NamedMutex accessMutex{"Eprom"};
+};
 
-    CommandOptions options;
-    uint8_t fastBurn = 0;
+// The memory controller as the driver left it, the memory behind it and the locks of that memory.
+struct ControllerState {
+    ControllerState();
+    // Register addresses and constants at their defaults.
+    void LoadDefaults();
 
     uint32_t ctrlRegister = 0;
     uint32_t statusRegister = 0;
@@ -65,43 +46,82 @@ struct TargetSession {
     uint32_t widthShift = 0;
     uint32_t selectValue = 0;
     uint32_t releaseValue = 0;
+    // The control register's value as last written in data mode.
     uint32_t ctrlShadow = 0;
     int32_t ctrlWidth = 0;
+    // Where the I2C control bits lie; a memory kind may move them for the rest of the run.
+    chip::I2cBits i2cBits;
     int32_t eepromSize = 0;
     // Bytes of the memory as identification found them; 0 before identification.
     uint32_t memorySize = 0;
     bool flashNegotiated = false;
-
-    uint8_t fastPending = 0;
-    // Address of the next byte of the open read: set by StartRead, moved on by every word read
-    // and every fast block checked.
-    uint32_t readAddress = 0;
-    bool readFast = false;
-    // Kind of the read StartRead opened last, so a stop in its middle can close it.
-    int32_t readKind{};
-    bool i2cLastMarked = false;
-
-    // How the run stands apart from what it printed. Some failures let the run go on (an erase
-    // that never became ready, a verify that found differences); the run still ends with -1.
-    // A burn over an erase that did not complete leaves the memory in doubt until a verify of the
-    // whole image passes later in the same run.
-    bool runFailed = false;
-    bool imageUnconfirmed = false;
     platform::NamedMutex flashMutex{"Eprom"};
     platform::NamedMutex fillMutex{"Eprom"};
 };
 
+// The open read.
+struct ReadCursor {
+    // Address of the next byte: set by StartRead, moved on by every word read and every fast
+    // block checked.
+    uint32_t address = 0;
+    bool fast = false;
+    // Kind of the read StartRead opened last, so a stop in its middle can close it.
+    int32_t kind{};
+    bool i2cLastMarked = false;
+};
+
+// Bytes waiting for the UART's block burn or check; written only by the flash driver's fast-block
+// functions.
+struct FastBlock {
+    std::array<uint8_t, kBlockBufferSize> buffer{};
+    uint8_t pending = 0;
+};
+
+// What the command line asked of the run, as the lower floors need it.
+struct RunOptions {
+    // Every register operation is logged (D).
+    int32_t debugMode = 0;
+    // The progress line of the long operations (off in debug mode).
+    bool progress = true;
+    // A burn erases first (off for N and for a verify).
+    bool eraseBeforeBurn = true;
+    // Burns and compares go through the fast block (F).
+    bool fast = false;
+};
+
+// How the run stands apart from what it printed. Some failures let the run go on (an erase that
+// never became ready, a verify that found differences); the run still ends with -1. A burn over
+// an erase that did not complete leaves the memory in doubt until a verify of the whole image
+// passes later in the same run.
+struct Verdict {
+    bool runFailed = false;
+    bool imageUnconfirmed = false;
+    // No verify of this run found a difference.
+    bool verifyPassed = true;
+};
+
+// The one process-wide record through which the front end, the links, the flash driver and the
+// image operations share the run's state, one nested record per owner.
+struct TargetSession {
+    TargetSession();
+    ~TargetSession();
+    TargetSession(TargetSession&&) = delete;
+    // Replaces every field (an open link is closed); used to restore the start values.
+    TargetSession& operator=(TargetSession&&);
+
+    LinkState link;
+    ControllerState controller;
+    ReadCursor read;
+    FastBlock fast;
+    RunOptions options;
+    Verdict verdict;
+};
+
 // The process's session.
 TargetSession& Session();
-// Back to the start values (closes any open link) and the process flags back on; for tests that
-// run several invocations in one process. The console object, created once per process, stays
-// (its progress line is forgotten).
+// Back to the start values (closes any open link); for tests that run several invocations in one
+// process. The console object, created once per process, stays (its progress line is forgotten).
 void ResetTargetSession();
-
-// Process-wide flags of the front end, read by the image operations; all start on.
-extern bool progressEnabled;
-extern bool eraseBeforeBurn;
-extern bool verifyPassed;
 
 void OpenUartLink(uint32_t port);
 void OpenBenchLink();

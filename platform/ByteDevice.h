@@ -8,7 +8,7 @@
 namespace platform {
 
 class ByteDevice {
-public:
+  public:
     virtual ~ByteDevice() = default;
 
     // Sends all bytes. False when the device failed or did not take them in time;

@@ -22,10 +22,18 @@ void SleepFor(uint64_t us) {
 
 }  // namespace
 
-uint32_t RealClock::TickMs() { return static_cast<uint32_t>(SteadyMicroSeconds() / 1000); }
-uint64_t RealClock::MicroSeconds() { return SteadyMicroSeconds(); }
-void RealClock::SleepMs(uint32_t ms) { SleepFor(uint64_t{ms} * 1000); }
-void RealClock::SleepUs(uint64_t us) { SleepFor(us); }
+uint32_t RealClock::TickMs() {
+    return static_cast<uint32_t>(SteadyMicroSeconds() / 1000);
+}
+uint64_t RealClock::MicroSeconds() {
+    return SteadyMicroSeconds();
+}
+void RealClock::SleepMs(uint32_t ms) {
+    SleepFor(uint64_t{ms} * 1000);
+}
+void RealClock::SleepUs(uint64_t us) {
+    SleepFor(us);
+}
 
 uint32_t VirtualClock::TickMs() {
     m_nowUs += m_stepUs;
@@ -37,7 +45,9 @@ uint64_t VirtualClock::MicroSeconds() {
     return m_nowUs;
 }
 
-Clock& CurrentClock() { return *g_clock; }
+Clock& CurrentClock() {
+    return *g_clock;
+}
 
 Clock* InstallClock(Clock* clock) {
     Clock* previous = g_clock;

@@ -6,7 +6,7 @@
 namespace platform {
 
 class Clock {
-public:
+  public:
     virtual ~Clock() = default;
     // Millisecond tick; wraps at 2^32, compare with unsigned differences.
     virtual uint32_t TickMs() = 0;
@@ -17,7 +17,7 @@ public:
 };
 
 class RealClock final : public Clock {
-public:
+  public:
     uint32_t TickMs() override;
     uint64_t MicroSeconds() override;
     void SleepMs(uint32_t ms) override;
@@ -27,7 +27,7 @@ public:
 // Time moves only when someone sleeps, plus a small step on every reading so that a loop that
 // busy-waits on the clock always reaches its deadline.
 class VirtualClock final : public Clock {
-public:
+  public:
     explicit VirtualClock(uint64_t startUs = 1'000'000, uint64_t stepPerReadUs = 1)
         : m_nowUs(startUs), m_stepUs(stepPerReadUs) {}
     uint32_t TickMs() override;
@@ -37,7 +37,7 @@ public:
     void Advance(uint64_t us) { m_nowUs += us; }
     uint64_t NowUs() const { return m_nowUs; }
 
-private:
+  private:
     uint64_t m_nowUs;
     uint64_t m_stepUs;
 };
@@ -49,13 +49,13 @@ Clock* InstallClock(Clock* clock);
 
 // Installs a clock for the lifetime of a scope.
 class ScopedClock {
-public:
+  public:
     explicit ScopedClock(Clock& clock) : m_previous(InstallClock(&clock)) {}
     ~ScopedClock() { InstallClock(m_previous); }
     ScopedClock(const ScopedClock&) = delete;
     ScopedClock& operator=(const ScopedClock&) = delete;
 
-private:
+  private:
     Clock* m_previous;
 };
 

@@ -16,7 +16,7 @@ bool ReadTextLine(std::FILE* file, std::string& line);
 // A file opened for reading in text mode; an absent path or a file that cannot be opened reads
 // as an empty file.
 class TextFile {
-public:
+  public:
     explicit TextFile(const char* path);
 
     bool IsOpen() const { return m_file != nullptr; }
@@ -27,7 +27,7 @@ public:
     // A whole line without its line end. False at the end of the file.
     bool ReadLine(std::string& line);
 
-private:
+  private:
     struct Closer {
         void operator()(std::FILE* file) const { std::fclose(file); }
     };

@@ -6,9 +6,9 @@
 #include <string>
 #include <vector>
 
-#include "board/bench/BenchServer.h"
 #include "board/ChipConfig.h"
 #include "board/Faults.h"
+#include "board/bench/BenchServer.h"
 
 namespace board {
 

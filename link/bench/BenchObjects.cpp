@@ -1,9 +1,10 @@
 // The bench server's objects as seen from this side: each call becomes one request on the
 // connection they share (docs/bench-protocol.md).
+#include "link/bench/BenchObjects.h"
+
 #include <cstdio>
 
 #include "link/bench/BenchChannel.h"
-#include "link/bench/BenchObjects.h"
 #include "platform/Trace.h"
 
 namespace {

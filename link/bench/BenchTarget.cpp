@@ -1,11 +1,12 @@
 // Which connection the bench server uses, as its configuration program Talmer stored it.
+#include "link/bench/BenchTarget.h"
+
 #include <climits>
 #include <cstdlib>
 
 #include "console/ConsoleUi.h"
 #include "console/CxException.h"
 #include "link/bench/BenchRegistry.h"
-#include "link/bench/BenchTarget.h"
 
 namespace {
 

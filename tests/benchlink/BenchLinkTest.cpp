@@ -27,8 +27,8 @@ class BenchLinkTest : public ::testing::Test {
     void TearDown() override { ForgetLink(); }
 
     static void ForgetLink() {
-        Session().benchServer = nullptr;
-        Session().benchProduct = nullptr;
+        Session().link.benchServer = nullptr;
+        Session().link.benchProduct = nullptr;
     }
 
     // Connect, select, read the source's id and write a sink register: "ok", or the raised text.
@@ -51,8 +51,8 @@ TEST_F(BenchLinkTest, CarriesReadsAndWritesOfBothChips) {
     m_prefix.WriteTalmer(kBenchUart7);
     ServerThread server;
     BenchLink link("localhost");
-    EXPECT_TRUE(Session().benchServer);
-    EXPECT_TRUE(Session().benchProduct);
+    EXPECT_TRUE(Session().link.benchServer);
+    EXPECT_TRUE(Session().link.benchProduct);
     SelectBenchTarget();
     EXPECT_EQ(BenchRead(1, 0x80000000), 0x01010023u);
     EXPECT_EQ(BenchRead(0, 0x80000000), 0x00010023u);
@@ -171,8 +171,8 @@ TEST_F(BenchLinkTest, TypeNotSupportedComesAfterTheServerObjects) {
     m_prefix.WriteTalmer({{"SelectedInterface", "3"}});
     ServerThread server;
     EXPECT_EQ(RunSession(), "Target type not supported.");
-    EXPECT_TRUE(Session().benchServer);
-    EXPECT_TRUE(Session().benchProduct);
+    EXPECT_TRUE(Session().link.benchServer);
+    EXPECT_TRUE(Session().link.benchProduct);
     ForgetLink();
     EXPECT_TRUE(server.Stop().commands.empty());
 }
@@ -181,8 +181,8 @@ TEST_F(BenchLinkTest, GetInterfaceFailureEmptiesTheServer) {
     m_prefix.WriteTalmer(kBenchUart7);
     ServerThread server({{BenchFaultKind::GetInterface}});
     EXPECT_EQ(RunSession(), "Could not GetInterface() from NorvikServer to IOlwenProduct.");
-    EXPECT_FALSE(Session().benchServer);
-    EXPECT_FALSE(Session().benchProduct);
+    EXPECT_FALSE(Session().link.benchServer);
+    EXPECT_FALSE(Session().link.benchProduct);
 }
 
 TEST_F(BenchLinkTest, FailedReadIsNotRetried) {
@@ -200,7 +200,7 @@ TEST_F(BenchLinkTest, NoServerListening) {
     m_prefix.WriteTalmer(kBenchUart7);
     PointAtClosedPort();
     EXPECT_EQ(RunSession(), "Could not create NorvikServer.");
-    EXPECT_FALSE(Session().benchServer);
+    EXPECT_FALSE(Session().link.benchServer);
 }
 
 TEST_F(BenchLinkTest, PortSettingThatIsNoPort) {
@@ -293,13 +293,13 @@ TEST_F(BenchLinkTest, SessionReachesTheSimulatedPair) {
     board::PairChip sink(pair.Sink());
     board::PairChip source(pair.Source());
     ServerThread server(&sink, &source);
-    Session().linkKind = BenchServer;
+    Session().link.kind = BenchServer;
     OpenBenchLink();
     EXPECT_TRUE(TargetIsSide(1));
     EXPECT_TRUE(TargetIsSide(0));
     EXPECT_EQ(TargetReadOn(0x80000000, 1), pair.Source().Config().Id());
-    Session().currentTarget = 0;
-    Session().registerOffset = -12;
+    Session().link.currentTarget = 0;
+    Session().link.registerOffset = -12;
     TargetWrite(0x80000100, 0x5a5a0001);
     EXPECT_EQ(TargetRead(0x80000100), 0x5a5a0001u);
     ResetTargetSession();

@@ -3,8 +3,8 @@
 
 #include <cstdlib>
 
-#include "link/bench/BenchChannel.h"
 #include "link/BenchLink.h"
+#include "link/bench/BenchChannel.h"
 
 namespace {
 

@@ -1,22 +1,17 @@
 #include <gtest/gtest.h>
 
 #include "board/BoardPair.h"
+#include "flash/FlashDriver.h"
 #include "platform/Clock.h"
-#include "tests/board/ToolModel.h"
+#include "tests/board/BoardTestSupport.h"
+#include "tests/support/BoardSession.h"
 
 namespace board {
 namespace {
 
-using test::ChipAccess;
 using test::PortAccess;
-using test::ToolModel;
-
-BoardPair MakePair(const char* sourceSpec) {
-    ChipConfig source = DefaultChipConfig(Side::Source);
-    std::string error;
-    EXPECT_TRUE(ParseChipSpec(sourceSpec, source, error)) << error;
-    return BoardPair(DefaultChipConfig(Side::Sink), source);
-}
+using test::Registers;
+using testsupport::BoardSession;
 
 bool Contains(const std::vector<std::string>& entries, const std::string& text) {
     for (const std::string& e : entries)
@@ -24,71 +19,67 @@ bool Contains(const std::vector<std::string>& entries, const std::string& text) 
     return false;
 }
 
+// Sequences a correct driver never sends, built from the driver's own steps on the source chip.
 TEST(I2cAudit, MisusesOfTheEepromAreNamed) {
     struct Case {
         const char* name;
         const char* setting;
-        int kind;
-        void (*act)(ToolModel&, platform::VirtualClock&);
+        void (*act)(int32_t kind);
         const char* finding;
     };
     const Case cases[] = {
-        {"write during the write cycle", "family=ostral,memory=i2c-eeprom,size=64k", 2,
-         [](ToolModel& t, platform::VirtualClock&) {
-             t.StartWrite(0);
-             t.WriteWord(0);
-             t.I2cStop();  // no write-cycle wait before the next access
-             t.StartWrite(0x80);
-             t.WriteWord(0);
-             t.EndWrite();
+        {"write during the write cycle", "family=ostral,memory=i2c-eeprom,size=64k",
+         [](int32_t kind) {
+             StartWrite(0, kind);
+             WriteWord(kind, 0);
+             I2cStop();  // no write-cycle wait before the next access
+             StartWrite(0x80, kind);
+             WriteWord(kind, 0);
+             EndWrite(kind);
          },
          "while the EEPROM is in its write cycle"},
-        {"read not ended", "family=ostral,memory=i2c-eeprom,size=64k", 2,
-         [](ToolModel& t, platform::VirtualClock&) {
-             t.StartRead(0, false);
-             t.ReadWord();
-             t.StartWrite(0x80);
-             t.EndWrite();
+        {"read not ended", "family=ostral,memory=i2c-eeprom,size=64k",
+         [](int32_t kind) {
+             StartRead(kind, 0, false);
+             ReadWord(kind);
+             StartWrite(0x80, kind);
+             EndWrite(kind);
          },
          "new I2C transfer while a read is not ended by a marked last byte"},
-        {"read open at session end", "memory=i2c-eeprom,size=128k", 8,
-         [](ToolModel& t, platform::VirtualClock&) {
-             t.StartRead(0, false);
-             t.ReadWord();
+        {"read open at session end", "memory=i2c-eeprom,size=128k",
+         [](int32_t kind) {
+             StartRead(kind, 0, false);
+             ReadWord(kind);
          },
          "I2C read not ended by a marked last byte when the session ended"},
-        {"Marnel read without the read-phase bit", "memory=i2c-eeprom,size=128k", 8,
-         [](ToolModel& t, platform::VirtualClock&) { t.SendData(1, 0xA1000000); },
-         "without the read-phase bit"},
+        {"Marnel read without the read-phase bit", "memory=i2c-eeprom,size=128k",
+         [](int32_t) { SendData(1, 0xA1000000); }, "without the read-phase bit"},
     };
     for (const Case& c : cases) {
-        platform::VirtualClock clock;
-        platform::ScopedClock scoped(clock);
-        BoardPair pair = MakePair(c.setting);
-        ChipAccess access(pair.Source());
-        ToolModel tool(access, 0x80000050, c.kind, 0x10000);
-        tool.PrepareMemory();
-        c.act(tool, clock);
-        pair.EndSession();
-        EXPECT_TRUE(Contains(pair.AuditEntries(), c.finding)) << c.name << "\n" << pair.AuditReport();
+        // Register exchanges take no time here, so nothing but the driver's own waits lets the
+        // write cycle pass.
+        BoardSession bench(testsupport::Chip(Side::Sink), testsupport::Chip(Side::Source, c.setting), {0});
+        const int32_t kind = bench.Identify(1);
+        PrepareMemory(kind);
+        c.act(kind);
+        const std::vector<std::string> audit = bench.Audit();
+        EXPECT_TRUE(Contains(audit, c.finding)) << c.name << "\n" << bench.Pair().AuditReport();
     }
 }
 
 TEST(I2cAudit, WriteDuringWriteCycleIsLost) {
-    platform::VirtualClock clock;
-    platform::ScopedClock scoped(clock);
-    BoardPair pair = MakePair("family=ostral,memory=i2c-eeprom,size=64k");
-    ChipAccess access(pair.Source());
-    ToolModel tool(access, 0x80000050, 2, 0x10000);
-    tool.PrepareMemory();
-    tool.StartWrite(0);
-    tool.WriteWord(0x11111111);
-    tool.I2cStop();
-    tool.StartWrite(0x80);
-    tool.WriteWord(0x22222222);
-    tool.EndWrite();
-    EXPECT_EQ(pair.Source().MemoryBytes()[0], 0x11);
-    EXPECT_EQ(pair.Source().MemoryBytes()[0x80], 0xFF);
+    BoardSession bench(testsupport::Chip(Side::Sink),
+                       testsupport::Chip(Side::Source, "family=ostral,memory=i2c-eeprom,size=64k"), {0});
+    const int32_t kind = bench.Identify(1);
+    PrepareMemory(kind);
+    StartWrite(0, kind);
+    WriteWord(kind, 0x11111111);
+    I2cStop();
+    StartWrite(0x80, kind);
+    WriteWord(kind, 0x22222222);
+    EndWrite(kind);
+    EXPECT_EQ(bench.Memory(1)[0], 0x11);
+    EXPECT_EQ(bench.Memory(1)[0x80], 0xFF);
 }
 
 TEST(AuditReport, ListsEntriesThenTheCount) {
@@ -196,19 +187,14 @@ TEST_F(Faults, ControllerStuckBusy) {
     for (int i = 0; i < 5; ++i) EXPECT_EQ(access.Read(0x80000054), 1u);
 }
 
-TEST_F(Faults, FlashRefusesTheStatusWrite) {
-    Add("status");
-    ToolModel tool(access, 0x80000050, 3, 0x400000);
-    tool.Control(0x201);
-    tool.Transmit(0x06000000);
-    tool.Control(0x301);
-    tool.Control(0x211);
-    tool.Transmit(0x01000000);
-    tool.Control(0x301);
-    tool.Control(0x231);
-    tool.Transmit(0x05000000);
-    EXPECT_EQ(tool.Receive() >> 24, 0x9Cu);
-    tool.Control(0x301);
+// The driver's negotiation writes a zero status and reads back what the flash kept.
+TEST(DriverFaults, FlashRefusesTheStatusWrite) {
+    BoardSession bench;
+    bench.AddFault("status");
+    bench.Identify(1);
+    bench.ClearOutput();
+    EXPECT_EQ(BoardSession::Run([] { WriteEnable(); }), -1);
+    EXPECT_NE(bench.Output().find("Write: 0, read: 156\n"), std::string::npos) << bench.Output();
 }
 
 TEST_F(Faults, EraseReadinessFaults) {
@@ -225,17 +211,16 @@ TEST_F(Faults, EraseReadinessFaults) {
         BoardPair own;
         std::string error;
         ASSERT_TRUE(own.AddFault(c.fault, error));
-        ChipAccess a(own.Source());
-        ToolModel tool(a, 0x80000050, 3, 0x400000);
-        tool.WriteEnable();
-        tool.Control(0x201);
-        tool.Transmit(0xC7000000);
-        tool.Control(0x301);
+        Registers r(own.Source());
+        r.WriteEnable();
+        r.Command(0x211, 0x01000000);  // a zero status: nothing protected
+        r.WriteEnable();
+        r.Command(0x201, 0xC7000000);
         uint64_t start = clock.NowUs();
-        tool.Control(0x231);
-        tool.Transmit(0x05000000);
-        while ((tool.Receive() & 0x01000000) && clock.NowUs() - start < 60'000'000) clock.SleepUs(1000);
-        tool.Control(0x301);
+        r.Control(0x231);
+        r.Transmit(0x05000000);
+        while ((r.Receive() & 0x01000000) && clock.NowUs() - start < 60'000'000) clock.SleepUs(1000);
+        r.Control(0x301);
         uint64_t took = clock.NowUs() - start;
         EXPECT_GE(took, c.minUs) << c.fault;
         EXPECT_LE(took, c.maxUs) << c.fault;

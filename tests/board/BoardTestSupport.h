@@ -1,13 +1,44 @@
 #pragma once
-// Drives a chip's controller the way the tool does: through its four registers at the chip's
-// own base, so the same helper serves the source (0x80000050) and the sink (0x80000044).
+// Raw access to a chip for the board's own tests: its controller's four registers at the chip's
+// own base (the same helper serves the source at 0x80000050 and the sink at 0x80000044), and the
+// debug port's text commands. The tool's driver itself is tested against the board through
+// tests/support/BoardSession.h.
+#include <gtest/gtest.h>
+
 #include <cstdint>
+#include <cstdio>
 #include <string>
 #include <vector>
 
 #include "board/Chip.h"
+#include "platform/ByteDevice.h"
 
 namespace board::test {
+
+// The debug port's commands as text: "r"/"w" register access and the fast blocks.
+class PortAccess {
+  public:
+    explicit PortAccess(platform::ByteDevice& port) : m_port(port) {}
+    std::string Exchange(const std::string& bytes) {
+        m_port.Write(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size());
+        std::string out;
+        uint8_t buffer[64];
+        long n;
+        while ((n = m_port.Read(buffer, sizeof buffer, 5)) > 0)
+            out.append(reinterpret_cast<char*>(buffer), n);
+        return out;
+    }
+    uint32_t Read(uint32_t address) {
+        char text[16];
+        std::snprintf(text, sizeof text, "r%08x\n", address);
+        std::string answer = Exchange(text);
+        EXPECT_EQ(answer.size(), 26u) << answer;
+        return static_cast<uint32_t>(std::stoul(answer.substr(9, 8), nullptr, 16));
+    }
+
+  private:
+    platform::ByteDevice& m_port;
+};
 
 class Registers {
   public:

@@ -52,7 +52,7 @@ TEST(Chip, OtherAddressesArePlainStorage) {
 
 TEST(Chip, ChipSpecRejectsNonsense) {
     for (const char* setting : {"family=ruvo", "memory=nand", "size=3m", "memory=i2c-eeprom,size=4m",
-                             "uart=tty1", "rev=x", "colour=blue", "id"}) {
+                                "uart=tty1", "rev=x", "colour=blue", "id"}) {
         ChipConfig config = DefaultChipConfig(Side::Source);
         std::string error;
         EXPECT_FALSE(ParseChipSpec(setting, config, error)) << setting;

@@ -13,7 +13,7 @@ using Lines = std::vector<std::string>;
 TEST(SendData, RewritesTheWidthOnlyWhenItChanges) {
     BoardSession bench(Chip(Side::Sink), Chip(Side::Source, "family=ostral,memory=spi-eeprom"));
     bench.Identify(1);
-    PrepareMemory(1);
+    PrepareMemory(KindSpiEeprom);
     StartRegisterLog(bench);
     SelectChip();
     SendData(1, 0x05000000);
@@ -56,7 +56,7 @@ TEST(PrepareMemory, SizeFromTheStrapsAndControllerIdleState) {
         for (const std::string& line : RegisterLog(bench.Output()))
             if (line.rfind("w ", 0) == 0) writes.push_back(line);
         EXPECT_EQ(writes, c.writes);
-        EXPECT_EQ(Session().eepromSize, c.eepromSize);
+        EXPECT_EQ(Session().controller.eepromSize, c.eepromSize);
         bench.ExpectCleanAudit();
     }
 }
@@ -66,8 +66,8 @@ TEST(PrepareMemory, MarnelI2cBitsStayForTheRestOfTheRun) {
     bench.Identify(1);
     EXPECT_EQ(CurrentI2cBits().stopBit, 6u);
     EXPECT_EQ(CurrentI2cBits().lastByteBit, 7u);
-    PrepareMemory(8);
-    PrepareMemory(2);
+    PrepareMemory(KindMarnelI2c);
+    PrepareMemory(KindOstralI2c);
     EXPECT_EQ(CurrentI2cBits().stopBit, 7u);
     EXPECT_EQ(CurrentI2cBits().lastByteBit, 9u);
 }
@@ -84,7 +84,7 @@ TEST(NegotiateFlash, RunsOnceOnTheFirstWriteEnable) {
                      "w 80000058 1000000", "w 80000050 301", "w 80000050 231", "w 80000058 5000000",
                      "read 8000005c", "w 80000050 301", "w 80000050 201", "w 80000058 6000000",
                      "w 80000050 301", "w 80000050 201", "w 80000058 6000000", "w 80000050 301"}));
-    EXPECT_TRUE(Session().flashNegotiated);
+    EXPECT_TRUE(Session().controller.flashNegotiated);
 }
 
 TEST(NegotiateFlash, FlashRefusingTheStatusStopsAfterThreeAttempts) {
@@ -93,7 +93,7 @@ TEST(NegotiateFlash, FlashRefusingTheStatusStopsAfterThreeAttempts) {
     bench.AddFault("status");
     bench.ClearOutput();
     const uint64_t t0 = bench.Clock().NowUs();
-    EXPECT_EQ(BoardSession::Run([] { static_cast<void>(EraseSectors(3, 0, 0x1000)); }), -1);
+    EXPECT_EQ(BoardSession::Run([] { static_cast<void>(EraseSectors(KindMacronixFlash, 0, 0x1000)); }), -1);
     const std::string warning =
         "Warning: Could not negotiate with serial flash. Write: 0, read: 156. Retrying...\n";
     EXPECT_EQ(bench.Output(),
@@ -102,7 +102,7 @@ TEST(NegotiateFlash, FlashRefusingTheStatusStopsAfterThreeAttempts) {
                   "and proper strap pins configuration. Write: 0, read: 156\n");
     EXPECT_EQ(bench.ErrorPauses(), 0);
     EXPECT_GE(bench.Clock().NowUs() - t0, 1'000'000u);
-    EXPECT_FALSE(Session().flashNegotiated);
+    EXPECT_FALSE(Session().controller.flashNegotiated);
 }
 
 TEST(WaitControllerIdle, ControllerThatStaysBusyEndsTheRun) {
@@ -111,7 +111,7 @@ TEST(WaitControllerIdle, ControllerThatStaysBusyEndsTheRun) {
     bench.AddFault("busy");
     bench.ClearOutput();
     const uint64_t t0 = bench.Clock().NowUs();
-    EXPECT_EQ(BoardSession::Run([] { PrepareMemory(1); }), -1);
+    EXPECT_EQ(BoardSession::Run([] { PrepareMemory(KindSpiEeprom); }), -1);
     EXPECT_EQ(bench.Output(),
               "Error: Memory controller still busy after 1000 milliseconds. Please check the board.\n");
     EXPECT_EQ(bench.ErrorPauses(), 1);
@@ -123,11 +123,11 @@ TEST(WaitControllerIdle, ControllerThatStaysBusyEndsTheRun) {
 TEST(WaitControllerIdle, ShortBusySpellsAreWaitedOut) {
     BoardSession bench(Chip(Side::Sink), Chip(Side::Source, "family=ostral,memory=spi-eeprom,busy-polls=3"));
     bench.Identify(1);
-    PrepareMemory(1);
+    PrepareMemory(KindSpiEeprom);
     const auto words = Pattern(0x200, 8);
-    StartWrite(0x200, 1);
-    for (uint32_t w : words) WriteWord(1, w);
-    EndWrite(1);
+    StartWrite(0x200, KindSpiEeprom);
+    for (uint32_t w : words) WriteWord(KindSpiEeprom, w);
+    EndWrite(KindSpiEeprom);
     EXPECT_EQ(WordsAt(bench.Memory(1), 0x200, 8), words);
     bench.ExpectCleanAudit();
 }

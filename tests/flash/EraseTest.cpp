@@ -47,8 +47,8 @@ TEST(EraseRange, ErasesExactlyTheUnitsTheRangeTouches) {
         const uint32_t region = 0x60000;
         std::fill(bench.Memory(1).begin(), bench.Memory(1).begin() + region, 0x00);
         StartRegisterLog(bench);
-        EXPECT_TRUE(
-            EraseRange(c.start, c.unit, 3, c.length, c.unit == 0x1000 ? kSectorEraseWord : kBlockEraseWord));
+        EXPECT_TRUE(EraseRange(c.start, c.unit, KindMacronixFlash, c.length,
+                               c.unit == 0x1000 ? kSectorEraseWord : kBlockEraseWord));
         StopRegisterLog();
         std::set<uint32_t> sectors;
         for (uint32_t u : c.erased)
@@ -69,7 +69,7 @@ TEST(EraseRange, RangePastTheTopOfTheAddressSpaceDoesNotWrapToZero) {
     bench.Identify(1);
     std::fill(bench.Memory(1).begin(), bench.Memory(1).begin() + 0x10000, 0x00);
     StartRegisterLog(bench);
-    EXPECT_TRUE(EraseRange(0xFFFFF000, 0x1000, 3, 0x3000, kSectorEraseWord));
+    EXPECT_TRUE(EraseRange(0xFFFFF000, 0x1000, KindMacronixFlash, 0x3000, kSectorEraseWord));
     StopRegisterLog();
     Lines commands;
     for (const std::string& line : RegisterLog(bench.Output()))
@@ -82,7 +82,7 @@ TEST(EraseRange, SectorsHelperUsesTheSectorCommand) {
     BoardSession bench;
     bench.Identify(1);
     std::fill(bench.Memory(1).begin(), bench.Memory(1).begin() + 0x20000, 0x00);
-    EXPECT_TRUE(EraseSectors(3, 0x10800, 0x1000));
+    EXPECT_TRUE(EraseSectors(KindMacronixFlash, 0x10800, 0x1000));
     EXPECT_EQ(ErasedUnits(bench.Memory(1), 0x1000, 0x20000), (std::set<uint32_t>{0x10000, 0x11000}));
     bench.ExpectCleanAudit();
 }
@@ -109,7 +109,7 @@ TEST(EraseSingleSectorOrBlock, SinkChipRegisterTraffic) {
     bench.Identify(0);
     WriteEnable();
     StartRegisterLog(bench);
-    EXPECT_TRUE(EraseSingleSectorOrBlock(3, 0x1234, kSectorEraseWord));
+    EXPECT_TRUE(EraseSingleSectorOrBlock(KindMacronixFlash, 0x1234, kSectorEraseWord));
     StopRegisterLog();
     Lines log = RegisterLog(bench.Output());
     ASSERT_GE(log.size(), 10u);
@@ -149,7 +149,7 @@ TEST(EraseChip, FlashThatAnswersTooSoonOrNeverGoesOnAfterTheFullTime) {
     early.ClearOutput();
     const uint64_t t0 = early.Clock().NowUs();
     // Ready too soon is waited out, not a failed erase.
-    EXPECT_TRUE(EraseChip(3));
+    EXPECT_TRUE(EraseChip(KindMacronixFlash));
     const std::string out = early.Output();
     std::smatch m;
     ASSERT_TRUE(
@@ -167,7 +167,7 @@ TEST(EraseChip, FlashThatAnswersTooSoonOrNeverGoesOnAfterTheFullTime) {
     never.AddFault("never");
     never.ClearOutput();
     const uint64_t t1 = never.Clock().NowUs();
-    EXPECT_FALSE(EraseSingleSectorOrBlock(3, 0x5000, kBlockEraseWord));
+    EXPECT_FALSE(EraseSingleSectorOrBlock(KindMacronixFlash, 0x5000, kBlockEraseWord));
     EXPECT_EQ(never.Output(),
               "Timeout waiting 3000 milliseconds for chip ready. Erase failed. Trying to continue...\n\n");
     EXPECT_GE(never.Clock().NowUs() - t1, 3'000'000u);
@@ -272,7 +272,7 @@ TEST(EraseChip, StandAloneSpiEepromEraseStartsFromThePreparedController) {
     BoardSession bench(Chip(Side::Sink), Chip(Side::Source, "family=ostral,memory=spi-eeprom"));
     bench.Identify(1);
     StartRegisterLog(bench);
-    EXPECT_TRUE(EraseChip(1));
+    EXPECT_TRUE(EraseChip(KindSpiEeprom));
     StopRegisterLog();
     Lines control;
     for (const std::string& line : RegisterLog(bench.Output()))

@@ -26,12 +26,12 @@ inline std::vector<std::string> RegisterLog(const std::string& output) {
 
 // Turns on the register log from here on and forgets what was printed so far.
 inline void StartRegisterLog(BoardSession& bench) {
-    Session().debugMode = 1;
+    Session().options.debugMode = 1;
     bench.ClearOutput();
 }
 
 inline void StopRegisterLog() {
-    Session().debugMode = 0;
+    Session().options.debugMode = 0;
 }
 
 // Distinct words for an address range, so a word written to the wrong place shows.

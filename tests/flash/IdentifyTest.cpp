@@ -61,9 +61,9 @@ TEST(IdentifyMemory, DetectsEveryChipAndMemoryCombination) {
         const int32_t kind = bench.Identify(target);
         EXPECT_EQ(kind, c.kind);
         EXPECT_EQ(bench.SizeSelection(), c.sizeSelection);
-        EXPECT_EQ(Session().eepromSize, c.eepromSize);
-        EXPECT_EQ(Session().currentTarget, target == 1 ? 1u : 0u);
-        EXPECT_EQ(Session().registerOffset, target == 1 ? 0 : -12);
+        EXPECT_EQ(Session().controller.eepromSize, c.eepromSize);
+        EXPECT_EQ(Session().link.currentTarget, target == 1 ? 1u : 0u);
+        EXPECT_EQ(Session().link.registerOffset, target == 1 ? 0 : -12);
         EXPECT_EQ(bench.Output(), c.printed);
         bench.ExpectCleanAudit();
     }
@@ -102,7 +102,7 @@ TEST(IdentifyMemory, FlashKindGivenGetsTheFlashSize) {
     IdentifyMemory(kind, 1, size);
     EXPECT_EQ(kind, 5);
     EXPECT_EQ(size, 2);
-    EXPECT_EQ(Session().eepromSize, 0x400000);
+    EXPECT_EQ(Session().controller.eepromSize, 0x400000);
 }
 
 TEST(IdentifyMemory, SinkChipGetsItsFlashRoutedThroughTheConfigRegister) {
@@ -131,7 +131,7 @@ TEST(IdentifyMemory, RequestedSideAbsentStopsWithoutPause) {
 
 // The erase commands of a run killed right after sending them: nothing waits for the flash.
 void StartEraseAndLeave(bool wholeChip) {
-    const TargetSession& s = Session();
+    const ControllerState& s = Session().controller;
     WriteEnable();
     TargetWrite(s.ctrlRegister, s.selectValue | ((wholeChip ? 0u : 3u) << s.widthShift));
     TargetWrite(s.txRegister, wholeChip ? 0xC7000000u : kBlockEraseWord | 0x10000u);
@@ -210,7 +210,7 @@ TEST(ReadChipType, ClassifiesTheIdentificationRegister) {
         SCOPED_TRACE(c.id);
         BoardSession bench(Chip(Side::Sink), Chip(Side::Source, std::string("id=") + c.id));
         bench.Connect(1);
-        Session().currentTarget = 1;
+        Session().link.currentTarget = 1;
         EXPECT_EQ(ReadChipType(), c.type);
     }
 }

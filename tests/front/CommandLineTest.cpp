@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "front/CommandLine.h"
 #include "console/CxException.h"
+#include "front/CommandLine.h"
 #include "tests/support/BenchServers.h"
 #include "tests/support/Console.h"
 #include "tests/support/Ports.h"

@@ -24,41 +24,42 @@ class TargetSessionTest : public FreshSession {
 
     // Sink chip selected as identification leaves it.
     void SelectSink() {
-        Session().currentTarget = 0;
-        Session().registerOffset = -12;
+        Session().link.currentTarget = 0;
+        Session().link.registerOffset = -12;
     }
     void FillBlock(uint8_t count) {
-        for (uint8_t i = 0; i < count; ++i) Session().blockBuffer[i] = static_cast<uint8_t>(0xa0 + i);
+        for (uint8_t i = 0; i < count; ++i) Session().fast.buffer[i] = static_cast<uint8_t>(0xa0 + i);
     }
 
     std::string m_printed;
 };
 
 TEST_F(TargetSessionTest, StartValues) {
-    Session().linkKind = Uart;
-    Session().debugMode = 1;
-    Session().ctrlRegister = 0;
-    progressEnabled = eraseBeforeBurn = verifyPassed = false;
+    Session().link.kind = Uart;
+    Session().options.debugMode = 1;
+    Session().controller.ctrlRegister = 0;
+    Session().options.progress = Session().options.eraseBeforeBurn = Session().verdict.verifyPassed = false;
     ResetTargetSession();
     const TargetSession& session = Session();
-    EXPECT_EQ(session.linkKind, LinkNone);
-    EXPECT_EQ(session.debugMode, 0);
-    EXPECT_EQ(session.currentTarget, 0u);
-    EXPECT_EQ(session.registerOffset, 0);
-    EXPECT_FALSE(session.uartLink);
-    EXPECT_EQ(session.ctrlRegister, 0x80000050u);
-    EXPECT_EQ(session.statusRegister, 0x80000054u);
-    EXPECT_EQ(session.txRegister, 0x80000058u);
-    EXPECT_EQ(session.rxRegister, 0x8000005cu);
-    EXPECT_EQ(session.widthShift, 4u);
-    EXPECT_EQ(session.selectValue, 0x201u);
-    EXPECT_EQ(session.releaseValue, 0x301u);
-    EXPECT_EQ(session.accessMutex.Name(), "Eprom");
-    EXPECT_TRUE(progressEnabled && eraseBeforeBurn && verifyPassed);
+    EXPECT_EQ(session.link.kind, LinkNone);
+    EXPECT_EQ(session.options.debugMode, 0);
+    EXPECT_EQ(session.link.currentTarget, 0u);
+    EXPECT_EQ(session.link.registerOffset, 0);
+    EXPECT_FALSE(session.link.uart);
+    EXPECT_EQ(session.controller.ctrlRegister, 0x80000050u);
+    EXPECT_EQ(session.controller.statusRegister, 0x80000054u);
+    EXPECT_EQ(session.controller.txRegister, 0x80000058u);
+    EXPECT_EQ(session.controller.rxRegister, 0x8000005cu);
+    EXPECT_EQ(session.controller.widthShift, 4u);
+    EXPECT_EQ(session.controller.selectValue, 0x201u);
+    EXPECT_EQ(session.controller.releaseValue, 0x301u);
+    EXPECT_EQ(session.link.accessMutex.Name(), "Eprom");
+    EXPECT_TRUE(Session().options.progress && Session().options.eraseBeforeBurn &&
+                Session().verdict.verifyPassed);
 }
 
 TEST_F(TargetSessionTest, EthernetReadsZeroAndDropsWrites) {
-    Session().linkKind = Ethernet;
+    Session().link.kind = Ethernet;
     SelectSink();
     for (uint32_t address : {0x0u, 0x80000000u, 0x8000005cu, 0xffffffffu}) {
         EXPECT_EQ(TargetRead(address), 0u);
@@ -73,15 +74,15 @@ TEST_F(TargetSessionTest, EthernetReadsZeroAndDropsWrites) {
 }
 
 TEST_F(TargetSessionTest, DebugLogShowsTheAddressAfterTheSinkOffset) {
-    Session().linkKind = Ethernet;
-    Session().debugMode = 1;
+    Session().link.kind = Ethernet;
+    Session().options.debugMode = 1;
     SelectSink();
     TargetRead(0x80000054);
     TargetWrite(0x80000050, 0x201);
     TargetReadOn(0x80000054, 0xff);
     TargetWriteConfigRegister(0xabc);
     TargetIsSide(1);
-    Session().registerOffset = 0;
+    Session().link.registerOffset = 0;
     TargetRead(0x80000054);
     TargetRead(4);
     SelectSink();
@@ -118,8 +119,8 @@ TEST_F(TargetSessionTest, QuickBlockOperationsOutsideTheUartLink) {
     for (const Case& c : cases) {
         ResetTargetSession();
         m_printed.clear();
-        Session().linkKind = c.linkKind;
-        Session().debugMode = c.debug ? 1 : 0;
+        Session().link.kind = c.linkKind;
+        Session().options.debugMode = c.debug ? 1 : 0;
         uint8_t length = c.printed.find("BB 0") == std::string::npos ? 3 : 0;
         FillBlock(3);
         TargetQuickBurn(length);
@@ -129,21 +130,21 @@ TEST_F(TargetSessionTest, QuickBlockOperationsOutsideTheUartLink) {
 }
 
 TEST_F(TargetSessionTest, FullBlockIsLoggedWhole) {
-    Session().linkKind = Ethernet;
-    Session().debugMode = 1;
+    Session().link.kind = Ethernet;
+    Session().options.debugMode = 1;
     FillBlock(kBlockBufferSize);
     TargetQuickBurn(kBlockBufferSize);
     std::string expected = "BB 128 ";
-    for (size_t i = 0; i < kBlockBufferSize; ++i) expected += formatText("%02x ", Session().blockBuffer[i]);
+    for (size_t i = 0; i < kBlockBufferSize; ++i) expected += formatText("%02x ", Session().fast.buffer[i]);
     EXPECT_EQ(m_printed, expected + "\n2. Ethernet Not supported!");
 }
 
 TEST_F(TargetSessionTest, FailedUartOpenLeavesTheObjectInTheSession) {
     DeadPorts({3});
     for (int i = 0; i < 2; ++i) {
-        Session().linkKind = Uart;
+        Session().link.kind = Uart;
         EXPECT_THROW(OpenUartLink(3), CxExceptionError);
-        EXPECT_TRUE(Session().uartLink);
+        EXPECT_TRUE(Session().link.uart);
     }
 }
 
@@ -172,7 +173,7 @@ TEST_F(TargetSessionTest, ReopeningTheUartLinkClosesTheFirstPortFirst) {
         result.device = std::make_unique<CountedDevice>(pair.OpenDebugPort(1), open);
         return result;
     });
-    Session().linkKind = Uart;
+    Session().link.kind = Uart;
     OpenUartLink(3);
     EXPECT_EQ(TargetReadOn(0x80000000, 0xff) >> 24 & 1, 1u);
     OpenUartLink(3);
@@ -185,9 +186,9 @@ TEST_F(TargetSessionTest, ReopeningTheUartLinkClosesTheFirstPortFirst) {
 
 TEST_F(TargetSessionTest, FailedBenchLinkStoresNothing) {
     setenv("TOLVAR_BENCH_PORT", "1", 1);
-    Session().linkKind = BenchServer;
+    Session().link.kind = BenchServer;
     EXPECT_THROW(OpenBenchLink(), CxExceptionError);
-    EXPECT_FALSE(Session().benchLink);
+    EXPECT_FALSE(Session().link.bench);
     unsetenv("TOLVAR_BENCH_PORT");
 }
 

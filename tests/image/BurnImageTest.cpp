@@ -3,11 +3,11 @@
 
 #include <algorithm>
 
+#include "console/ConsoleUi.h"
 #include "console/CxException.h"
 #include "image/ImageOps.h"
 #include "link/TargetSession.h"
 #include "tests/support/BoardRig.h"
-#include "console/ConsoleUi.h"
 #include "tests/support/Console.h"
 #include "tests/support/HexText.h"
 
@@ -91,14 +91,14 @@ TEST_F(BurnImageTest, EveryMemoryKindBurnsAndVerifiesSlowAndFast) {
             const auto segments = imageFor(memory.size);
             const std::string path = dir.Write("fw.hex", ImageText(segments));
             const std::vector<uint8_t> before = rig.Memory(1);
-            Session().fastBurn = fast ? 1 : 0;
+            Session().options.fast = fast ? 1 : 0;
             console.printed.clear();
             burnImage(path, 1, memory.kind, rig.SizeSelection());
-            eraseBeforeBurn = false;
+            Session().options.eraseBeforeBurn = false;
             burnImage(path, 2, memory.kind, rig.SizeSelection());
             EXPECT_NE(console.printed.find("Burn succeeded.\n\n"), std::string::npos) << console.printed;
             EXPECT_NE(console.printed.find("Verification succeeded!!! :-)\n\n"), std::string::npos);
-            EXPECT_EQ(Session().fastPending, 0);
+            EXPECT_EQ(Session().fast.pending, 0);
             expectMemoryHolds(rig.Memory(1), before, segments, memory.kind);
             EXPECT_EQ(rig.EndAndAudit(), "");
         }
@@ -111,12 +111,12 @@ TEST_F(BurnImageTest, TheSinkChipBurnsThroughItsOwnController) {
     const auto segments = imageFor(0x400000);
     const std::string path = dir.Write("fw.hex", ImageText(segments));
     const std::vector<uint8_t> sourceBefore = rig.Memory(1);
-    Session().fastBurn = 1;
+    Session().options.fast = 1;
     burnImage(path, 1, 4, rig.SizeSelection());
     burnImage(path, 2, 4, rig.SizeSelection());
     expectMemoryHolds(rig.Memory(0), sourceBefore, segments, 4);
     EXPECT_EQ(rig.Memory(1), sourceBefore);
-    EXPECT_TRUE(verifyPassed);
+    EXPECT_TRUE(Session().verdict.verifyPassed);
     EXPECT_EQ(rig.EndAndAudit(), "");
 }
 
@@ -148,7 +148,7 @@ TEST_F(BurnImageTest, PartialEraseTouchesOnlyTheSectorsAndBlocksOfTheImage) {
     }
     const std::string path = dir.Write("fw.hex", ImageText(segments));
     rig.TraceBus(1, true);
-    Session().fastBurn = 1;
+    Session().options.fast = 1;
     burnImage(path, 1, kind, rig.SizeSelection());
     std::vector<std::string> expected = {"20@000000", "20@003000", "d8@020000"};
     for (uint32_t s = 0; s < 16; ++s) {
@@ -174,8 +174,8 @@ TEST_F(BurnImageTest, ASixteenByteRecordBurnsWithThisTranscript) {
     BoardRig rig;
     const int32_t kind = rig.Connect(1);
     const std::string path = dir.Write("fw.hex", DataRecord(0, Pattern(16)) + EndRecord());
-    eraseBeforeBurn = false;
-    progressEnabled = false;
+    Session().options.eraseBeforeBurn = false;
+    Session().options.progress = false;
     console.printed.clear();
     rig.clock.Advance(0);
     burnImage(path, 1, kind, rig.SizeSelection());
@@ -209,7 +209,7 @@ TEST_F(BurnImageTest, AMismatchIsReportedInEveryPassAndNeverHidden) {
         EXPECT_NE(console.printed.find("Error verifying eprom on address: 13c, eprom: "), std::string::npos);
         EXPECT_NE(console.printed.find("***************Verification failed*********************\n\n"),
                   std::string::npos);
-        EXPECT_FALSE(verifyPassed);
+        EXPECT_FALSE(Session().verdict.verifyPassed);
     }
     EXPECT_EQ(rig.EndAndAudit(), "");
 }
@@ -218,7 +218,7 @@ TEST_F(BurnImageTest, AFastVerifyMismatchEndsTheRun) {
     BoardRig rig;
     const int32_t kind = rig.Connect(1);
     const std::string path = dir.Write("fw.hex", ImageText({{0x0, Pattern(0x400)}}));
-    Session().fastBurn = 1;
+    Session().options.fast = 1;
     burnImage(path, 1, kind, rig.SizeSelection());
     rig.Memory(1)[0x1A3] ^= 0x01;
     console.printed.clear();
@@ -254,14 +254,14 @@ TEST_F(BurnImageTest, MisalignedRecordsNeverOverflowTheFastBlock) {
         for (int fast = 0; fast < 2; ++fast) {
             BoardRig rig("memory=i2c-eeprom,size=128k");
             const int32_t kind = rig.Connect(1);
-            Session().fastBurn = static_cast<uint8_t>(fast);
+            Session().options.fast = static_cast<uint8_t>(fast);
             burnImage(path, 1, kind, rig.SizeSelection());
             results[fast] = rig.Memory(1);
             for (const SentBlock& block : rig.Blocks()) {
                 EXPECT_LE(block.length, 128);
                 EXPECT_EQ(block.length % 4, 0);
             }
-            EXPECT_EQ(Session().fastPending, 0);
+            EXPECT_EQ(Session().fast.pending, 0);
             EXPECT_EQ(rig.EndAndAudit(), "");
         }
         EXPECT_EQ(results[0], results[1]);
@@ -276,7 +276,7 @@ TEST_F(BurnImageTest, MisalignedWordsVerifyFast) {
     const std::vector<Segment> segments = {{0x0002, Pattern(0x800, 7)}};
     std::copy(segments[0].bytes.begin(), segments[0].bytes.end(), rig.Memory(1).begin() + 2);
     const std::string path = dir.Write("fw.hex", ImageText(segments));
-    Session().fastBurn = 1;
+    Session().options.fast = 1;
     burnImage(path, 2, kind, rig.SizeSelection());
     EXPECT_NE(console.printed.find("Verification succeeded!!! :-)\n\n"), std::string::npos)
         << console.printed;
@@ -444,14 +444,14 @@ TEST_F(BurnImageTest, SampleImagesSendTheTrafficTheyAlwaysSent) {
         const std::string path = std::string(TOLVAR_SOURCE_DIR "/examples/") + c.image;
         BoardRig rig(c.target == 1 ? c.memory : "", c.target == 0 ? c.memory : "");
         const int32_t kind = rig.Connect(c.target);
-        Session().fastBurn = c.fast ? 1 : 0;
-        eraseBeforeBurn = kind != 2 && kind != 8;
-        verifyPassed = true;
+        Session().options.fast = c.fast ? 1 : 0;
+        Session().options.eraseBeforeBurn = kind != 2 && kind != 8;
+        Session().verdict.verifyPassed = true;
         rig.sent.clear();
         burnImage(path, 1, kind, rig.SizeSelection());
-        eraseBeforeBurn = false;
+        Session().options.eraseBeforeBurn = false;
         burnImage(path, 2, kind, rig.SizeSelection());
-        EXPECT_TRUE(verifyPassed);
+        EXPECT_TRUE(Session().verdict.verifyPassed);
         EXPECT_EQ(rig.EndAndAudit(), "");
         recorded += formatText("    {\"%s\", %d, \"%s\", %s, %zu, 0x%016llxull},\n", c.image, c.target,
                                c.memory, c.fast ? "true" : "false", rig.sent.size(),

@@ -63,7 +63,7 @@ TEST(EraseForImage, ReportsWhatItCannotUse) {
     const int32_t kind = rig.Connect(1);
     PrepareMemory(kind);
     rig.TraceBus(1, true);
-    progressEnabled = false;
+    Session().options.progress = false;
     console.printed.clear();
     const std::string path = dir.Write("fw.hex", RecordLine(6, 0, {1}) + DataRecord(0x1000, {1}));
     EXPECT_TRUE(eraseForImage(path, kind));

@@ -3,11 +3,11 @@
 
 #include <algorithm>
 
+#include "console/ConsoleUi.h"
 #include "console/CxException.h"
 #include "image/ImageOps.h"
 #include "link/TargetSession.h"
 #include "tests/support/BoardRig.h"
-#include "console/ConsoleUi.h"
 #include "tests/support/Console.h"
 #include "tests/support/HexText.h"
 
@@ -104,10 +104,10 @@ TEST(FillMemory, ProgressOffShowsNoProgress) {
     ConsoleRecorder console;
     BoardRig rig;
     const int32_t kind = rig.Connect(1);
-    progressEnabled = false;
+    Session().options.progress = false;
     fillMemory(0x10000, 0x5A, kind);
     EXPECT_TRUE(console.progress.empty());
-    progressEnabled = true;
+    Session().options.progress = true;
     console.progress.clear();
     fillMemory(0x10000, 0x5A, kind);
     ASSERT_GE(console.progress.size(), 3u);

@@ -37,7 +37,7 @@ class BoardCheck : public testing::Test {
             m_bench->Identify(target);
         } else {
             m_bench->Connect(target);
-            Session().currentTarget = static_cast<uint32_t>(target);
+            Session().link.currentTarget = static_cast<uint32_t>(target);
         }
         m_bench->ClearOutput();
     }
@@ -126,7 +126,7 @@ TEST_F(BoardCheck, OstralImageOnAChipThatIsNotOstralIsRefused) {
 }
 
 TEST_F(BoardCheck, EthernetLinkReadsAsAnOstralChipOfRevisionZero) {
-    Session().linkKind = Ethernet;
+    Session().link.kind = Ethernet;
     EXPECT_EQ(Run(testsupport::WriteOstralImage(m_dir, "t1.ihex", 0x10001000, Crc::None)), 0);
     EXPECT_EQ(Run(testsupport::WriteOstralImage(m_dir, "t2.ihex", 0x20001000, Crc::None)), -1);
     EXPECT_EQ(Printed(), Mismatch("02"));

@@ -4,7 +4,7 @@
 #include <random>
 #include <vector>
 
-#include "tests/link/AnswerHarness.h"
+#include "tests/support/AnswerHarness.h"
 #include "tests/support/Ports.h"
 #include "tests/support/UartTest.h"
 

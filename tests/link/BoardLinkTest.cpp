@@ -22,16 +22,6 @@ constexpr uint32_t kIndirectRegister = 0x85000010;
 class BoardLinkTest : public UartTest {
   protected:
     board::BoardPair pair;
-
-    template <typename Action>
-    std::optional<std::string> Raised(Action action) {
-        try {
-            action();
-        } catch (const CxExceptionError& error) {
-            return error.message;
-        }
-        return std::nullopt;
-    }
 };
 
 TEST_F(BoardLinkTest, RegistersAndMailboxRoundTripOnBothChips) {
@@ -189,18 +179,18 @@ TEST_F(SessionLinkTest, OpenUartLinkReachesTheBoardAndReplacesAnEarlierPort) {
     BoardPorts ports(pair);
     ports.Attach("com1", 1);
     ports.Attach("com2", 0);
-    Session().linkKind = Uart;
+    Session().link.kind = Uart;
     OpenUartLink(2);
     EXPECT_TRUE(TargetIsSide(0));
     OpenUartLink(1);
     EXPECT_TRUE(TargetIsSide(1));
     TargetWrite(kPlainRegister, 0x55);
     EXPECT_EQ(pair.Source().ReadRegister(kPlainRegister), 0x55u);
-    EXPECT_EQ(Session().uartLink->PortName(), "com1");
+    EXPECT_EQ(Session().link.uart->PortName(), "com1");
 }
 
 TEST_F(SessionLinkTest, PortNumbersThatMakeNoPortNameFailToOpen) {
-    Session().linkKind = Uart;
+    Session().link.kind = Uart;
     const struct {
         uint32_t port;
         const char* error;
@@ -210,8 +200,8 @@ TEST_F(SessionLinkTest, PortNumbersThatMakeNoPortNameFailToOpen) {
     };
     for (const auto& c : cases) {
         EXPECT_EQ(Raised([&] { OpenUartLink(c.port); }), c.error);
-        ASSERT_TRUE(Session().uartLink);
-        EXPECT_FALSE(Session().uartLink->PortInitialized());
+        ASSERT_TRUE(Session().link.uart);
+        EXPECT_FALSE(Session().link.uart->PortInitialized());
         EXPECT_EQ(TargetRead(0x80000000), 0u);
     }
 }

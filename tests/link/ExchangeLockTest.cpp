@@ -13,9 +13,9 @@
 #include "console/CxException.h"
 #include "platform/NamedMutex.h"
 #include "platform/Prefix.h"
+#include "tests/link/ScriptedDevice.h"
 #include "tests/support/Ports.h"
 #include "tests/support/UartTest.h"
-#include "tests/link/ScriptedDevice.h"
 
 namespace linktest {
 using namespace testsupport;

@@ -12,8 +12,8 @@
 #include "link/uart/PortDiscovery.h"
 #include "platform/Prefix.h"
 #include "tests/support/BoardProcess.h"
-#include "tests/support/ToolProcess.h"
 #include "tests/support/Ports.h"
+#include "tests/support/ToolProcess.h"
 #include "tests/support/UartTest.h"
 
 namespace linktest {
@@ -48,15 +48,6 @@ class PtyTest : public ::testing::Test {
         EXPECT_TRUE(board->Ready()) << board->Output();
         MarkOtherPortsMissing();
         return board;
-    }
-    template <typename Action>
-    std::optional<std::string> Raised(Action action) {
-        try {
-            action();
-        } catch (const CxExceptionError& error) {
-            return error.message;
-        }
-        return std::nullopt;
     }
 };
 
@@ -163,7 +154,8 @@ TEST_F(PtyTest, ToolFindsOrOpensTheBoardAndIdentifiesIt) {
         {{"uasnk", "V", emptyImage}, "Detected Marnel sink on port 2\n", 0},
         {{"snk", "u2", "V", emptyImage}, "Detected Marnel sink on port 2\n", 0},
         {{"src", "u7", "V", emptyImage},
-         "Exception: Failed to open com port com7, reason: No such file or directory\n", 255},
+         "Exception: Failed to open com port com7, reason: No such file or directory\n",
+         255},
     };
     for (const auto& c : cases) {
         std::string output;

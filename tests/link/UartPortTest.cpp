@@ -4,9 +4,9 @@
 #include <cstring>
 
 #include "console/CxException.h"
+#include "tests/link/ScriptedDevice.h"
 #include "tests/support/Ports.h"
 #include "tests/support/UartTest.h"
-#include "tests/link/ScriptedDevice.h"
 
 namespace linktest {
 using namespace testsupport;

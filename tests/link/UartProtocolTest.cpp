@@ -40,16 +40,6 @@ class UartProtocolTest : public UartTest {
     void Script(const Answers& answers) {
         for (const auto& chunks : answers) device.answers.push_back(chunks);
     }
-    // Runs the action; the raised text, if any.
-    template <typename Action>
-    std::optional<std::string> Raised(Action action) {
-        try {
-            action();
-        } catch (const CxExceptionError& error) {
-            return error.message;
-        }
-        return std::nullopt;
-    }
 };
 
 struct ReadCase {
@@ -156,7 +146,7 @@ TEST_F(UartProtocolTest, WriteRegisterWantsTheReadyAnswerAndNeverRetries) {
 }
 
 TEST_F(UartProtocolTest, BlockCommandsCarryTheSessionBufferAndCheckTheirLength) {
-    auto& block = Session().blockBuffer;
+    auto& block = Session().fast.buffer;
     for (size_t i = 0; i < block.size(); ++i) block[i] = static_cast<uint8_t>(i * 7);
     Script({{kReady}});
     uart.BurnBlock(block.data(), 128);
@@ -191,13 +181,13 @@ TEST_F(UartProtocolTest, VerifyBlockPassesOnlyOnThePassAnswer) {
     };
     for (const auto& c : cases) {
         Script({{c.answer}});
-        EXPECT_EQ(uart.VerifyBlock(Session().blockBuffer.data(), 8, false), c.passed) << c.answer;
+        EXPECT_EQ(uart.VerifyBlock(Session().fast.buffer.data(), 8, false), c.passed) << c.answer;
         EXPECT_EQ(device.written.back().substr(0, 2), std::string("T\x08", 2));
     }
 }
 
 TEST_F(UartProtocolTest, VerifyBlockInDebugModeShowsBothBuffers) {
-    auto& block = Session().blockBuffer;
+    auto& block = Session().fast.buffer;
     for (uint8_t i = 0; i < 4; ++i) block[i] = uint8_t(0xf0 + i);
     Script({{"\r\nPass\r\nReady\r\n"}});
     EXPECT_TRUE(uart.VerifyBlock(block.data(), 4, true));

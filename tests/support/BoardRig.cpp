@@ -26,8 +26,7 @@ BoardRig::~BoardRig() {
 
 int32_t BoardRig::Connect(int target, int32_t memoryKind) {
     ResetTargetSession();
-    ResetI2cBits();
-    Session().linkKind = Uart;
+    Session().link.kind = Uart;
     OpenUartLink(target == 1 ? 1 : 2);
     m_sizeSelection = 0;
     IdentifyMemory(memoryKind, target, m_sizeSelection);

@@ -49,7 +49,6 @@ class BoardSession {
           m_pair(sink, source),
           m_opener([this](const std::string& name) { return OpenPort(name); }) {
         ResetTargetSession();
-        ResetI2cBits();
         ConsoleUi::instance().Install({[this](const std::string& text) { m_output += text; },
                                        [this](int32_t percent) { m_progress.push_back(percent); },
                                        [this] { return m_confirm; }, [this] { ++m_errorPauses; }});
@@ -57,7 +56,6 @@ class BoardSession {
     ~BoardSession() {
         // The link's port must close before the pair that serves it goes away.
         ResetTargetSession();
-        ResetI2cBits();
         ConsoleUi::instance().Install(StandardConsoleOperations(stdin, stdout));
     }
     BoardSession(const BoardSession&) = delete;
@@ -65,7 +63,7 @@ class BoardSession {
 
     // Opens the UART link to the chip of the target (1 source on com1, 0 sink on com2).
     void Connect(int target) {
-        Session().linkKind = Uart;
+        Session().link.kind = Uart;
         OpenUartLink(target == 1 ? 1 : 2);
     }
     // Connects to the side's chip and identifies its memory; returns the memory kind.

@@ -30,8 +30,22 @@ std::string EndLine() {
     return ":00000001FF";
 }
 
+std::vector<uint8_t> MarnelHeader(uint8_t sideByte) {
+    return {sideByte, 0, 0, 0, 0xDE, 0xC0, 0xDD, 0xBA};
+}
+
+std::vector<Segment> MarnelSegments(uint8_t sideByte, size_t firstBytes, unsigned seed,
+                                    const std::vector<Segment>& further) {
+    std::vector<uint8_t> first = MarnelHeader(sideByte);
+    const std::vector<uint8_t> rest = Pattern(firstBytes - first.size(), seed);
+    first.insert(first.end(), rest.begin(), rest.end());
+    std::vector<Segment> segments{{0x0000, first}};
+    segments.insert(segments.end(), further.begin(), further.end());
+    return segments;
+}
+
 std::vector<std::string> MarnelImage(uint8_t sideByte) {
-    std::vector<uint8_t> header = {sideByte, 0, 0, 0, 0xDE, 0xC0, 0xDD, 0xBA};
+    std::vector<uint8_t> header = MarnelHeader(sideByte);
     header.reserve(32);  // GCC 12 -O3 misreads the growth in place as out of bounds
     header.resize(32, 0x11);
     return {Record(4, 0, {0x50, 0x00}), Data(0, std::vector<uint8_t>(16, 0x5A)), Data(0x10, header),

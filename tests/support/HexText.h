@@ -45,8 +45,15 @@ std::string HexText(const std::vector<uint8_t>& bytes);
 std::vector<uint8_t> Pattern(size_t size, uint32_t seed = 1);
 std::vector<uint8_t> RandomBytes(size_t size, unsigned seed);
 
-// Marnel firmware image whose header starts with sideByte (0x9F source, 0x8F sink).
+// The firmware header a Marnel image starts with: the side byte (0x9F source, 0x8F sink), then
+// the header magic.
+std::vector<uint8_t> MarnelHeader(uint8_t sideByte);
+// Marnel firmware image lines whose header starts with sideByte.
 std::vector<std::string> MarnelImage(uint8_t sideByte);
+// A Marnel firmware image as segments: firstBytes bytes at 0 (the header, then Pattern bytes of
+// the seed), then the further segments.
+std::vector<Segment> MarnelSegments(uint8_t sideByte, size_t firstBytes, unsigned seed,
+                                    const std::vector<Segment>& further = {});
 
 enum class Crc { None, Good, Wrong };
 // Ostral firmware image (image byte order, for a ".ihex" name) with the version word behind the

@@ -14,11 +14,15 @@
 #include <cctype>
 #include <cstdio>
 #include <ostream>
+#include <sstream>
 #include <string>
 #include <vector>
 
+#include "platform/Clock.h"
 #include "tests/support/BoardProcess.h"
 #include "tests/support/HexText.h"
+#include "tests/support/Ports.h"
+#include "tests/support/ToolInProcess.h"
 #include "tests/support/ToolProcess.h"
 
 namespace systemtest {
@@ -173,24 +177,26 @@ const std::string kEraseTimeout =
 const std::string kBurnInDoubt = "Burn done over an erase that failed: the memory is not confirmed.\n\n";
 const std::string kBurnFailed = "Burn failed.\n";
 
+// A chip erase ready too soon is waited out in full, one never ready until the time-out: 33 s each,
+// so these two run in process on the virtual clock.
+std::vector<Cell> ChipEraseTimingCells() {
+    return {{"early",
+             kE,
+             Outcome::Unsure,
+             0,
+             {"Wait for busy bit failed and returned too quickly (",
+              " ms). Wait full 33000 milliseconds "
+              "instead.\nFinished waiting for chip ready. Trying to continue...\n\n"}},
+            {"never",
+             kE,
+             Outcome::Unsure,
+             255,
+             {"Timeout waiting 33000 milliseconds for chip ready. Erase failed. Trying to continue...\n"}}};
+}
+
 std::vector<Cell> Matrix() {
     using O = Outcome;
     std::vector<Cell> cells;
-    // A chip erase ready too soon is waited out in full, one never ready until the time-out: the
-    // two longest cells (33 s each), first so that they start first.
-    cells.push_back({"early",
-                     kE,
-                     O::Unsure,
-                     0,
-                     {"Wait for busy bit failed and returned too quickly (",
-                      " ms). Wait full 33000 milliseconds "
-                      "instead.\nFinished waiting for chip ready. Trying to continue...\n\n"}});
-    cells.push_back(
-        {"never",
-         kE,
-         O::Unsure,
-         255,
-         {"Timeout waiting 33000 milliseconds for chip ready. Erase failed. Trying to continue...\n"}});
     // Answer faults: a lost or garbled write answer ends the run; a read is retried.
     for (const char* fault : {"noise", "noise,bytes=70", "silence", "flood"}) {
         const std::string write = std::string(fault) == "noise" ? kNoisyReady : kNoReady;
@@ -289,38 +295,28 @@ long FirstDifference(const std::vector<uint8_t>& a, const std::vector<uint8_t>& 
     return at.first == a.end() ? -1 : static_cast<long>(at.first - a.begin());
 }
 
-class FaultMatrix : public ::testing::TestWithParam<Cell> {};
+// What a run of a cell left: its exit code (255 for -1), output, the source chip's memory, and
+// whether the board's audit found nothing.
+struct CellRun {
+    int code;
+    std::string out;
+    std::vector<uint8_t> memory;
+    bool auditClean;
+};
 
-TEST_P(FaultMatrix, OutcomeIsTheDefinedOne) {
-    const Cell& cell = GetParam();
-    TempDir prefix;
-    const std::string memoryFile = prefix.Path("source.bin");
-    if (cell.op.before != Before::Erased)
-        WriteFile(memoryFile, AsText(Content(cell.op.before, cell.op.memorySize)));
-    WriteFile(prefix.Path("fw_source.hex"), HexText(Image()));
-
-    BoardProcess board(prefix.Path(),
-                       {"--source", "uart=com1,image=" + memoryFile + cell.op.sourceSpec, "--sink",
-                        "uart=com2", "--fault", FaultText(cell), "--audit", prefix.Path("audit.txt")});
-    ASSERT_TRUE(board.Started());
-    const TimedRun run = RunTimed(prefix, cell.op.arguments);
-    // Whatever the way out, the port is free for the next run of any user.
-    EXPECT_FALSE(PortLeftExclusive(prefix.Path(), "com1")) << run.out;
-    ASSERT_EQ(board.Stop(), 0);
-
-    ASSERT_FALSE(run.hung) << run.out;
+void ExpectDefinedOutcome(const Cell& cell, const CellRun& run) {
     EXPECT_EQ(run.code, cell.code) << run.out;
     for (const std::string& text : cell.texts) {
         EXPECT_NE(run.out.find(text), std::string::npos) << text << "\n" << run.out;
     }
     const bool claimed = cell.op.success && run.out.find(cell.op.success) != std::string::npos;
-    const std::vector<uint8_t> memory = ReadBytes(memoryFile);
+    const std::vector<uint8_t>& memory = run.memory;
     const long fromIntended = FirstDifference(memory, Intended(cell.op));
     switch (cell.outcome) {
         case Outcome::Recovered:
             EXPECT_TRUE(claimed) << run.out;
             EXPECT_EQ(fromIntended, -1) << run.out;
-            EXPECT_EQ(ReadFile(prefix.Path("audit.txt")), "audit: 0 finding(s)\n");
+            EXPECT_TRUE(run.auditClean);
             break;
         case Outcome::Failed:
             EXPECT_FALSE(claimed) << run.out;
@@ -349,6 +345,54 @@ TEST_P(FaultMatrix, OutcomeIsTheDefinedOne) {
     }
 }
 
+class FaultMatrix : public ::testing::TestWithParam<Cell> {};
+
+TEST_P(FaultMatrix, OutcomeIsTheDefinedOne) {
+    const Cell& cell = GetParam();
+    TempDir prefix;
+    const std::string memoryFile = prefix.Path("source.bin");
+    if (cell.op.before != Before::Erased)
+        WriteFile(memoryFile, AsText(Content(cell.op.before, cell.op.memorySize)));
+    WriteFile(prefix.Path("fw_source.hex"), HexText(Image()));
+
+    BoardProcess board(prefix.Path(),
+                       {"--source", "uart=com1,image=" + memoryFile + cell.op.sourceSpec, "--sink",
+                        "uart=com2", "--fault", FaultText(cell), "--audit", prefix.Path("audit.txt")});
+    ASSERT_TRUE(board.Started());
+    const TimedRun run = RunTimed(prefix, cell.op.arguments);
+    // Whatever the way out, the port is free for the next run of any user.
+    EXPECT_FALSE(PortLeftExclusive(prefix.Path(), "com1")) << run.out;
+    ASSERT_EQ(board.Stop(), 0);
+
+    ASSERT_FALSE(run.hung) << run.out;
+    ExpectDefinedOutcome(cell, {run.code, run.out, ReadBytes(memoryFile),
+                                ReadFile(prefix.Path("audit.txt")) == "audit: 0 finding(s)\n"});
+}
+
+// The same cell with the tool in process and the pair on the virtual clock: the board's busy times
+// and the tool's waits cost no real time. The source chip's debug UART is com1, as for the programs.
+class FaultMatrixOnVirtualClock : public FreshSession, public ::testing::WithParamInterface<Cell> {};
+
+TEST_P(FaultMatrixOnVirtualClock, OutcomeIsTheDefinedOne) {
+    const Cell& cell = GetParam();
+    platform::VirtualClock clock;
+    platform::ScopedClock scoped(clock);
+    board::BoardPair pair(Chip(board::Side::Sink), Chip(board::Side::Source, cell.op.sourceSpec));
+    pair.Source().MemoryBytes() = Content(cell.op.before, cell.op.memorySize);
+    std::string error;
+    ASSERT_TRUE(pair.AddFault(FaultText(cell), error)) << error;
+    BoardPorts ports(pair, board::DebugPortOptions{115200});
+    ports.Attach("com1", 1);
+
+    std::vector<std::string> words;
+    std::istringstream arguments(cell.op.arguments);
+    for (std::string word; arguments >> word;) words.push_back(word);
+    const testsupport::Outcome run = RunInProcess(words, "", true);
+    pair.EndSession();
+    ExpectDefinedOutcome(cell, {run.code == -1 ? 255 : run.code, run.out, pair.Source().MemoryBytes(),
+                                pair.AuditEntries().empty()});
+}
+
 void PrintTo(const Cell& cell, std::ostream* out) {
     *out << FaultText(cell) << " " << cell.op.name;
 }
@@ -362,6 +406,8 @@ std::string CellName(const ::testing::TestParamInfo<Cell>& info) {
 }
 
 INSTANTIATE_TEST_SUITE_P(System, FaultMatrix, ::testing::ValuesIn(Matrix()), CellName);
+INSTANTIATE_TEST_SUITE_P(System, FaultMatrixOnVirtualClock, ::testing::ValuesIn(ChipEraseTimingCells()),
+                         CellName);
 
 }  // namespace
 }  // namespace systemtest

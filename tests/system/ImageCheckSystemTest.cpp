@@ -3,8 +3,8 @@
 
 #include <memory>
 
-#include "tests/support/HexText.h"
 #include "tests/support/BoardProcess.h"
+#include "tests/support/HexText.h"
 #include "tests/support/ToolProcess.h"
 
 namespace {
@@ -18,10 +18,7 @@ constexpr size_t kFlashSize = 0x400000;
 const std::string kErrorPause = "Error occurred. Press any key to continue . . .\n";
 
 std::vector<Segment> MarnelImage(uint8_t sideByte) {
-    std::vector<uint8_t> bytes = {sideByte, 0x00, 0x00, 0x00, 0xDE, 0xC0, 0xDD, 0xBA};
-    const auto rest = Pattern(0x1F8, 21);
-    bytes.insert(bytes.end(), rest.begin(), rest.end());
-    return {{0x0000, bytes}};
+    return MarnelSegments(sideByte, 0x200, 21);
 }
 
 bool EndsWith(const std::string& text, const std::string& tail) {

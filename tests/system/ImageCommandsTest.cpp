@@ -1,17 +1,18 @@
 // The image commands through the real Tolvar, over pseudo-terminals to tolvar-board: transcripts,
 // exit codes, and the memory the board saves at its exit.
 #include <gtest/gtest.h>
-
 #include <sys/wait.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <memory>
+#include <tuple>
 
-#include "tests/support/HexText.h"
 #include "tests/support/BoardProcess.h"
+#include "tests/support/HexText.h"
 #include "tests/support/ToolProcess.h"
 
 namespace {
@@ -26,10 +27,8 @@ constexpr size_t kFlashSize = 0x400000;
 // A Marnel firmware image: its header (side byte, magic) at 0, data across 128-byte, sector and
 // 64 KiB boundaries.
 std::vector<Segment> marnelImage(uint8_t sideByte, size_t firstRecords = 0x2000) {
-    std::vector<uint8_t> header = {sideByte, 0x00, 0x00, 0x00, 0xDE, 0xC0, 0xDD, 0xBA};
-    const auto rest = Pattern(firstRecords - header.size(), 11);
-    header.insert(header.end(), rest.begin(), rest.end());
-    return {{0x0000, header}, {0x3010, Pattern(0x1F0, 12)}, {0xFF00, Pattern(0x300, 13)}};
+    return MarnelSegments(sideByte, firstRecords, 11,
+                          {{0x3010, Pattern(0x1F0, 12)}, {0xFF00, Pattern(0x300, 13)}});
 }
 
 std::string withImage(std::string memory, const std::vector<Segment>& segments) {
@@ -42,8 +41,9 @@ class ImageCommands : public ::testing::Test {
     void StartBoard(const std::string& sourceMemory = "", const std::string& sinkMemory = "") {
         if (!sourceMemory.empty()) WriteFile(sourceImage, sourceMemory);
         if (!sinkMemory.empty()) WriteFile(sinkImage, sinkMemory);
-        std::vector<std::string> args{"--source", "image=" + sourceImage + sourceSpec, "--sink",
-                                      "image=" + sinkImage, "--audit", audit};
+        std::vector<std::string> args{"--source", "image=" + sourceImage + sourceSpec,
+                                      "--sink",   "image=" + sinkImage,
+                                      "--audit",  audit};
         args.insert(args.end(), boardExtra.begin(), boardExtra.end());
         board = std::make_unique<BoardProcess>(dir.Path("prefix"), args);
         ASSERT_TRUE(board->Started());
@@ -632,35 +632,48 @@ std::string letters(const KindCase& c) {
     return word;
 }
 
-TEST(EveryByteLands, EveryKindSideModeAndRecordShape) {
-    for (const KindCase& c : kKinds) {
-        for (bool odd : {false, true}) {
-            SCOPED_TRACE(std::string(c.name) + (odd ? " odd records" : " aligned records"));
-            TempDir dir;
-            const std::string images[2] = {dir.Path("sink.bin"), dir.Path("source.bin")};
-            for (const std::string& path : images) WriteFile(path, before(c));
-            const std::string audit = dir.Path("audit.txt");
-            BoardProcess board(dir.Path("prefix"),
-                               {"--source", std::string(c.chip) + ",image=" + images[1], "--sink",
-                                std::string(c.chip) + ",image=" + images[0], "--audit", audit});
-            ASSERT_TRUE(board.Started());
-            Image written[2];
-            for (int side : {0, 1}) {
-                written[side] = makeImage(c.size, odd, 10 + static_cast<unsigned>(side));
-                const std::string hex = dir.Path("fw.hex");
-                WriteFile(hex, written[side].text);
-                const ToolRun run =
-                    RunTolvar(dir.Path("prefix"), {side == 1 ? "uasrc" : "uasnk", letters(c), hex});
-                EXPECT_EQ(run.exitCode, 0) << run.output;
-                EXPECT_TRUE(contains(run.output, "Verification succeeded!!! :-)\n\n")) << run.output;
-            }
-            EXPECT_EQ(board.Stop(), 0);
-            for (int side : {0, 1})
-                EXPECT_TRUE(sameMemory(ReadFile(images[side]), expected(c, written[side])))
-                    << "side " << side;
-            EXPECT_EQ(ReadFile(audit), "audit: 0 finding(s)\n");
-        }
-    }
+void PrintTo(const KindCase& c, std::ostream* out) {
+    *out << c.name;
 }
+
+// One case a memory kind and a record shape, so the cases run side by side.
+class EveryByteLands : public ::testing::TestWithParam<std::tuple<KindCase, bool>> {};
+
+TEST_P(EveryByteLands, EveryKindSideModeAndRecordShape) {
+    const auto& [c, odd] = GetParam();
+    TempDir dir;
+    const std::string images[2] = {dir.Path("sink.bin"), dir.Path("source.bin")};
+    for (const std::string& path : images) WriteFile(path, before(c));
+    const std::string audit = dir.Path("audit.txt");
+    BoardProcess board(dir.Path("prefix"), {"--source", std::string(c.chip) + ",image=" + images[1], "--sink",
+                                            std::string(c.chip) + ",image=" + images[0], "--audit", audit});
+    ASSERT_TRUE(board.Started());
+    Image written[2];
+    for (int side : {0, 1}) {
+        written[side] = makeImage(c.size, odd, 10 + static_cast<unsigned>(side));
+        const std::string hex = dir.Path("fw.hex");
+        WriteFile(hex, written[side].text);
+        const ToolRun run = RunTolvar(dir.Path("prefix"), {side == 1 ? "uasrc" : "uasnk", letters(c), hex});
+        EXPECT_EQ(run.exitCode, 0) << run.output;
+        EXPECT_TRUE(contains(run.output, "Verification succeeded!!! :-)\n\n")) << run.output;
+    }
+    EXPECT_EQ(board.Stop(), 0);
+    for (int side : {0, 1})
+        EXPECT_TRUE(sameMemory(ReadFile(images[side]), expected(c, written[side]))) << "side " << side;
+    EXPECT_EQ(ReadFile(audit), "audit: 0 finding(s)\n");
+}
+
+std::string EveryByteLandsName(const ::testing::TestParamInfo<std::tuple<KindCase, bool>>& info) {
+    std::string name =
+        std::string(std::get<0>(info.param).name) + (std::get<1>(info.param) ? " odd" : " aligned");
+    for (char& c : name) {
+        if (!std::isalnum(static_cast<unsigned char>(c))) c = '_';
+    }
+    return name;
+}
+
+INSTANTIATE_TEST_SUITE_P(System, EveryByteLands,
+                         ::testing::Combine(::testing::ValuesIn(kKinds), ::testing::Bool()),
+                         EveryByteLandsName);
 
 }  // namespace

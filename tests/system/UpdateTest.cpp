@@ -39,8 +39,8 @@ size_t MemorySize(Memory memory) {
 // Whole: the segments fill their sectors; otherwise they start and end inside sectors and pages.
 std::vector<Segment> Firmware(bool whole, unsigned seed) {
     std::vector<uint8_t> first = Pattern(whole ? 2 * kSector : 0x1234, seed);
-    const uint8_t header[] = {0x9F, 0x00, 0x00, 0x00, 0xDE, 0xC0, 0xDD, 0xBA};
-    std::copy(std::begin(header), std::end(header), first.begin());
+    const std::vector<uint8_t> header = MarnelHeader(0x9F);
+    std::copy(header.begin(), header.end(), first.begin());
     if (whole) return {{0x0000, first}, {0x5000, Pattern(kSector, seed + 1)}};
     return {{0x0000, first}, {0x5013, Pattern(0x1E9, seed + 1)}};
 }

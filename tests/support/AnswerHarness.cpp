@@ -1,4 +1,4 @@
-#include "tests/link/AnswerHarness.h"
+#include "tests/support/AnswerHarness.h"
 
 #include <algorithm>
 #include <vector>
@@ -7,7 +7,7 @@
 #include "link/uart/CUartLib.h"
 #include "platform/Clock.h"
 
-namespace linktest {
+namespace testsupport {
 namespace {
 
 // Every text the link may raise for a misbehaving firmware.
@@ -104,4 +104,4 @@ AnswerResult RunAnswerExchange(const uint8_t* data, size_t size) {
     return {AnswerOutcome::Value, ""};
 }
 
-}  // namespace linktest
+}  // namespace testsupport

@@ -8,7 +8,7 @@
 #include <cstdint>
 #include <string>
 
-namespace linktest {
+namespace testsupport {
 
 enum class AnswerOutcome { Value, DefinedError, UnknownError };
 
@@ -20,4 +20,4 @@ struct AnswerResult {
 // Runs with its own virtual clock and port opener; the caller provides a prefix and a console.
 AnswerResult RunAnswerExchange(const uint8_t* data, size_t size);
 
-}  // namespace linktest
+}  // namespace testsupport
