@@ -5,6 +5,8 @@
 #include <cstring>
 #include <fstream>
 
+#include "platform/WholeFile.h"
+
 namespace board {
 
 bool LoadImage(const std::string& path, std::vector<uint8_t>& memory, std::string& error) {
@@ -31,18 +33,8 @@ bool LoadImage(const std::string& path, std::vector<uint8_t>& memory, std::strin
 }
 
 bool SaveImage(const std::string& path, const std::vector<uint8_t>& memory, std::string& error) {
-    std::string temporary = path + ".tmp";
-    {
-        std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
-        out.write(reinterpret_cast<const char*>(memory.data()), static_cast<std::streamsize>(memory.size()));
-        out.close();
-        if (!out) {
-            error = temporary + ": " + std::strerror(errno);
-            return false;
-        }
-    }
-    if (std::rename(temporary.c_str(), path.c_str()) != 0) {
-        error = path + ": " + std::strerror(errno);
+    if (const int failure = platform::WriteWholeFile(path, memory.data(), memory.size()); failure != 0) {
+        error = path + ": " + std::strerror(failure);
         return false;
     }
     return true;

@@ -1,6 +1,8 @@
 #include "board/PtyPort.h"
 
 #include <fcntl.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -115,6 +117,14 @@ void PtyPort::Pump() {
     }
     m_out.erase(m_out.begin(), m_out.begin() + written);
     m_blocked = static_cast<size_t>(written) < due.size();
+}
+
+void PtyPort::ReleaseAbandonedExclusive() {
+    int exclusive = 0;
+    if (m_slave < 0 || ioctl(m_slave, TIOCGEXCL, &exclusive) != 0 || exclusive == 0) return;
+    if (flock(m_slave, LOCK_EX | LOCK_NB) != 0) return;
+    (void)ioctl(m_slave, TIOCNXCL);
+    flock(m_slave, LOCK_UN);
 }
 
 uint64_t PtyPort::NextDueUs() const {

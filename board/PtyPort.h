@@ -31,6 +31,10 @@ class PtyPort {
     uint64_t NextDueUs() const;
     // Answers are due but the tool is not reading them.
     bool Blocked() const { return m_blocked; }
+    // A serial adapter drops the tty exclusive flag with its last close; a pty keeps it while its
+    // master is open, so a tool killed outright (SIGKILL) would leave an ordinary user's next open
+    // failing with EBUSY. The flag is cleared when no process holds the port's flock.
+    void ReleaseAbandonedExclusive();
 
   private:
     struct Timed {

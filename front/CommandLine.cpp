@@ -18,6 +18,7 @@
 #include "link/TargetSession.h"
 #include "link/uart/CUartLib.h"
 #include "link/uart/PortDiscovery.h"
+#include "platform/Prefix.h"
 
 namespace {
 
@@ -587,5 +588,10 @@ int RunTolvar(int argc, char** argv, std::FILE* in, std::FILE* out) {
     } catch (const ProcessExit& exit) {
         std::fflush(out);
         return exit.code;
+    } catch (const platform::PrefixRefused& refused) {
+        // Met before the console could start (its lock lives in the prefix).
+        std::fprintf(out, "%s\n", refused.what());
+        std::fflush(out);
+        return -1;
     }
 }

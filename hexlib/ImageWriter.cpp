@@ -1,17 +1,13 @@
 // ihex_writeImage: image bytes out as an Intel HEX file that builds back into the same image.
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <string>
 
 #include "IntelHex.h"
+#include "platform/WholeFile.h"
 #include "quillan.h"
 
 using namespace Quillan;
@@ -26,67 +22,20 @@ constexpr uint64_t kImageAddressLimit = 0x400000;
     throw ErrorMessage("Unable to write the iHex file: '%s'\n%s", fileName.c_str(), std::strerror(error));
 }
 
-// A name that is a link is written where the link leads, so the link stays.
-std::string WrittenPath(const char* fileName) {
-    struct stat info;
-    if (lstat(fileName, &info) != 0 || !S_ISLNK(info.st_mode)) return fileName;
-    char* resolved = realpath(fileName, nullptr);
-    if (resolved == nullptr) return fileName;
-    std::string path = resolved;
-    std::free(resolved);
-    return path;
-}
-
-// The new file under a temporary name beside the old one; renamed over it by Commit, removed
-// otherwise, so a failed write leaves the old file as it was.
-class StagedText {
+// The whole file as text, written in one step the way every file of the project is written.
+class HexText {
   public:
-    explicit StagedText(const char* fileName) : m_target(WrittenPath(fileName)), m_shown(fileName) {
-        m_temporary = m_target + ".XXXXXX";
-        const int fd = mkstemp(m_temporary.data());
-        if (fd < 0) CannotWrite(m_shown, errno);
-        const mode_t mask = umask(0);
-        umask(mask);
-        fchmod(fd, 0666 & ~mask);
-        m_file = fdopen(fd, "w");
-        if (m_file == nullptr) {
-            const int error = errno;
-            close(fd);
-            unlink(m_temporary.c_str());
-            CannotWrite(m_shown, error);
-        }
-    }
-    ~StagedText() {
-        if (m_file != nullptr) std::fclose(m_file);
-        if (!m_committed) unlink(m_temporary.c_str());
-    }
-    StagedText(const StagedText&) = delete;
-    StagedText& operator=(const StagedText&) = delete;
+    explicit HexText(const char* fileName) : m_shown(fileName) {}
 
-    void Line(const IntelHexRecord& record) {
-        const std::string line = encodeRecord(record) + '\n';
-        if (std::fwrite(line.data(), 1, line.size(), m_file) != line.size()) CannotWrite(m_shown, errno);
-    }
+    void Line(const IntelHexRecord& record) { m_text += encodeRecord(record) + '\n'; }
 
-    void Commit() {
-        bool ok = std::fflush(m_file) == 0 && fsync(fileno(m_file)) == 0;
-        int error = errno;
-        if (std::fclose(m_file) != 0 && ok) {
-            ok = false;
-            error = errno;
-        }
-        m_file = nullptr;
-        if (!ok) CannotWrite(m_shown, error);
-        if (std::rename(m_temporary.c_str(), m_target.c_str()) != 0) CannotWrite(m_shown, errno);
-        m_committed = true;
+    void Commit() const {
+        if (const int error = platform::WriteWholeFile(m_shown, m_text); error != 0) CannotWrite(m_shown, error);
     }
 
   private:
-    std::string m_target;
     std::string m_shown;
-    std::string m_temporary;
-    std::FILE* m_file = nullptr;
-    bool m_committed = false;
+    std::string m_text;
 };
 
 IntelHexRecord SegmentRecord(uint32_t segment) {
@@ -137,7 +86,9 @@ extern "C" void ihex_writeImage(const char* hexFileName, const uint8_t* image, u
     }
     const bool littleEndian = hasLittleEndianDataFormat(hexFileName);
     const ImageRange range(image, length, imageAddress, !littleEndian);
-    StagedText file(hexFileName);
+    // Refused before the text is made.
+    if (const int error = platform::CheckWritable(hexFileName); error != 0) CannotWrite(hexFileName, error);
+    HexText file(hexFileName);
     uint32_t segment = UINT32_MAX;
     for (uint32_t at = range.First(); at < range.End();) {
         if (at / kSegmentBytes != segment) {

@@ -7,6 +7,7 @@
 #include <exception>
 
 #include "LineReader.h"
+#include "platform/WholeFile.h"
 #include "quillan.h"
 
 namespace Quillan {
@@ -168,15 +169,11 @@ std::vector<IntelHexRecord> parseFile(const char* fileName) {
 }
 
 void writeRecords(const std::vector<IntelHexRecord>& records, const char* fileName) {
-    std::FILE* file = std::fopen(fileName, "w");
-    if (file == nullptr) return;
-    bool ok = true;
-    for (const IntelHexRecord& record : records) {
-        const std::string line = encodeRecord(record) + '\n';
-        ok = ok && std::fwrite(line.data(), 1, line.size(), file) == line.size();
-    }
-    ok = std::fclose(file) == 0 && ok;
-    if (!ok) throw ErrorMessage("Unable to write the iHex file: '%s'\n%s", fileName, std::strerror(errno));
+    if (platform::CheckWritable(fileName) != 0) return;
+    std::string text;
+    for (const IntelHexRecord& record : records) text += encodeRecord(record) + '\n';
+    if (const int error = platform::WriteWholeFile(fileName, text); error != 0)
+        throw ErrorMessage("Unable to write the iHex file: '%s'\n%s", fileName, std::strerror(error));
 }
 
 void resolveAddresses(std::vector<IntelHexRecord>& records) {
@@ -214,13 +211,9 @@ Image buildImage(const char* fileName) {
 }
 
 void writeBinaryFile(const char* fileName, const uint8_t* bytes, size_t count) {
-    std::FILE* file = std::fopen(fileName, "wb");
-    if (file == nullptr) return;
-    const bool written = count == 0 || std::fwrite(bytes, 1, count, file) == count;
-    const bool closed = std::fclose(file) == 0;
-    if (!written || !closed) {
-        throw ErrorMessage("Unable to write the binary file: '%s'\n%s", fileName, std::strerror(errno));
-    }
+    if (platform::CheckWritable(fileName) != 0) return;
+    if (const int error = platform::WriteWholeFile(fileName, bytes, count); error != 0)
+        throw ErrorMessage("Unable to write the binary file: '%s'\n%s", fileName, std::strerror(error));
 }
 
 }  // namespace Quillan

@@ -33,7 +33,6 @@ bool hasLittleEndianDataFormat(const char* fileName);
 void parseRecord(std::string_view line, IntelHexRecord& record);
 std::string encodeRecord(const IntelHexRecord& record);
 std::vector<IntelHexRecord> parseFile(const char* fileName);
-void writeRecords(const std::vector<IntelHexRecord>& records, const char* fileName);
 void resolveAddresses(std::vector<IntelHexRecord>& records);
 Image buildImage(const char* fileName);
 
@@ -46,8 +45,10 @@ inline uint32_t WordAt(const Image& image, uint32_t address) {
            uint32_t(image[address + 3]) << 24;
 }
 
-// Writes bytes to a binary file, truncating it. A file that cannot be opened is passed over;
-// a write that fails once the file is open throws, so a cut file never passes for a good one.
+// Write a whole file as platform/WholeFile does (a regular file replaced with its mode kept, links
+// and device nodes written through). A name that is refused is passed over; a write that fails
+// once it began throws, so a cut file never passes for a good one.
+void writeRecords(const std::vector<IntelHexRecord>& records, const char* fileName);
 void writeBinaryFile(const char* fileName, const uint8_t* bytes, size_t count);
 
 }  // namespace Quillan

@@ -1,13 +1,6 @@
 #include "image/SaveMemory.h"
 
-#include <fcntl.h>
-#include <signal.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
-#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -17,6 +10,7 @@
 #include "link/TargetSession.h"
 #include "platform/Clock.h"
 #include "platform/SystemError.h"
+#include "platform/WholeFile.h"
 #include "quillan.h"
 
 namespace {
@@ -49,23 +43,6 @@ std::string CannotWriteText(const std::string& path, int error) {
     Refuse(CannotWriteText(path, error));
 }
 
-std::string FolderOf(const std::string& path) {
-    const size_t slash = path.rfind('/');
-    if (slash == std::string::npos) return ".";
-    return slash == 0 ? "/" : path.substr(0, slash);
-}
-
-// A name that is a link is written where the link leads, so the link stays.
-std::string WrittenPath(const std::string& path) {
-    struct stat info;
-    if (lstat(path.c_str(), &info) != 0 || !S_ISLNK(info.st_mode)) return path;
-    char* resolved = realpath(path.c_str(), nullptr);
-    if (resolved == nullptr) return path;
-    std::string target = resolved;
-    std::free(resolved);
-    return target;
-}
-
 std::vector<uint32_t> ReadWords(uint32_t address, uint32_t length, int32_t kind) {
     std::vector<uint32_t> words;
     words.reserve(length / 4);
@@ -80,53 +57,6 @@ std::vector<uint32_t> ReadWords(uint32_t address, uint32_t length, int32_t kind)
         progress.Done(uint64_t{index + 1} * 4);
     });
     return words;
-}
-
-// Signals that would end the process wait while the file is written and renamed, so an
-// interruption leaves either the old file or the new one, and no temporary file.
-class HeldSignals {
-  public:
-    HeldSignals() {
-        sigset_t held;
-        sigemptyset(&held);
-        for (const int signal : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) sigaddset(&held, signal);
-        sigprocmask(SIG_BLOCK, &held, &m_previous);
-    }
-    ~HeldSignals() { sigprocmask(SIG_SETMASK, &m_previous, nullptr); }
-    HeldSignals(const HeldSignals&) = delete;
-    HeldSignals& operator=(const HeldSignals&) = delete;
-
-  private:
-    sigset_t m_previous;
-};
-
-// The bytes under a temporary name beside the file, renamed into place once they are all on disk.
-// Returns the failure text, empty on success.
-std::string WriteBinary(const std::string& path, const std::vector<uint8_t>& bytes) {
-    const std::string target = WrittenPath(path);
-    std::string temporary = target + ".XXXXXX";
-    const int fd = mkstemp(temporary.data());
-    if (fd < 0) return CannotWriteText(path, errno);
-    const mode_t mask = umask(0);
-    umask(mask);
-    fchmod(fd, 0666 & ~mask);
-    size_t written = 0;
-    while (written < bytes.size()) {
-        const ssize_t n = write(fd, bytes.data() + written, bytes.size() - written);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) break;
-        written += static_cast<size_t>(n);
-    }
-    bool ok = written == bytes.size() && fsync(fd) == 0;
-    int error = errno;
-    if (close(fd) != 0 && ok) {
-        ok = false;
-        error = errno;
-    }
-    if (ok && std::rename(temporary.c_str(), target.c_str()) == 0) return "";
-    if (ok) error = errno;
-    unlink(temporary.c_str());
-    return CannotWriteText(path, error);
 }
 
 std::string WriteIntelHex(const std::string& path, const std::vector<uint32_t>& words, uint32_t address) {
@@ -145,14 +75,15 @@ std::string WriteIntelHex(const std::string& path, const std::vector<uint32_t>& 
 }
 
 // Returns the failure text, empty on success.
+// The file is written in one step that holds the ending signals while it puts a file in place.
 std::string WriteFile(const std::string& path, const std::vector<uint32_t>& words, uint32_t address) {
-    HeldSignals held;
     if (FormatOf(path) == SaveFormat::IntelHex) return WriteIntelHex(path, words, address);
     std::vector<uint8_t> bytes;
     bytes.reserve(words.size() * 4);
     for (const uint32_t word : words)
         for (int shift = 24; shift >= 0; shift -= 8) bytes.push_back(static_cast<uint8_t>(word >> shift));
-    return WriteBinary(path, bytes);
+    const int error = platform::WriteWholeFile(path, bytes.data(), bytes.size());
+    return error == 0 ? "" : CannotWriteText(path, error);
 }
 
 }  // namespace
@@ -164,9 +95,7 @@ void CheckSaveRequest(uint32_t address, uint32_t length, const std::string& path
     if (address % 4 != 0 || length % 4 != 0) {
         Refuse("Can't save to file " + path + ": address and length must be multiples of 4.\n");
     }
-    struct stat info;
-    if (stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode)) CannotWrite(path, EISDIR);
-    if (access(FolderOf(WrittenPath(path)).c_str(), W_OK | X_OK) != 0) CannotWrite(path, errno);
+    if (const int error = platform::CheckWritable(path); error != 0) CannotWrite(path, error);
 }
 
 void SaveMemory(uint32_t address, uint32_t length, const std::string& path, int32_t memoryKind) {
@@ -179,9 +108,9 @@ void SaveMemory(uint32_t address, uint32_t length, const std::string& path, int3
     const uint32_t startMs = platform::CurrentClock().TickMs();
     const std::vector<uint32_t> words = ReadWords(address, length, memoryKind);
     s.controller.flashMutex.Release();
-    // Reported once the signals held while writing are let through again.
     const std::string failure = WriteFile(path, words, address);
-    if (!failure.empty()) Refuse(failure);
+    // On a line of its own, after the progress line.
+    if (!failure.empty()) Refuse(s.options.progress ? "\n" + failure : failure);
     console.progress(100);
     const float seconds = static_cast<float>(platform::CurrentClock().TickMs() - startMs) / 1000.0f;
     console.print(formatText("\nTotal bytes: %d. Total time: %f seconds\n", static_cast<int32_t>(length),

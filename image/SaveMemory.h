@@ -1,13 +1,14 @@
 #pragma once
 // The read command's save to a file: a memory range read word by word, then written whole as an
-// image file under a temporary name beside it and renamed into place, so a read that fails or is
-// cut off leaves no file under the name and an older file as it was.
+// image file the way platform/WholeFile writes (a regular file replaced in one step with its mode
+// kept, links and device nodes written through), so a read that fails or is cut off leaves no
+// file under the name and an older file as it was.
 #include <cstdint>
 #include <string>
 
 // Stops the run (error pause, exit code -1) before anything is read when the range or the file
 // cannot be saved: the name must end in .hex or .ihex (Intel HEX) or .bin (raw bytes), address and
-// length must be whole words, and the folder must take a new file.
+// length must be whole words, and the name must be one that can be written (platform::CheckWritable).
 void CheckSaveRequest(uint32_t address, uint32_t length, const std::string& path);
 
 // Reads length bytes from address and writes them to path: Intel HEX that B of the same file burns

@@ -41,7 +41,7 @@ int OpenCached(const std::string& path) {
     OpenFile& file = (*files)[path];
     if (file.fd >= 0 && file.owner == getpid()) return file.fd;
     if (file.fd >= 0) close(file.fd);
-    file.fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    file.fd = open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
     file.owner = getpid();
     return file.fd;
 }

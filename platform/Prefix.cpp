@@ -11,10 +11,36 @@
 namespace platform {
 namespace {
 
+// Never a shared folder such as /tmp: without a home there is no default.
 std::string HomeDir() {
     if (const char* home = std::getenv("HOME"); home && *home) return home;
-    if (const passwd* entry = getpwuid(getuid()); entry && entry->pw_dir) return entry->pw_dir;
-    return "/tmp";
+    if (const passwd* entry = getpwuid(getuid()); entry && entry->pw_dir && *entry->pw_dir) return entry->pw_dir;
+    throw PrefixRefused(
+        "No home folder for the per-user state (HOME is unset and the account has no passwd entry): set "
+        "TOLVAR_PREFIX to a folder of your own.");
+}
+
+// The folder must be the user's own (or root's), and only the owner may write it: another user
+// could otherwise plant links or swap files in it.
+void RequireOwnFolder(const std::string& path) {
+    struct stat info {};
+    if (stat(path.c_str(), &info) != 0 || !S_ISDIR(info.st_mode)) return;
+    const uid_t self = geteuid();
+    if (info.st_uid != self && info.st_uid != 0) {
+        throw PrefixRefused("The folder " + path + " belongs to another user (uid " +
+                            std::to_string(info.st_uid) +
+                            "): set TOLVAR_PREFIX to a folder of your own, or remove that folder.");
+    }
+    if ((info.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
+        throw PrefixRefused("The folder " + path + " may be written by group or others: chmod go-w " + path);
+    }
+}
+
+// The folder, made (0700) when missing, refused when it is not the user's own.
+std::string OwnFolder(const std::string& path) {
+    EnsureDirectory(path);
+    RequireOwnFolder(path);
+    return path;
 }
 
 // Port number of "comN" (N > 0, digits only), 0 otherwise.
@@ -54,14 +80,11 @@ std::string PrefixDir() {
     const char* configured = std::getenv("TOLVAR_PREFIX");
     std::string dir = (configured && *configured) ? configured : HomeDir() + "/.tolvar";
     while (dir.size() > 1 && dir.back() == '/') dir.pop_back();
-    EnsureDirectory(dir);
-    return dir;
+    return OwnFolder(dir);
 }
 
 std::string LocksDir() {
-    std::string dir = PrefixDir() + "/locks";
-    EnsureDirectory(dir);
-    return dir;
+    return OwnFolder(PrefixDir() + "/locks");
 }
 
 std::string ComPortsCfgPath() {
@@ -74,7 +97,9 @@ std::string UserRegPath() {
 std::string ComPortDevicePath(const std::string& portName) {
     unsigned long number = ComPortNumber(portName);
     if (number == 0) return "";
-    std::string entry = PrefixDir() + "/dosdevices/" + portName;
+    const std::string folder = PrefixDir() + "/dosdevices";
+    RequireOwnFolder(folder);
+    const std::string entry = folder + "/" + portName;
     struct stat info {};
     if (lstat(entry.c_str(), &info) != 0) return "/dev/ttyUSB" + std::to_string(number - 1);
     return S_ISREG(info.st_mode) ? PathFromFile(entry) : entry;

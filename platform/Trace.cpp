@@ -3,12 +3,16 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdlib>
+
+#include "platform/SystemError.h"
 
 namespace platform {
 namespace {
 
-// The open trace file, kept while $TOLVAR_TRACE names the same path.
+// The open trace file, kept while $TOLVAR_TRACE names the same path. A target that cannot be
+// written is reported once and then dropped.
 struct TraceFile {
     std::string path;
     int fd = -1;
@@ -19,23 +23,37 @@ TraceFile& OpenTraceFile() {
     return *file;
 }
 
+void Warn(TraceFile& file, int error) {
+    if (file.fd >= 0 && file.fd != STDERR_FILENO) close(file.fd);
+    file.fd = -1;
+    const std::string text =
+        "Warning: the trace cannot be written to " + file.path + ": " + SystemErrorText(error);
+    (void)!write(STDERR_FILENO, text.data(), text.size());
+}
+
+// The descriptor for the target, -1 when it cannot be written.
 int TraceDescriptor(const char* target) {
-    if (std::string(target) == "-") return STDERR_FILENO;
     TraceFile& file = OpenTraceFile();
-    if (file.fd >= 0 && file.path == target) return file.fd;
-    if (file.fd >= 0) close(file.fd);
-    file.path = target;
-    file.fd = open(target, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+    if (file.path == target) return file.fd;
+    if (file.fd >= 0 && file.fd != STDERR_FILENO) close(file.fd);
+    file = TraceFile{target};
+    if (file.path == "-") return file.fd = STDERR_FILENO;
+    file.fd = open(target, O_WRONLY | O_CREAT | O_APPEND | O_NOCTTY | O_CLOEXEC, 0600);
+    if (file.fd < 0) Warn(file, errno);
     return file.fd;
 }
 
-void WriteAll(int fd, const std::string& text) {
+// 0 when all was written, the error otherwise.
+int WriteAll(int fd, const std::string& text) {
     size_t done = 0;
     while (done < text.size()) {
-        ssize_t n = write(fd, text.data() + done, text.size() - done);
-        if (n <= 0) return;
+        const ssize_t n = write(fd, text.data() + done, text.size() - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) return errno;
+        if (n == 0) return EIO;
         done += static_cast<size_t>(n);
     }
+    return 0;
 }
 
 }  // namespace
@@ -52,7 +70,9 @@ void Trace(const std::string& message) {
     if (fd < 0) return;
     std::string line = message;
     if (line.empty() || line.back() != '\n') line += '\n';
-    WriteAll(fd, line);
+    const int error = WriteAll(fd, line);
+    // Standard error that cannot be written has nowhere to say so.
+    if (error != 0 && fd != STDERR_FILENO) Warn(OpenTraceFile(), error);
 }
 
 }  // namespace platform

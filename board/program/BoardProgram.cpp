@@ -68,6 +68,9 @@ bool WriteAudit(const std::string& path, const std::string& report) {
     return static_cast<bool>(out);
 }
 
+// How often the ports are asked whether an exclusive flag outlived its holder.
+constexpr uint64_t kHolderCheckUs = 20'000;
+
 void Serve(std::vector<Served>& served, BenchServer* bench, const volatile std::sig_atomic_t& stop,
            const sigset_t& waitMask) {
     platform::Clock& clock = platform::CurrentClock();
@@ -83,6 +86,9 @@ void Serve(std::vector<Served>& served, BenchServer* bench, const volatile std::
             fds.push_back({s.pty->MasterFd(), events, 0});
             owners.push_back(s.pty.get());
             next = std::min(next, s.pty->NextDueUs());
+            s.pty->ReleaseAbandonedExclusive();
+            // The flag can be set and abandoned while nothing moves on the line.
+            next = std::min(next, clock.MicroSeconds() + kHolderCheckUs);
         }
         size_t ptyFds = fds.size();
         if (bench) bench->AddPollFds(fds);

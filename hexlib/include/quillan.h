@@ -77,8 +77,12 @@ QUILLAN_API void ihex_makeImage(const char* hexFileName, const char* binFileName
  * imageAddress (which must end by 0x400000). 16-byte data records in the file's data byte order (see
  * ihex_fileHasLittleEndianDataFormat; other files get whole aligned 4-byte groups, bytes around the
  * range 0xFF), an extended linear address record 0x5000 + segment before each segment, an end record.
- * Written under a temporary name beside the file and renamed into place when complete: a failure
- * throws and leaves an existing file as it was. A name that is a link writes where it leads. */
+ * A regular file is written under a temporary name beside it and renamed into place when complete,
+ * with the old file's mode: a failure throws and leaves an existing file as it was. A name that is a
+ * link, a device or a FIFO is written through (the link and the node stay); a link another user
+ * planted in a sticky world-writable folder, a link that leads nowhere and a file the user may not
+ * write are refused (thrown); "-" is standard output. The binary outputs above are written the same
+ * way, except that a name refused before writing is passed over. */
 QUILLAN_API void ihex_writeImage(const char* hexFileName, const uint8_t* image, uint32_t length,
                                  uint32_t imageAddress);
 

@@ -1,6 +1,8 @@
 #include "StagedFile.h"
 
 #include <fcntl.h>
+#include <limits.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -11,6 +13,8 @@
 #include <memory>
 #include <utility>
 #include <vector>
+
+#include "platform/WholeFile.h"
 
 namespace quillan_tool {
 
@@ -36,14 +40,52 @@ class Descriptor {
     int m_fd;
 };
 
-// The folder part of a path: "." without one, "" for the root folder.
-std::string FolderOf(const std::string& path) {
-    const size_t slash = path.rfind('/');
-    return slash == std::string::npos ? "." : path.substr(0, slash);
-}
-
 std::string BaseOf(const std::string& path) {
     return path.substr(path.rfind('/') + 1);
+}
+
+// The staged file and its folder for the signal handler, as plain characters it may read.
+struct Staged {
+    char path[PATH_MAX + 1] = {};
+    char folder[PATH_MAX + 1] = {};
+    volatile sig_atomic_t armed = 0;
+};
+Staged g_staged;
+
+constexpr int kEndingSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
+
+// Removes the staged file, then lets the signal end the process as it would have.
+void RemoveOnSignal(int signal) {
+    if (g_staged.armed) {
+        unlink(g_staged.path);
+        rmdir(g_staged.folder);
+    }
+    struct sigaction fallback {};
+    fallback.sa_handler = SIG_DFL;
+    sigemptyset(&fallback.sa_mask);
+    sigaction(signal, &fallback, nullptr);
+    raise(signal);
+}
+
+// Called with the signals held, so that no signal comes between the folder and its record.
+void Arm(const std::string& folder, const std::string& path) {
+    if (folder.size() > PATH_MAX || path.size() > PATH_MAX) return;
+    std::memcpy(g_staged.folder, folder.c_str(), folder.size() + 1);
+    std::memcpy(g_staged.path, path.c_str(), path.size() + 1);
+    g_staged.armed = 1;
+    for (const int signal : kEndingSignals) {
+        struct sigaction current {};
+        if (sigaction(signal, nullptr, &current) != 0 || current.sa_handler != SIG_DFL) continue;
+        struct sigaction remove {};
+        remove.sa_handler = RemoveOnSignal;
+        sigemptyset(&remove.sa_mask);
+        sigaction(signal, &remove, nullptr);
+    }
+}
+
+std::string TemporaryFolder() {
+    const char* configured = std::getenv("TMPDIR");
+    return configured != nullptr && *configured == '/' ? configured : "/tmp";
 }
 
 bool WriteAll(int fd, const char* data, size_t count) {
@@ -86,15 +128,31 @@ bool SameBytes(std::FILE* a, std::FILE* b) {
 }  // namespace
 
 StagedFile::StagedFile(const std::string& target, const std::string& name) : m_target(target) {
-    std::string pattern = FolderOf(target) + "/.quillan-XXXXXX";
-    if (mkdtemp(pattern.data()) == nullptr) {
-        throw ToolError("cannot write beside '" + target + "': " + Reason());
+    // Refused before any work, with the reason the write would meet.
+    if (const int error = platform::CheckWritable(target); error != 0) {
+        throw ToolError("cannot write '" + target + "': " + std::strerror(error));
     }
-    m_folder = pattern;
-    m_path = m_folder + "/" + BaseOf(name.empty() ? target : name);
+    std::string pattern = TemporaryFolder() + "/.quillan-XXXXXX";
+    sigset_t held, previous;
+    sigemptyset(&held);
+    for (const int signal : kEndingSignals) sigaddset(&held, signal);
+    sigprocmask(SIG_BLOCK, &held, &previous);
+    const bool made = mkdtemp(pattern.data()) != nullptr;
+    const int error = errno;
+    if (made) {
+        m_folder = pattern;
+        m_path = m_folder + "/" + BaseOf(name.empty() ? target : name);
+        Arm(m_folder, m_path);
+    }
+    sigprocmask(SIG_SETMASK, &previous, nullptr);
+    if (!made) {
+        throw ToolError("cannot stage '" + target + "' in " + TemporaryFolder() + ": " +
+                        std::strerror(error));
+    }
 }
 
 StagedFile::~StagedFile() {
+    g_staged.armed = 0;
     unlink(m_path.c_str());
     rmdir(m_folder.c_str());
 }
@@ -105,12 +163,10 @@ void StagedFile::CopyFrom(const std::string& source) {
     if (in.Get() < 0 || fstat(in.Get(), &info) != 0)
         throw ToolError("cannot read '" + source + "': " + Reason());
     if (!S_ISREG(info.st_mode)) throw ToolError("'" + source + "' is not a regular file");
-    // Writable for the library while staged; the source's permissions come back at Commit.
     Descriptor out(open(m_path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
     if (out.Get() < 0 || !CopyBytes(in.Get(), out.Get()) || !out.Close()) {
         throw ToolError("cannot copy '" + source + "': " + Reason());
     }
-    m_mode = info.st_mode & 07777;
 }
 
 bool StagedFile::Written() const {
@@ -125,13 +181,15 @@ bool StagedFile::SameContentsAs(const std::string& other) const {
 }
 
 void StagedFile::Commit() {
-    Descriptor staged(open(m_path.c_str(), O_RDONLY | O_CLOEXEC));
-    // On disk before the rename, so that a crash leaves the old file or the new one, not an empty one.
-    const bool stored = staged.Get() >= 0 && (!m_mode || fchmod(staged.Get(), *m_mode) == 0) &&
-                        fsync(staged.Get()) == 0 && staged.Close();
-    if (!stored) throw ToolError("cannot write '" + m_target + "': " + Reason());
-    if (std::rename(m_path.c_str(), m_target.c_str()) != 0) {
-        throw ToolError("cannot replace '" + m_target + "': " + Reason());
+    std::string bytes;
+    const File staged = OpenForReading(m_path);
+    if (!staged) throw ToolError("cannot write '" + m_target + "': " + Reason());
+    std::vector<char> chunk(1 << 16);
+    for (size_t got; (got = std::fread(chunk.data(), 1, chunk.size(), staged.get())) > 0;)
+        bytes.append(chunk.data(), got);
+    if (std::ferror(staged.get())) throw ToolError("cannot write '" + m_target + "': " + Reason());
+    if (const int error = platform::WriteWholeFile(m_target, bytes); error != 0) {
+        throw ToolError("cannot write '" + m_target + "': " + std::strerror(error));
     }
 }
 
@@ -139,12 +197,6 @@ bool SameFile(const std::string& a, const std::string& b) {
     struct stat first, second;
     return stat(a.c_str(), &first) == 0 && stat(b.c_str(), &second) == 0 && first.st_dev == second.st_dev &&
            first.st_ino == second.st_ino;
-}
-
-std::string RealPath(const std::string& name) {
-    const std::unique_ptr<char, void (*)(void*)> resolved(realpath(name.c_str(), nullptr), std::free);
-    if (!resolved) throw ToolError("cannot read '" + name + "': " + Reason());
-    return resolved.get();
 }
 
 }  // namespace quillan_tool

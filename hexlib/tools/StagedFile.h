@@ -1,8 +1,5 @@
 #pragma once
-// Outputs of the quillan command: written whole beside their place, then moved there in one step.
-#include <sys/types.h>
-
-#include <optional>
+// Outputs of the quillan command: staged privately, then written to their place in one step.
 #include <stdexcept>
 #include <string>
 
@@ -14,9 +11,12 @@ class ToolError : public std::runtime_error {
     using std::runtime_error::runtime_error;
 };
 
-// A file kept in a private folder next to its target until Commit renames it over the target, so
-// a failed or cut-short write leaves the target as it was. The staged file takes the last part of
-// `name` (the target's by default), since the library tells a file's byte order from its name.
+// A file kept in a private folder (made under $TMPDIR, else /tmp) until Commit writes its bytes to
+// the target the way platform/WholeFile writes (a regular file replaced in one step with its mode
+// kept, links and device nodes written through), so a failed or cut-short run leaves the target as
+// it was. The target is checked before anything is staged. The staged file takes the last part of
+// `name` (the target's by default), since the library tells a file's byte order from its name; it
+// is removed on every way out, INT, TERM, HUP and QUIT included.
 class StagedFile {
   public:
     explicit StagedFile(const std::string& target, const std::string& name = "");
@@ -25,7 +25,7 @@ class StagedFile {
     StagedFile& operator=(const StagedFile&) = delete;
 
     const std::string& Path() const { return m_path; }
-    // The staged file starts as a copy of `source`, with its permissions.
+    // The staged file starts as a copy of `source`.
     void CopyFrom(const std::string& source);
     bool Written() const;
     bool SameContentsAs(const std::string& other) const;
@@ -35,13 +35,9 @@ class StagedFile {
     std::string m_target;
     std::string m_folder;
     std::string m_path;
-    std::optional<mode_t> m_mode;  // set by CopyFrom
 };
 
 // Whether both names lead to one existing file (any path, links included).
 bool SameFile(const std::string& a, const std::string& b);
-
-// The file a name finally leads to, so that replacing it keeps the links that lead there.
-std::string RealPath(const std::string& name);
 
 }  // namespace quillan_tool

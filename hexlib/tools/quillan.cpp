@@ -67,7 +67,10 @@ constexpr const char* kHelp =
     "Numbers are decimal, or hexadecimal with a 0x prefix. Files whose name ends in .ihex hold\n"
     "their bytes in image order, all others each 32-bit word most significant byte first.\n"
     "A file is written whole beside its place under a temporary name and then renamed into place,\n"
-    "so a failure leaves the old file as it was. An output that is the input file is refused.\n"
+    "so a failure leaves the old file as it was; it keeps its mode, and links to it other than the\n"
+    "name given keep the old contents. A name that is a symbolic link, a device or a FIFO is written\n"
+    "through (the link and the node stay). OUT as - is standard output. An output that is the input\n"
+    "file is refused.\n"
     "Exit code 0 on success, 1 on failure, 2 on wrong arguments; errors go to standard error.\n";
 
 // A library error raised on a staged file, worded with the name the user gave.
@@ -116,16 +119,13 @@ void RunOnStaged(const StagedFile& staged, const std::string& shownName, Export 
 // Changes a file through a staged copy that replaces it only when complete and different.
 template <typename Edit>
 int Rewrite(const char* file, Edit edit) {
-    // The file a link leads to is replaced, not the link; the name the user gave sets the byte order.
-    const std::string target = quillan_tool::RealPath(file);
-    if (access(target.c_str(), W_OK) != 0) {
-        throw ToolError(std::string("cannot write '") + file + "': " + std::strerror(errno));
-    }
-    StagedFile copy(target, file);
-    copy.CopyFrom(target);
+    // Written through the name the user gave: a link stays a link, the file it leads to gets the
+    // new contents (when the kernel lets this user follow it).
+    StagedFile copy(file);
+    copy.CopyFrom(file);
     RunOnStaged(copy, file, edit);
     // crc update without a firmware range changes nothing; the file then stays untouched.
-    if (!copy.SameContentsAs(target)) copy.Commit();
+    if (!copy.SameContentsAs(file)) copy.Commit();
     return kOk;
 }
 

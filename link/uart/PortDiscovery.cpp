@@ -16,6 +16,7 @@
 #include "link/uart/CUartLib.h"
 #include "platform/NamedMutex.h"
 #include "platform/Prefix.h"
+#include "platform/WholeFile.h"
 
 namespace {
 
@@ -58,13 +59,9 @@ void WriteRemembered(RememberedPorts remembered, int32_t side) {
     const platform::ScopedLock writing(platform::NamedMutex("comPorts.cfg"), kCacheLockWaitMs);
     const RememberedPorts now = ReadRemembered(side);
     if (now.fileRead) remembered.lastPort[1 - side] = now.lastPort[1 - side];
-    const std::string path = platform::ComPortsCfgPath();
-    const std::string written = path + formatText(".%d", static_cast<int>(getpid()));
-    FILE* file = std::fopen(written.c_str(), "w");
-    if (file == nullptr) return;  // an unwritable cache only costs speed next time
-    std::fprintf(file, "%d %d", remembered.lastPort[0], remembered.lastPort[1]);
-    const bool complete = std::fclose(file) == 0;
-    if (!complete || std::rename(written.c_str(), path.c_str()) != 0) std::remove(written.c_str());
+    const std::string text = formatText("%d %d", remembered.lastPort[0], remembered.lastPort[1]);
+    // An unwritable cache only costs speed next time.
+    (void)platform::WriteWholeFile(platform::ComPortsCfgPath(), text);
 }
 
 // Remembered ports first; the swaps work on positions, as the cache always has.

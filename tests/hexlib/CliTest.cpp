@@ -1,10 +1,14 @@
 // The quillan command: output, error text and exit code of each subcommand, and what its writers
 // leave on disk.
+#include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -166,6 +170,110 @@ TEST_F(Cli, CrcWriteThroughALinkReplacesTheFileBehindIt) {
     EXPECT_EQ(std::filesystem::status(real).permissions(), std::filesystem::perms(0640));
     // Image order, as the link's name says: the bytes of the little-endian word as they are.
     EXPECT_NE(Read(real).find(DataLine(0xFFF4, {0x44, 0x33, 0x22, 0x11})), std::string::npos) << Read(real);
+}
+
+mode_t ModeOf(const std::string& path) {
+    struct stat info {};
+    return lstat(path.c_str(), &info) == 0 ? info.st_mode : 0;
+}
+
+// What the writers do to the name they are given: a file keeps its mode, a link and a node stay
+// what they were, "-" and /dev/stdout reach the pipe, and a name that cannot be written is
+// refused with the reason.
+TEST_F(Cli, OutputsKeepWhatTheyWere) {
+    const std::string hex = Write("x.hex", DataLine(0, {1, 2, 3, 4}) + "\n" + kEof + "\n");
+    ASSERT_EQ(Run("image " + hex + " " + Path("plain.bin")).exitCode, 0);
+    const std::string image = Read(Path("plain.bin"));
+    const std::string bin = Write("in.bin", image);
+    ASSERT_EQ(Run("hex " + bin + " " + Path("plain.hex")).exitCode, 0);
+    const std::string text = Read(Path("plain.hex"));
+    const bool root = geteuid() == 0;
+    const auto file = [&](const std::string& name, mode_t mode) {
+        const std::string path = Write(name, "old");
+        chmod(path.c_str(), mode);
+        return path;
+    };
+    const std::string fifo = Path("fifo.bin");
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    std::filesystem::create_symlink(Path("nowhere.bin"), Path("dangling.bin"));
+    const std::string readOnly = file("read-only.bin", 0444);
+    struct Case {
+        std::string arguments;
+        int exitCode;
+        std::string output;  // standard output
+        std::string errors;  // standard error
+        std::function<void()> check;
+    };
+    const std::vector<Case> cases = {
+        {"image " + hex + " -", 0, image, "", [] {}},
+        {"image " + hex + " /dev/stdout", 0, image, "", [] {}},
+        {"hex " + bin + " -", 0, text, "", [] {}},
+        {"image " + hex + " " + file("private.bin", 0600), 0, "", "",
+         [&] { EXPECT_EQ(ModeOf(Path("private.bin")), S_IFREG | 0600); }},
+        {"hex " + bin + " " + file("shared.hex", 0640), 0, "", "",
+         [&] { EXPECT_EQ(ModeOf(Path("shared.hex")), S_IFREG | 0640); }},
+        {"image " + hex + " " + Path("dangling.bin"), 1, "",
+         "quillan: cannot write '" + Path("dangling.bin") + "': No such file or directory\n",
+         [&] { EXPECT_EQ(ModeOf(Path("nowhere.bin")), 0u); }},
+        {"hex " + bin + " " + Path("dangling.bin"), 1, "",
+         "Unable to write the iHex file: '" + Path("dangling.bin") + "'\nNo such file or directory\n",
+         [&] { EXPECT_EQ(ModeOf(Path("nowhere.bin")), 0u); }},
+        {"image " + hex + " " + fifo, 1, "",
+         "quillan: cannot write '" + fifo + "': No such device or address\n",
+         [&] { EXPECT_TRUE(S_ISFIFO(ModeOf(fifo))); }},
+        {"image " + hex + " " + readOnly, root ? 0 : 1, "",
+         root ? "" : "quillan: cannot write '" + readOnly + "': Permission denied\n",
+         [&] {
+             EXPECT_EQ(Read(readOnly), root ? image : "old");
+             EXPECT_EQ(ModeOf(readOnly), S_IFREG | 0444);
+         }},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.arguments);
+        const Outcome outcome = Run(c.arguments);
+        EXPECT_EQ(outcome.exitCode, c.exitCode) << outcome.errors;
+        EXPECT_EQ(outcome.output, c.output);
+        EXPECT_EQ(outcome.errors, c.errors);
+        c.check();
+    }
+}
+
+// A run ended by INT, TERM or HUP while its output is staged leaves nothing behind. The input is
+// a FIFO nobody writes, so the run waits with its staged copy in place.
+TEST_F(Cli, SignalledRunsLeaveNoStagedFiles) {
+    const std::string staging = Path("tmp");
+    std::filesystem::create_directory(staging);
+    const std::string input = Path("input.hex");
+    ASSERT_EQ(mkfifo(input.c_str(), 0600), 0);
+    const std::vector<std::vector<std::string>> commands = {
+        {"image", input, Path("out.bin")},
+        {"fw-image", input, Path("out.bin")},
+    };
+    for (const int signal : {SIGINT, SIGTERM, SIGHUP}) {
+        for (const auto& words : commands) {
+            SCOPED_TRACE(words[0] + " signal " + std::to_string(signal));
+            const pid_t child = fork();
+            if (child == 0) {
+                setenv("TMPDIR", staging.c_str(), 1);
+                execl(QUILLAN_CLI_PATH, "quillan", words[0].c_str(), words[1].c_str(), words[2].c_str(),
+                      static_cast<char*>(nullptr));
+                _exit(127);
+            }
+            // Staged once the folder is there.
+            bool staged = false;
+            for (int i = 0; i < 500 && !staged; ++i) {
+                staged = !std::filesystem::is_empty(staging);
+                if (!staged) usleep(10000);
+            }
+            EXPECT_TRUE(staged);
+            kill(child, signal);
+            int status = 0;
+            waitpid(child, &status, 0);
+            EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == signal) << status;
+            EXPECT_TRUE(std::filesystem::is_empty(staging));
+            EXPECT_FALSE(std::filesystem::exists(Path("out.bin")));
+        }
+    }
 }
 
 }  // namespace

@@ -37,6 +37,29 @@ TEST(TraceTest, AppendsOneLinePerMessageOnlyWhenConfigured) {
     EXPECT_EQ(Contents(path), "earlier\nw 80000050 00000201\nanswer\n\n");
 }
 
+// A target that cannot be written: one warning line, whatever the number of messages, and the
+// run goes on.
+TEST(TraceTest, UnwritableTargetIsReportedOnce) {
+    TempPrefix prefix;
+    const struct {
+        std::string target;
+        std::string reason;
+    } cases[] = {
+        {prefix.Dir(), "Is a directory\n"},
+        {prefix.Dir() + "/missing/trace.log", "No such file or directory\n"},
+        {"/dev/full", "No space left on device\n"},
+    };
+    for (const auto& one : cases) {
+        setenv("TOLVAR_TRACE", one.target.c_str(), 1);
+        testing::internal::CaptureStderr();
+        platform::Trace("first");
+        platform::Trace("second");
+        const std::string said = testing::internal::GetCapturedStderr();
+        EXPECT_EQ(said, "Warning: the trace cannot be written to " + one.target + ": " + one.reason);
+    }
+    unsetenv("TOLVAR_TRACE");
+}
+
 TEST(SystemErrorTest, TextOfTheErrorWithALineEnd) {
     EXPECT_EQ(platform::SystemErrorText(ENOENT), "No such file or directory\n");
     EXPECT_EQ(platform::SystemErrorText(EACCES), "Permission denied\n");

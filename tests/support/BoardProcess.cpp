@@ -12,6 +12,7 @@
 
 #include "console/CxException.h"
 #include "link/uart/CUartLib.h"
+#include "platform/Prefix.h"
 
 namespace testsupport {
 namespace {
@@ -71,14 +72,27 @@ BoardProcess::~BoardProcess() {
     Stop(SIGTERM);
 }
 
-bool PortLeftExclusive(const std::string& prefix, const std::string& portName) {
-    const std::string path = prefix + "/dosdevices/" + portName;
+namespace {
+
+bool DeviceLeftExclusive(const std::string& path) {
     const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) return errno == EBUSY;
     int exclusive = 0;
     const bool held = ::ioctl(fd, TIOCGEXCL, &exclusive) == 0 && exclusive != 0;
     ::close(fd);
     return held;
+}
+
+// A holder that ends without clearing the flag (killed outright, or by _exit) leaves it to the
+// board, which clears it within 20 ms once the port's lock is free.
+void WaitUntilReleased(const std::string& path) {
+    for (int i = 0; i < 200 && DeviceLeftExclusive(path); ++i) ::usleep(5000);
+}
+
+}  // namespace
+
+bool PortLeftExclusive(const std::string& prefix, const std::string& portName) {
+    return DeviceLeftExclusive(prefix + "/dosdevices/" + portName);
 }
 
 int BoardProcess::Stop(int signal) {
@@ -94,7 +108,7 @@ int BoardProcess::Stop(int signal) {
     return m_exitCode;
 }
 
-PortHolder::PortHolder(const std::string& portName) {
+PortHolder::PortHolder(const std::string& portName) : m_device(platform::ComPortDevicePath(portName)) {
     int report[2], command[2];
     if (::pipe(report) != 0 || ::pipe(command) != 0) return;
     m_pid = ::fork();
@@ -132,6 +146,7 @@ int PortHolder::ReadAndExit() {
     int status = 0;
     ::waitpid(m_pid, &status, 0);
     m_pid = -1;
+    if (m_holding) WaitUntilReleased(m_device);
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
@@ -143,6 +158,7 @@ void PortHolder::Kill() {
     int status = 0;
     ::waitpid(m_pid, &status, 0);
     m_pid = -1;
+    if (m_holding) WaitUntilReleased(m_device);
 }
 
 }  // namespace testsupport

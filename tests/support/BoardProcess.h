@@ -51,11 +51,13 @@ class PortHolder {
     // The port opened in the holder (false: it failed to open).
     bool Holding() const { return m_holding; }
     // Has the holder read register 0x80000000 and end; its exit status is the register's bit 24,
-    // 2 when the read raised.
+    // 2 when the read raised. Here and in Kill, returns once the board cleared the exclusive flag
+    // the holder left (at most 1 s).
     int ReadAndExit();
     void Kill();
 
   private:
+    std::string m_device;
     pid_t m_pid = -1;
     int m_command = -1;
     bool m_holding = false;

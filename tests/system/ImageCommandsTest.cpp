@@ -1,13 +1,17 @@
 // The image commands through the real Tolvar, over pseudo-terminals to tolvar-board: transcripts,
 // exit codes, and the memory the board saves at its exit.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cctype>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <tuple>
 
@@ -499,6 +503,174 @@ TEST_F(ImageCommands, ASaveThatCannotBeMadeLeavesNoFile) {
         if (entry.is_regular_file()) files.push_back(entry.path().filename().string());
     EXPECT_EQ(files, std::vector<std::string>{"old.hex"});
     StopBoard();
+}
+
+mode_t ModeOf(const std::string& path) {
+    struct stat info {};
+    return lstat(path.c_str(), &info) == 0 ? info.st_mode : 0;
+}
+
+// What a save does to the name it is given on a shared machine: an existing file keeps its mode
+// (and owner), a link is written through where the kernel lets the user follow it and stays a
+// link, a device or a FIFO stays a node, and a name that cannot be written is refused before the
+// read, with its reason on a line of its own.
+TEST_F(ImageCommands, ASaveKeepsWhatItsTargetWas) {
+    const std::string memory = AsText(RandomBytes(0x1000, 6));
+    StartBoard(memory);
+    const std::string bytes = memory.substr(0, 16);
+    const bool root = geteuid() == 0;
+    const std::string w = dir.Path("w");
+    ASSERT_EQ(mkdir(w.c_str(), 0755), 0);
+    const auto file = [&](const std::string& name, mode_t mode) {
+        const std::string path = w + "/" + name;
+        WriteFile(path, "old");
+        chmod(path.c_str(), mode);
+        return path;
+    };
+    const auto link = [&](const std::string& name, const std::string& to) {
+        const std::string path = w + "/" + name;
+        symlink(to.c_str(), path.c_str());
+        return path;
+    };
+    const auto holds = [&](const std::string& path, const std::string& content, mode_t mode) {
+        EXPECT_EQ(ReadFile(path), content) << path;
+        EXPECT_EQ(ModeOf(path), S_IFREG | mode) << path;
+    };
+    const auto stillLink = [](const std::string& path) { EXPECT_TRUE(S_ISLNK(ModeOf(path))) << path; };
+    const std::string denied = "Permission denied\n";
+
+    struct Case {
+        std::string target;
+        bool saved;
+        std::string reason;  // the system text after "Can't write file: TARGET\n"
+        std::function<void()> check;
+    };
+    std::vector<Case> cases;
+    for (const mode_t mode : {0600, 0640, 0755}) {
+        const std::string path = file("mode" + std::to_string(mode) + ".bin", mode);
+        cases.push_back({path, true, "", [=] { holds(path, bytes, mode); }});
+    }
+    const std::string readOnly = file("read-only.bin", 0444);
+    // Root writes it as cp does; an ordinary user is refused as cp refuses.
+    cases.push_back(
+        {readOnly, root, root ? "" : denied, [=] { holds(readOnly, root ? bytes : "old", 0444); }});
+    const std::string real = file("real.bin", 0640);
+    const std::string toReal = link("to-real.bin", real);
+    cases.push_back({toReal, true, "", [=] {
+                         stillLink(toReal);
+                         holds(real, bytes, 0640);
+                     }});
+    const std::string first = file("first.bin", 0644);
+    ASSERT_EQ(::link(first.c_str(), (w + "/second.bin").c_str()), 0);
+    // Replaced in one step: another hard link keeps the old contents.
+    cases.push_back({first, true, "", [=] {
+                         holds(first, bytes, 0644);
+                         holds(w + "/second.bin", "old", 0644);
+                     }});
+    const std::string toNull = link("null.bin", "/dev/null");
+    cases.push_back({toNull, true, "", [=] {
+                         stillLink(toNull);
+                         EXPECT_TRUE(S_ISCHR(ModeOf("/dev/null")));
+                     }});
+    // Written through, so the device's own error ends the run (after the read).
+    const std::string toFull = link("full.bin", "/dev/full");
+    cases.push_back({toFull, false, "No space left on device\n", [=] {
+                         stillLink(toFull);
+                         EXPECT_TRUE(S_ISCHR(ModeOf("/dev/full")));
+                     }});
+    const std::string dangling = link("dangling.bin", w + "/nowhere.bin");
+    cases.push_back({dangling, false, "No such file or directory\n", [=] {
+                         stillLink(dangling);
+                         EXPECT_EQ(ModeOf(w + "/nowhere.bin"), 0u);
+                     }});
+    const std::string loop = link("loop.bin", w + "/loop.bin");
+    cases.push_back({loop, false, "Too many levels of symbolic links\n", [=] { stillLink(loop); }});
+    const std::string lonely = w + "/lonely.bin";
+    ASSERT_EQ(mkfifo(lonely.c_str(), 0600), 0);
+    cases.push_back(
+        {lonely, false, "No such device or address\n", [=] { EXPECT_TRUE(S_ISFIFO(ModeOf(lonely))); }});
+    const std::string fifo = w + "/fifo.bin";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    const int reader = open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
+    ASSERT_GE(reader, 0);
+    cases.push_back({fifo, true, "", [=] {
+                         EXPECT_TRUE(S_ISFIFO(ModeOf(fifo)));
+                         char got[64] = {};
+                         EXPECT_EQ(read(reader, got, sizeof got), 16);
+                         EXPECT_EQ(std::string(got, 16), bytes);
+                     }});
+    // cp takes the name; a temporary name made from it would be too long. A new file gets 0666
+    // less the umask.
+    const std::string longName = w + "/" + std::string(249, 'n') + ".bin";
+    const mode_t mask = umask(0);
+    umask(mask);
+    cases.push_back({longName, true, "", [=] { holds(longName, bytes, 0666 & ~mask); }});
+    if (root) {
+        // Root may keep another user's ownership, and so it does.
+        const std::string theirs = file("theirs.bin", 0640);
+        ASSERT_EQ(chown(theirs.c_str(), 65534, 65534), 0);
+        cases.push_back({theirs, true, "", [=] {
+                             holds(theirs, bytes, 0640);
+                             struct stat info {};
+                             stat(theirs.c_str(), &info);
+                             EXPECT_EQ(info.st_uid, 65534u);
+                             EXPECT_EQ(info.st_gid, 65534u);
+                         }});
+    }
+    if (root) {
+        // Another user's link in a sticky world-writable folder, leading to a private file.
+        const std::string victim = file("victim.bin", 0600);
+        const std::string shared = dir.Path("shared");
+        ASSERT_EQ(mkdir(shared.c_str(), 0777), 0);
+        ASSERT_EQ(chmod(shared.c_str(), 01777), 0);
+        const std::string planted = shared + "/backup.bin";
+        ASSERT_EQ(symlink(victim.c_str(), planted.c_str()), 0);
+        ASSERT_EQ(lchown(planted.c_str(), 65534, 65534), 0);
+        cases.push_back({planted, false, denied, [=] {
+                             stillLink(planted);
+                             holds(victim, "old", 0600);
+                         }});
+    }
+
+    for (const Case& c : cases) {
+        const ToolRun run = Run({"src", "u1", "R", "0", "16", c.target});
+        SCOPED_TRACE(c.target + "\n" + run.output);
+        EXPECT_EQ(run.exitCode, c.saved ? 0 : 255);
+        EXPECT_EQ(contains(run.output, "Save succeeded.\n"), c.saved);
+        if (!c.reason.empty()) {
+            EXPECT_TRUE(contains(run.output, "\nCan't write file: " + c.target + "\n" + c.reason));
+            // Only a node's own refusal comes after the read: a FIFO is not opened before, since
+            // its reader would take that for the end of the data.
+            EXPECT_EQ(contains(run.output, "Saving 16 bytes"), c.target == toFull || c.target == lonely);
+        }
+        c.check();
+    }
+    close(reader);
+    StopBoard();
+    ExpectCleanAudit();
+    // No temporary file is left anywhere.
+    for (const auto& entry : std::filesystem::directory_iterator(w))
+        EXPECT_NE(entry.path().filename().string().rfind(".tolvar-", 0), 0u) << entry.path();
+}
+
+// A prefix another user could change is refused before anything is made in it, whatever links
+// were planted there.
+TEST(SharedPrefix, APrefixOthersMayWriteIsRefused) {
+    TempDir dir;
+    const std::string shared = dir.Path("shared");
+    const std::string victim = dir.Path("victim");
+    ASSERT_EQ(mkdir(shared.c_str(), 0777), 0);
+    ASSERT_EQ(chmod(shared.c_str(), 0777), 0);
+    ASSERT_EQ(mkdir(victim.c_str(), 0700), 0);
+    ASSERT_EQ(symlink(victim.c_str(), (shared + "/locks").c_str()), 0);
+    const ToolRun run = RunTolvar(shared, {"src", "u1", "R", "0", "16"});
+    EXPECT_EQ(run.exitCode, 255) << run.output;
+    EXPECT_EQ(run.output,
+              "The folder " + shared + " may be written by group or others: chmod go-w " + shared + "\n");
+    EXPECT_TRUE(std::filesystem::is_empty(victim));
+    size_t entries = 0;
+    for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator(shared)) ++entries;
+    EXPECT_EQ(entries, 1u);  // the planted link alone
 }
 
 // A range or an image that reaches past the memory would wrap round to its start; a segment base
