@@ -87,7 +87,7 @@ side_of() {
             echo "$side"
             return
         fi
-        if grep -q 'Failed to open com port.*Resource temporarily unavailable' "$log"; then
+        if grep -qE 'Failed to open com port.*(Resource temporarily unavailable|Device or resource busy)' "$log"; then
             echo busy
             return
         fi
