@@ -6,6 +6,7 @@
 #include <cstring>
 #include <exception>
 #include <functional>
+#include <optional>
 #include <string>
 
 #include "chip/ChipFacts.h"
@@ -86,18 +87,22 @@ const char* SideName(int32_t side) {
 }
 
 // strtoul with a 32-bit unsigned long: leading blanks, a sign, the optional 0x of base 16, and
-// saturation at 0xFFFFFFFF when the digits do not fit.
-uint32_t ConvertUnsigned(const char* text, int base) {
+// saturation at 0xFFFFFFFF when the digits do not fit. None unless the whole text is used and holds
+// at least one digit.
+std::optional<uint32_t> ConvertUnsigned(const char* text, int base) {
     while (*text == ' ' || (*text >= '\t' && *text <= '\r')) ++text;
     bool negative = *text == '-';
     if (*text == '-' || *text == '+') ++text;
     if (base == 16 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X') && HexDigitValue(text[2]) < 16)
         text += 2;
+    const char* digits = text;
     uint64_t value = 0;
     for (; HexDigitValue(*text) < static_cast<uint32_t>(base); ++text) {
         value = value * static_cast<uint64_t>(base) + static_cast<uint64_t>(HexDigitValue(*text));
-        if (value > 0xFFFFFFFFu) return 0xFFFFFFFFu;
+        if (value > 0xFFFFFFFFu) value = 0x100000000u;
     }
+    if (text == digits || *text != 0) return std::nullopt;
+    if (value > 0xFFFFFFFFu) return 0xFFFFFFFFu;
     return negative ? static_cast<uint32_t>(0u - static_cast<uint32_t>(value)) : static_cast<uint32_t>(value);
 }
 
@@ -138,6 +143,10 @@ class CTolvarRun {
     void ReadSideWord();
     void WarnAndConfirm(const char* file, const char* board);
     void ReadLinkWord();
+    void OpenLink(const char* word);
+    [[nodiscard]] uint32_t NumberIn(const char* word, const char* digits);
+    bool SavesToFile(Command command) const;
+    void ReadCommandNumbers(Command command);
     void CheckDetectedSide();
     [[noreturn]] void StopTargetNotFound();
     uint32_t SearchUartPort();
@@ -163,6 +172,8 @@ class CTolvarRun {
     int32_t m_side = -1;
     int32_t m_firstSide = 1;
     uint32_t m_port = 0;
+    uint32_t m_first = 0;  // the numbers of FF, R, ES and EB
+    uint32_t m_second = 0;
     int32_t m_memoryKind = KindUnknownFlash;
     int32_t m_sizeSelection = 0;
     bool m_i2cAsked = false;
@@ -170,35 +181,37 @@ class CTolvarRun {
 };
 
 // One operation letter: the flag it sets, what it does in its turn (nothing for a letter that only
-// changes how the others work), whether it writes or compares the memory, and its usage line (none
-// for a letter the usage does not show). A new letter is one row, and its action when it has one.
+// changes how the others work), whether it writes or compares the memory, whether it reads the
+// image, and its usage line (none for a letter the usage does not show). A new letter is one row,
+// and its action when it has one.
 struct LetterRow {
     char letter;
     bool Letters::*flag;
     void (CTolvarRun::*act)(const char* imagePath);
     bool writes;
+    bool readsImage;
     const char* usage;
 };
 
 // In the order of the usage text.
 const LetterRow kLetters[] = {
-    {'P', &Letters::pause, nullptr, false,
+    {'P', &Letters::pause, nullptr, false, false,
      "\t\tP - Display message 'Press any key to continue' before successful exit as well.\n"},
-    {'D', &Letters::debug, nullptr, false, "\t\tD - Debug mode on. Log all operations to console.\n"},
-    {'E', &Letters::erase, &CTolvarRun::Erase, true, "\t\tE - Fully erase eeprom.\n"},
-    {'F', &Letters::fast, &CTolvarRun::Fast, false,
+    {'D', &Letters::debug, nullptr, false, false, "\t\tD - Debug mode on. Log all operations to console.\n"},
+    {'E', &Letters::erase, &CTolvarRun::Erase, true, false, "\t\tE - Fully erase eeprom.\n"},
+    {'F', &Letters::fast, &CTolvarRun::Fast, false, false,
      "\t\tF - Fast burn/verify. Invalid for QX100/QX010/QX020 type products. Should appear before 'B'/'V' "
      "option.\n"},
-    {'N', &Letters::noErase, nullptr, false,
+    {'N', &Letters::noErase, nullptr, false, false,
      "\t\tN - 'No erase': Burns the data from filename into eprom without erase. Should appear before 'B' "
      "option.\n"},
-    {'B', &Letters::burn, &CTolvarRun::Burn, true,
+    {'B', &Letters::burn, &CTolvarRun::Burn, true, true,
      "\t\tB - Burn the data from filename into eeprom with pre-erasure.\n"},
-    {'V', &Letters::verify, &CTolvarRun::Verify, true,
+    {'V', &Letters::verify, &CTolvarRun::Verify, true, true,
      "\t\tV - Read Eprom and verify against expected data from filename.\n"},
-    {'U', &Letters::update, &CTolvarRun::Update, true,
+    {'U', &Letters::update, &CTolvarRun::Update, true, true,
      "\t\tU - Update: burn only the sectors/pages that differ from filename, erasing only those.\n"},
-    {'O', &Letters::skipImageCheck, nullptr, false, nullptr},
+    {'O', &Letters::skipImageCheck, nullptr, false, false, nullptr},
 };
 
 // The row of a letter in either case; null when no row has it.
@@ -236,13 +249,17 @@ int CTolvarRun::Run() {
     return stopped || Session().verdict.runFailed || Session().verdict.imageUnconfirmed ? -1 : 0;
 }
 
+// Every word is read before the link opens: a word that cannot mean anything stops the run first.
 void CTolvarRun::RunWords() {
     Session().controller.LoadDefaults();
     ReadSideFromLastWord();
     ReadSideWord();
+    const int linkPosition = m_position;
     ReadLinkWord();
     ReadMemoryAndSizeWords();
     Command command = CommandWord();
+    if (command != Command::None) ReadCommandNumbers(command);
+    OpenLink(Word(linkPosition));
     if (command == Command::None) {
         RunOperations();
     } else {
@@ -294,19 +311,33 @@ void CTolvarRun::WarnAndConfirm(const char* file, const char* board) {
 
 void CTolvarRun::ReadLinkWord() {
     const char* word = m_argv[m_position];
+    if (word[0] == 'u' && word[1] != 'a') m_port = NumberIn(word, word + 1);
+    if (word[0] == 'u' || word[0] == 'd') ++m_position;
+}
+
+void CTolvarRun::OpenLink(const char* word) {
     TargetSession& session = Session();
     if (word[0] != 'u') {
         session.link.kind = BenchServer;
         OpenBenchLink();
-        if (word[0] == 'd') ++m_position;
         return;
     }
-    m_port = word[1] == 'a' ? SearchUartPort() : parseNumber(word + 1);
+    if (word[1] == 'a') m_port = SearchUartPort();
     session.link.kind = Uart;
     OpenUartLink(m_port);
     if (!session.link.uart->PortInitialized()) StopTargetNotFound();
     if (m_side == 0 || m_side == 1) CheckDetectedSide();
-    ++m_position;
+}
+
+// A number word means what it says or stops the run: "1e5" or "65,536" is never read as 1 or 65.
+uint32_t CTolvarRun::NumberIn(const char* word, const char* digits) {
+    if (const std::optional<uint32_t> value = parseNumber(digits)) return *value;
+    if (digits == word) {
+        Print("Error: '%s' is not a number (decimal, 0x hexadecimal or b binary).\n", word);
+    } else {
+        Print("Error: '%s' in '%s' is not a number (decimal, 0x hexadecimal or b binary).\n", digits, word);
+    }
+    fatalExit();
 }
 
 // The chip on the port tells its own side; a run meant for the other one stops before any write.
@@ -383,13 +414,25 @@ void CTolvarRun::CheckCount(int expected) {
     usageExit(m_out);
 }
 
+// R alone takes an optional output file.
+bool CTolvarRun::SavesToFile(Command command) const {
+    return command == Command::Read && m_argc > m_position + 3;
+}
+
+// With the count wrong the words are not numbers to read; the count check says so once the link is open.
+void CTolvarRun::ReadCommandNumbers(Command command) {
+    const int c = m_position;
+    if (m_argc != (SavesToFile(command) ? c + 4 : c + 3)) return;
+    m_first = NumberIn(m_argv[c + 1], m_argv[c + 1]);
+    m_second = NumberIn(m_argv[c + 2], m_argv[c + 2]);
+}
+
 void CTolvarRun::RunCommand(Command command) {
     int c = m_position;
-    // R alone takes an optional output file.
-    const bool save = command == Command::Read && m_argc > c + 3;
+    const bool save = SavesToFile(command);
     CheckCount(save ? c + 4 : c + 3);
-    uint32_t first = parseNumber(m_argv[c + 1]);
-    uint32_t second = parseNumber(m_argv[c + 2]);
+    const uint32_t first = m_first;
+    const uint32_t second = m_second;
     if (save) CheckSaveRequest(first, second, m_argv[c + 3]);
     IdentifyMemory(m_memoryKind, m_side, m_sizeSelection);
     RequireI2cIfAsked();
@@ -446,6 +489,10 @@ void CTolvarRun::RunOperations() {
     bool writes = false;
     for (const LetterRow& row : kLetters) writes = writes || (row.writes && m_letters.*row.flag);
     RequireKnownMemory(writes);
+    // Before any letter acts: an E before the B of an image that cannot be burned erases for nothing.
+    bool readsImage = false;
+    for (const LetterRow& row : kLetters) readsImage = readsImage || (row.readsImage && m_letters.*row.flag);
+    if (readsImage) requireSoundImage(imagePath);
     if (m_letters.debug) {
         Session().options.debugMode = 1;
         Session().options.progress = false;
@@ -545,8 +592,8 @@ void CTolvarRun::PauseIfAsked() {
 
 }  // namespace
 
-uint32_t parseNumber(const char* word) {
-    if (word[0] == '0' && word[1] == 'x') return ConvertUnsigned(word + 2, 16);
+std::optional<uint32_t> parseNumber(const char* word) {
+    if (word[0] == '0' && (word[1] == 'x' || word[1] == 'X')) return ConvertUnsigned(word + 2, 16);
     if (word[0] == 'b') return ConvertUnsigned(word + 1, 2);
     return ConvertUnsigned(word, 10);
 }

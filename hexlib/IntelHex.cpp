@@ -5,6 +5,9 @@
 #include <cstdio>
 #include <cstring>
 #include <exception>
+#include <memory>
+
+#include <unistd.h>
 
 #include "LineReader.h"
 #include "platform/WholeFile.h"
@@ -16,6 +19,8 @@ namespace {
 
 constexpr size_t kMinimumLineLength = 11;  // ':' and five bytes
 constexpr size_t kMaximumLineBytes = 255 + 5;
+// How much of a line too long for any record its message shows.
+constexpr int kQuotedStart = 64;
 
 // Hex digit values, -1 for everything else; indexed by unsigned char.
 constexpr std::array<int8_t, 256> kHexValue = [] {
@@ -69,6 +74,14 @@ bool IsWellFormed(std::string_view line) {
     return true;
 }
 
+// What the first characters of a line too long for any record show wrong, else its length.
+[[noreturn]] void RefuseLongLine(std::string_view start) {
+    CheckSyntax(start);
+    throw ErrorMessage(
+        "Invalid iHex record: '%.*s...'\nThe record is longer than the maximum size of %d characters",
+        kQuotedStart, std::string(start).c_str(), int(LineReader::kLongestLine));
+}
+
 // Runs every line through parseRecord, hands each record on, and insists on a final end-of-file record.
 template <typename OnRecord>
 void ForEachRecord(const char* fileName, OnRecord onRecord) {
@@ -81,8 +94,9 @@ void ForEachRecord(const char* fileName, OnRecord onRecord) {
             record.type = 0;
             record.address = 0;
             record.data.clear();
+            if (reader.Cut()) RefuseLongLine(*line);
             parseRecord(*line, record);
-            onRecord(record);
+            onRecord(size_t{lineNumber - 1}, record);
         } catch (const std::exception& e) {
             throw ErrorMessage("Error during parsing iHex file: '%s', line: %d\n%s", fileName,
                                int(lineNumber), e.what());
@@ -142,6 +156,15 @@ void parseRecord(std::string_view line, IntelHexRecord& record) {
             "Invalid iHex record: '%s'\nAn extended linear address record needs 2 data bytes, but has %d",
             std::string(line).c_str(), int(record.data.size()));
     }
+    // Segment addresses are not applied: data behind a segment other than 0 would land in the first
+    // 64 KiB, elsewhere than the file says.
+    if (record.type == kExtendedSegmentAddress &&
+        (record.data.size() != 2 || record.data[0] != 0 || record.data[1] != 0)) {
+        throw ErrorMessage(
+            "Invalid iHex record: '%s'\nAn extended segment address record other than segment 0 is not "
+            "supported",
+            std::string(line).c_str());
+    }
 }
 
 std::string encodeRecord(const IntelHexRecord& record) {
@@ -162,18 +185,50 @@ std::string encodeRecord(const IntelHexRecord& record) {
     return text;
 }
 
+void forEachRecord(const char* fileName, const std::function<void(size_t, const IntelHexRecord&)>& onRecord) {
+    ForEachRecord(fileName, onRecord);
+}
+
 std::vector<IntelHexRecord> parseFile(const char* fileName) {
     std::vector<IntelHexRecord> records;
-    ForEachRecord(fileName, [&](const IntelHexRecord& record) { records.push_back(record); });
+    ForEachRecord(fileName, [&](size_t, const IntelHexRecord& record) { records.push_back(record); });
     return records;
 }
 
-void writeRecords(const std::vector<IntelHexRecord>& records, const char* fileName) {
+namespace {
+
+// Copies the staged text from its start into the descriptor; 0 or the error.
+int copyStaged(std::FILE* staged, int fd) {
+    std::rewind(staged);
+    std::array<char, 1 << 16> chunk;
+    size_t count = 0;
+    while ((count = std::fread(chunk.data(), 1, chunk.size(), staged)) > 0) {
+        for (size_t done = 0; done < count;) {
+            const ssize_t written = ::write(fd, chunk.data() + done, count - done);
+            if (written < 0 && errno == EINTR) continue;
+            if (written <= 0) return written < 0 ? errno : EIO;
+            done += static_cast<size_t>(written);
+        }
+    }
+    return std::ferror(staged) != 0 ? EIO : 0;
+}
+
+}  // namespace
+
+void writeRecords(const char* fileName, const std::function<void(const RecordSink&)>& produce) {
     if (platform::CheckWritable(fileName) != 0) return;
-    std::string text;
-    for (const IntelHexRecord& record : records) text += encodeRecord(record) + '\n';
-    if (const int error = platform::WriteWholeFile(fileName, text); error != 0)
-        throw ErrorMessage("Unable to write the iHex file: '%s'\n%s", fileName, std::strerror(error));
+    const std::unique_ptr<std::FILE, int (*)(std::FILE*)> staged(std::tmpfile(), std::fclose);
+    bool ok = staged != nullptr;
+    if (ok) {
+        produce([&](const IntelHexRecord& record) {
+            const std::string line = encodeRecord(record) + '\n';
+            ok = ok && std::fwrite(line.data(), 1, line.size(), staged.get()) == line.size();
+        });
+        ok = ok && std::fflush(staged.get()) == 0;
+    }
+    if (!ok) throw ErrorMessage("Unable to write the iHex file: '%s'\n%s", fileName, std::strerror(errno));
+    const int error = platform::WriteWholeFile(fileName, [&](int fd) { return copyStaged(staged.get(), fd); });
+    if (error != 0) throw ErrorMessage("Unable to write the iHex file: '%s'\n%s", fileName, std::strerror(error));
 }
 
 void resolveAddresses(std::vector<IntelHexRecord>& records) {
@@ -193,7 +248,8 @@ void placeData(Image& image, uint32_t address, const std::vector<uint8_t>& data,
     for (size_t i = 0; i < padded; ++i) {
         // Other files hold each group of four bytes most significant first.
         const size_t source = littleEndian ? i : i - i % 4 + 3 - i % 4;
-        target[i] = source < size ? data[source] : 0xFF;
+        // A padding byte is 0xFF already where no record wrote, and must not undo one that did.
+        if (source < size) target[i] = data[source];
     }
 }
 
@@ -203,7 +259,7 @@ Image buildImage(const char* fileName) {
     // Resolves and places each record as it is read: the same image as resolving the whole list
     // first, without holding the list in memory.
     uint32_t upper = 0;
-    ForEachRecord(fileName, [&](const IntelHexRecord& record) {
+    ForEachRecord(fileName, [&](size_t, const IntelHexRecord& record) {
         if (record.type == kExtendedLinearAddress) upper = SegmentBase(record);
         if (record.type == kData) placeData(image, record.address | upper, record.data, littleEndian);
     });

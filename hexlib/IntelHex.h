@@ -1,6 +1,7 @@
 #pragma once
 // Intel HEX files as a record list (to change and write back) and as a flat image (to look at).
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -17,6 +18,7 @@ struct IntelHexRecord {
 enum RecordType : uint8_t {
     kData = 0x00,
     kEndOfFile = 0x01,
+    kExtendedSegmentAddress = 0x02,
     kExtendedLinearAddress = 0x04,
 };
 
@@ -32,6 +34,8 @@ bool hasLittleEndianDataFormat(const char* fileName);
 
 void parseRecord(std::string_view line, IntelHexRecord& record);
 std::string encodeRecord(const IntelHexRecord& record);
+// Every record of a file with its index, in file order, as it is read; the checks of parseFile.
+void forEachRecord(const char* fileName, const std::function<void(size_t, const IntelHexRecord&)>& onRecord);
 std::vector<IntelHexRecord> parseFile(const char* fileName);
 void resolveAddresses(std::vector<IntelHexRecord>& records);
 Image buildImage(const char* fileName);
@@ -48,7 +52,11 @@ inline uint32_t WordAt(const Image& image, uint32_t address) {
 // Write a whole file as platform/WholeFile does (a regular file replaced with its mode kept, links
 // and device nodes written through). A name that is refused is passed over; a write that fails
 // once it began throws, so a cut file never passes for a good one.
-void writeRecords(const std::vector<IntelHexRecord>& records, const char* fileName);
+// writeRecords takes the records that produce hands to the sink, in order, as the file's new
+// contents. They wait in an unnamed file until complete, so that producing them may read the old
+// file and memory use does not depend on the size of the file.
+using RecordSink = std::function<void(const IntelHexRecord&)>;
+void writeRecords(const char* fileName, const std::function<void(const RecordSink&)>& produce);
 void writeBinaryFile(const char* fileName, const uint8_t* bytes, size_t count);
 
 }  // namespace Quillan

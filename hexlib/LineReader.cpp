@@ -38,8 +38,16 @@ bool LineReader::Refill() {
     return m_end > 0;
 }
 
+std::string_view LineReader::CutLine(const char* start) {
+    const size_t kept = kLongestLine + 1;
+    m_longLine.append(start, kept - m_longLine.size());
+    m_cut = true;
+    return m_longLine;
+}
+
 std::optional<std::string_view> LineReader::NextLine() {
     m_longLine.clear();
+    m_cut = false;
     bool any = false;
     for (;;) {
         if (m_begin == m_end && !Refill()) {
@@ -51,12 +59,14 @@ std::optional<std::string_view> LineReader::NextLine() {
         const char* start = m_buffer.data() + m_begin;
         const size_t available = m_end - m_begin;
         const void* lf = std::memchr(start, '\n', available);
+        const size_t length = lf == nullptr ? available : size_t(static_cast<const char*>(lf) - start);
+        // One character more for the CR of a CR LF line end.
+        if (m_longLine.size() + length > kLongestLine + 1) return CutLine(start);
         if (lf == nullptr) {
             m_longLine.append(start, available);
             m_begin = m_end;
             continue;
         }
-        const size_t length = static_cast<const char*>(lf) - start;
         m_begin += length + 1;
         if (m_longLine.empty()) return WithoutCr(std::string_view(start, length));
         m_longLine.append(start, length);

@@ -11,6 +11,10 @@ namespace Quillan {
 
 class LineReader {
   public:
+    // No record is this long: a line past it can only be refused, and it is refused where it is
+    // met, so a file of one endless line never grows the memory.
+    static constexpr size_t kLongestLine = 1024;
+
     // Throws ErrorMessage when the file cannot be opened.
     explicit LineReader(const char* fileName);
     ~LineReader();
@@ -18,11 +22,15 @@ class LineReader {
     LineReader& operator=(const LineReader&) = delete;
 
     // The next line without its line end, valid until the next call; none at the end of the file.
-    // Throws ErrorMessage when reading fails (a directory, an I/O error).
+    // A line longer than kLongestLine comes as its first kLongestLine + 1 characters, with Cut()
+    // true; the rest of the file is not read. Throws ErrorMessage when reading fails (a directory,
+    // an I/O error).
     std::optional<std::string_view> NextLine();
+    bool Cut() const { return m_cut; }
 
   private:
     bool Refill();
+    std::string_view CutLine(const char* start);
 
     const char* m_fileName;
     std::FILE* m_file;
@@ -30,6 +38,7 @@ class LineReader {
     size_t m_begin = 0;
     size_t m_end = 0;
     std::string m_longLine;
+    bool m_cut = false;
 };
 
 }  // namespace Quillan

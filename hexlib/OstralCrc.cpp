@@ -56,38 +56,24 @@ uint32_t imageCrc(const Image& image, const FirmwareRange& range) {
     return crc;
 }
 
-std::optional<size_t> findCrcRecord(const std::vector<IntelHexRecord>& records) {
-    std::optional<size_t> candidate;
-    for (size_t i = records.size(); i-- > 0;) {
-        const IntelHexRecord& record = records[i];
-        if (!candidate) {
-            if (CoversCrcWord(record)) candidate = i;
-        } else if (record.type == kExtendedLinearAddress) {
-            if (IsSegmentOneRecord(record)) return candidate;
-            candidate.reset();
-        }
+void CrcRecordFinder::Add(const IntelHexRecord& record) {
+    const size_t index = m_count++;
+    if (m_seekingEnd && record.type != kData) {
+        m_afterSegmentOne = index;
+        m_seekingEnd = false;
     }
-    return std::nullopt;
+    if (record.type == kExtendedLinearAddress) m_inSegmentOne = IsSegmentOneRecord(record);
+    if (IsSegmentOneRecord(record)) {
+        m_afterSegmentOne.reset();
+        m_seekingEnd = true;
+    }
+    if (m_inSegmentOne && CoversCrcWord(record)) m_found = index;
 }
 
-size_t ensureCrcRecord(std::vector<IntelHexRecord>& records) {
-    if (const auto found = findCrcRecord(records)) return *found;
-    size_t segment = records.size();
-    for (size_t i = records.size(); i-- > 0;) {
-        if (IsSegmentOneRecord(records[i])) {
-            segment = i;
-            break;
-        }
-    }
-    if (segment == records.size()) {
-        // Just before the end-of-file record, which a parsed list always ends with.
-        segment = records.size() - 1;
-        records.insert(records.begin() + segment, IntelHexRecord{kExtendedLinearAddress, 0, {0x50, 0x01}});
-    }
-    size_t at = segment + 1;
-    while (at < records.size() && records[at].type == kData) ++at;
-    records.insert(records.begin() + at, IntelHexRecord{kData, kCrcOffset, {0, 0, 0, 0}});
-    return findCrcRecord(records).value_or(at);
+std::optional<size_t> findCrcRecord(const std::vector<IntelHexRecord>& records) {
+    CrcRecordFinder finder;
+    for (const IntelHexRecord& record : records) finder.Add(record);
+    return finder.Found();
 }
 
 void putCrcValue(IntelHexRecord& record, uint32_t value, bool littleEndian) {

@@ -36,11 +36,29 @@ void applyZeroExtension(Image& image, const FirmwareRange& range);
 // sound. The image must already hold the whole range (zero extension).
 uint32_t imageCrc(const Image& image, const FirmwareRange& range);
 
+// Finds, in one pass over a file's records, the CRC record: the last data record covering the CRC
+// word whose extended linear address is segment 1. When there is none, it tells where one goes: after
+// the data records that follow the last segment-1 record, or, without one, just before the end-of-file
+// record together with a segment-1 record.
+class CrcRecordFinder {
+  public:
+    // Each record as read, in file order.
+    void Add(const IntelHexRecord& record);
+    std::optional<size_t> Found() const { return m_found; }
+    // Index of the record before which the new records go (when nothing was found).
+    size_t InsertAt() const { return m_afterSegmentOne.value_or(m_count - 1); }
+    bool NeedsSegmentRecord() const { return !m_afterSegmentOne; }
+
+  private:
+    size_t m_count = 0;
+    bool m_inSegmentOne = false;
+    bool m_seekingEnd = false;
+    std::optional<size_t> m_found;
+    std::optional<size_t> m_afterSegmentOne;
+};
+
 // Index of the CRC record in a list as read, if any.
 std::optional<size_t> findCrcRecord(const std::vector<IntelHexRecord>& records);
-
-// Index of the CRC record, inserting it (and its segment record) before the end-of-file record when missing.
-size_t ensureCrcRecord(std::vector<IntelHexRecord>& records);
 
 void putCrcValue(IntelHexRecord& record, uint32_t value, bool littleEndian);
 

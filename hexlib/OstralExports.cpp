@@ -44,11 +44,26 @@ extern "C" void ihex_OstralCRC_validate(const char* fileName, bool* hasCrcRecord
     Set(crcMatches, WordAt(image, kCrcAddress) == imageCrc(image, *range));
 }
 
+// The file is read twice, never held: once to find the CRC record or its place, once to write it anew.
 extern "C" void ihex_OstralCRC_write(const char* fileName, uint32_t crc) {
-    std::vector<IntelHexRecord> records = parseFile(fileName);
-    const size_t index = ensureCrcRecord(records);
-    putCrcValue(records[index], crc, hasLittleEndianDataFormat(fileName));
-    writeRecords(records, fileName);
+    CrcRecordFinder finder;
+    forEachRecord(fileName, [&](size_t, const IntelHexRecord& record) { finder.Add(record); });
+    const bool littleEndian = hasLittleEndianDataFormat(fileName);
+    writeRecords(fileName, [&](const RecordSink& sink) {
+        forEachRecord(fileName, [&](size_t index, const IntelHexRecord& record) {
+            if (!finder.Found() && index == finder.InsertAt()) {
+                if (finder.NeedsSegmentRecord())
+                    sink(IntelHexRecord{kExtendedLinearAddress, 0, {0x50, 0x01}});
+                IntelHexRecord added{kData, kCrcOffset, {0, 0, 0, 0}};
+                putCrcValue(added, crc, littleEndian);
+                sink(added);
+            }
+            if (finder.Found() != index) return sink(record);
+            IntelHexRecord changed = record;
+            putCrcValue(changed, crc, littleEndian);
+            sink(changed);
+        });
+    });
 }
 
 extern "C" void ihex_OstralCRC_update(const char* fileName) {

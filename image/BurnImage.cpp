@@ -2,6 +2,8 @@
 // or read sequences that are closed at address gaps and fixed boundaries.
 #include <functional>
 #include <memory>
+#include <optional>
+#include <utility>
 
 #include "console/ConsoleUi.h"
 #include "flash/FlashDriver.h"
@@ -307,34 +309,67 @@ bool ImageWalk::Close() {
 }
 
 [[noreturn]] void cannotOpen(const std::string& path) {
-    ConsoleUi::instance().print(formatText("Can't open file: %s\n", path.c_str()));
+    ConsoleUi& console = ConsoleUi::instance();
+    console.print(formatText("Can't open file: %s\n", path.c_str()));
+    if (isSpecialFile(path)) {
+        console.print(
+            "It is not a regular file: an image is read more than once, which a pipe or a device "
+            "cannot give.\n");
+    }
     fatalExit();
 }
 
-// What the walk must not meet is refused before the memory is touched: a record cut short would
-// burn or compare bytes that are not in the image, a segment base or data past the memory would
-// put bytes elsewhere than the file says.
-void refuseImageFault(FILE* file, const std::string& path) {
-    const ImageFault fault = findImageFault(file, Session().controller.memorySize);
-    ConsoleUi& console = ConsoleUi::instance();
+// The byte order the name gives; a name that gives none ends the run before the memory is touched.
+bool requireByteOrder(const std::string& path) {
+    if (const std::optional<bool> firstByteMost = firstByteMostOf(path)) return *firstByteMost;
+    ConsoleUi::instance().print(
+        formatText("The image file %s must be named .hex (each word most significant "
+                   "byte first) or .ihex (bytes in image order).\n",
+                   path.c_str()));
+    fatalExit();
+}
+
+std::string faultText(const ImageFault& fault, const std::string& path) {
+    const char* file = path.c_str();
     switch (fault.kind) {
-        case ImageFault::None:
-            return;
-        case ImageFault::CutRecord:
-            console.print(formatText("Record on line %d of file %s runs past the end of its line.\n",
-                                     fault.line, path.c_str()));
-            break;
+        case ImageFault::BadRecord:
+            return formatText("Record on line %d of file %s is not valid: '%s'\n%s.\n", fault.line, file,
+                              fault.quoted.c_str(), fault.what.c_str());
         case ImageFault::SegmentBase:
-            console.print(formatText(
+            return formatText(
                 "Record on line %d of file %s sets the segment base 0x%04x, which is not supported.\n",
-                fault.line, path.c_str(), fault.segment));
-            break;
+                fault.line, file, fault.segment);
+        case ImageFault::LinearBase:
+            return formatText(
+                "Record on line %d of file %s sets the extended linear address 0x%04x, which does not "
+                "address "
+                "the memory of 0x%x bytes.\n",
+                fault.line, file, fault.segment, Session().controller.memorySize);
         case ImageFault::BeyondMemory:
-            console.print(formatText(
+            return formatText(
                 "Data at 0x%x-0x%x on line %d of file %s lies beyond the memory of 0x%x bytes.\n",
-                fault.first, fault.last, fault.line, path.c_str(), Session().controller.memorySize));
+                fault.first, fault.last, fault.line, file, Session().controller.memorySize);
+        case ImageFault::Overlap:
+            return formatText(
+                "Line %d of file %s gives the byte at 0x%x the value 0x%02x, but line %d gave it 0x%02x.\n",
+                fault.line, file, fault.first, fault.value, fault.otherLine, fault.otherValue);
+        case ImageFault::NoEndRecord:
+            return formatText(
+                "No end of file encountered. Error on reading file.\nFile %s has no end record.\n", file);
+        case ImageFault::None:
             break;
     }
+    return "";
+}
+
+// What the walk must not meet is refused before the memory is touched: a record that is not sound
+// would burn or compare bytes that are not in the image, a segment base or data past the memory
+// would put bytes elsewhere than the file says, two values for one byte leave no image to burn, and
+// a file without its end record may be cut short.
+void refuseImageFault(FILE* file, const std::string& path, uint32_t memorySize) {
+    const ImageFault fault = findImageFault(file, memorySize);
+    if (fault.kind == ImageFault::None) return;
+    ConsoleUi::instance().print(faultText(fault, path));
     fatalExit();
 }
 
@@ -382,18 +417,24 @@ void printResult(bool burn, bool endSeen, bool erased, int32_t totalBytes, uint3
 
 }  // namespace
 
-FILE* openCheckedImage(const std::string& path) {
-    FILE* file = openImageFile(path);
+CheckedImage openCheckedImage(const std::string& path, uint32_t memorySize) {
+    std::unique_ptr<FILE, ImageFileCloser> file(openImageFile(path));
     if (!file) cannotOpen(path);
-    refuseImageFault(file, path);
-    return file;
+    CheckedImage image{std::move(file), requireByteOrder(path)};
+    refuseImageFault(image.file.get(), path, memorySize);
+    return image;
+}
+
+void requireSoundImage(const std::string& path) {
+    (void)openCheckedImage(path, Session().controller.memorySize);
 }
 
 void walkImage(const std::string& path, int32_t mode, int32_t memoryKind, const EraseStep& erase,
                const ByteFilter& include, const ConfirmStep& confirm) {
-    std::unique_ptr<FILE, ImageFileCloser> file(openCheckedImage(path));
+    CheckedImage image = openCheckedImage(path, Session().controller.memorySize);
+    std::unique_ptr<FILE, ImageFileCloser>& file = image.file;
     const bool burn = mode == kBurn;
-    const bool firstByteMost = isHexExtension(path);
+    const bool firstByteMost = image.firstByteMost;
     const uint32_t startMs = platform::CurrentClock().TickMs();
 
     PrepareMemory(memoryKind);

@@ -3,11 +3,21 @@
 #include <cstdint>
 #include <cstdio>
 #include <functional>
+#include <memory>
 #include <string>
 
-// Opens the image for a burn; a file that cannot be opened or whose records are cut short ends
-// the run before the memory is touched.
-FILE* openCheckedImage(const std::string& path);
+#include "image/HexReader.h"
+
+// An image opened for a burn, with the byte order its name gives.
+struct CheckedImage {
+    std::unique_ptr<FILE, ImageFileCloser> file;
+    bool firstByteMost;
+};
+
+// Opens the image for a burn; a name that gives no byte order, a file that cannot be opened or
+// one that findImageFault finds fault with (against a memory of memorySize bytes, none when 0)
+// ends the run before the memory is touched.
+CheckedImage openCheckedImage(const std::string& path, uint32_t memorySize);
 
 // Whether the byte at a memory address is burned; an empty filter takes every byte.
 using ByteFilter = std::function<bool(uint32_t address)>;

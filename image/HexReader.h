@@ -5,7 +5,9 @@
 #include <cstdint>
 #include <cstdio>
 #include <functional>
+#include <optional>
 #include <string>
+#include <string_view>
 
 // A line is read in pieces of at most 1023 characters; each piece counts as a line.
 constexpr size_t kHexLineSize = 1024;
@@ -33,9 +35,13 @@ struct HexRecord {
     uint8_t checksum = 0;
 };
 
-// Opens an image for reading; null when it cannot be opened or is a directory. Line ends are
-// handled by readLinePiece, so the file is opened as bytes.
+// Opens an image for reading; null when it cannot be opened or is not a regular file (an image is
+// read more than once, which a pipe or a device cannot give, and a FIFO would hold the open). Line
+// ends are handled by readLinePiece, so the file is opened as bytes.
 FILE* openImageFile(const std::string& path);
+
+// True when the path names something other than a regular file or a folder (a FIFO, a device).
+bool isSpecialFile(const std::string& path);
 
 // Closes what openImageFile opened, for std::unique_ptr.
 struct ImageFileCloser {
@@ -67,44 +73,66 @@ struct HexRecordAt {
     // Base + record address: where its first data byte belongs. The extended linear base a type-4
     // record sets applies from the record after it.
     uint32_t address;
+    // The line piece without its line end.
+    std::string_view text;
 };
 
 // What to do after a record: read on, or stop the loop.
 enum class HexLoop { Next, Stop };
 
 using HexRecordVisitor = std::function<HexLoop(const HexRecordAt& at)>;
-// A line that starts with ":" but does not parse; gets its line number.
-using HexCutVisitor = std::function<HexLoop(int32_t line)>;
+// A record line that does not parse; gets its line number and text.
+using HexCutVisitor = std::function<HexLoop(int32_t line, std::string_view text)>;
 
 // The one record loop of the tool's readers: reads the file from where it stands piece by piece,
-// passes over every line that does not start with ":", hands each record that parses to `each`
-// and each that does not to `cut` (passed over when there is none), and keeps the extended
-// linear base. The file is left at its start.
+// passes over every line that is not a record line (one that starts with ":", or a record that
+// lost its ":", holding hex digits only), hands each record that parses to `each` and each that
+// does not to `cut` (passed over when there is none), and keeps the extended linear base. The
+// file is left at its start.
 void forEachHexRecord(FILE* file, const HexRecordVisitor& each, const HexCutVisitor& cut = nullptr);
 
 // Number (from 1) of the first line starting with ":" that does not parse; 0 when every record
 // is whole. The file is left at its start.
 int32_t findCutRecord(FILE* file);
 
+// What is wrong with a record line (without its line end), in the words of the library's own
+// checks: no ":" first, too short, not a hex digit, longer than a line piece, a byte count that
+// differs from the data, a wrong checksum, a record type other than 00 to 05 or a length its type
+// does not have. Empty for a sound record. `position` is set to the character the fault is seen at.
+std::string recordLineFault(std::string_view text, size_t& position);
+
+// A line for a message: control and other non-printing characters escaped (\r, \x1b), and only a
+// window of a few dozen characters around `position` when it is longer.
+std::string quotedLine(std::string_view text, size_t position);
+
 // The first thing in an image that must stop a burn or verify before the memory is touched.
 struct ImageFault {
-    enum Kind { None, CutRecord, SegmentBase, BeyondMemory };
+    enum Kind { None, BadRecord, SegmentBase, LinearBase, BeyondMemory, Overlap, NoEndRecord };
     Kind kind = None;
     int32_t line = 0;    // number from 1 of the record
-    uint32_t first = 0;  // BeyondMemory: first and last address of the record's data
+    uint32_t first = 0;  // BeyondMemory: first and last address of the record's data; Overlap: the byte
     uint32_t last = 0;
-    uint32_t segment = 0;  // SegmentBase: the record's segment value
+    uint32_t segment = 0;  // SegmentBase, LinearBase: the record's value
+    std::string what;      // BadRecord: what is wrong, and the line quoted
+    std::string quoted;
+    int32_t otherLine = 0;  // Overlap: the earlier line and the values the two lines give the byte
+    uint8_t value = 0;
+    uint8_t otherValue = 0;
 };
 
-// Cut records, extended segment records with a non-zero segment (their data would land elsewhere
-// than the file says), and data reaching memorySize or beyond (no check when it is 0) at the
-// address the walk gives it (images linked in the chip's address space keep only the low bits of
-// their base). The file is left at its start.
+// Every line checked in one pass: lines that start with ":" must be sound records (and lines of hex
+// digits alone, records that lost their ":", are refused too; other lines are passed over), an
+// extended segment record must give segment 0 and an extended linear one a segment inside the memory
+// (value 0x0000 + segment, or 0x5000 + segment as the library writes it), no data may reach
+// memorySize (no check when it is 0), no two records may give one byte different values, and an
+// end record must be there. The file is left at its start.
 ImageFault findImageFault(FILE* file, uint32_t memorySize);
 
-// Byte order of an image: true when the name's extension (text after the last ".") is "hex" in
-// any case; then the first byte of each group of four is the word's most significant byte.
-bool isHexExtension(const std::string& path);
+// Byte order of an image, from its name (compared without case): ".ihex" holds the bytes in image
+// order (the library's little-endian data format), ".hex" each word most significant byte first,
+// so that the first byte of each group of four is the word's most significant byte; a ".upt"
+// parameter section is in image order too. None for any other name: such a file is not used.
+std::optional<bool> firstByteMostOf(const std::string& path);
 
 // Puts byte k (0-3) of a group into the word at the position the byte order gives it.
 constexpr uint32_t placeByte(uint32_t word, uint8_t byte, int k, bool firstByteMost) {

@@ -6,6 +6,7 @@
 
 #include "console/ConsoleUi.h"
 #include "console/CxException.h"
+#include "image/BurnWalk.h"
 #include "image/HexReader.h"
 
 namespace {
@@ -69,41 +70,31 @@ void storeRecord(VersionImage& image, const HexRecord& record, uint32_t recordAd
     }
 }
 
-[[noreturn]] void cutRecordExit(const std::string& path, int32_t lineNumber) {
-    ConsoleUi::instance().print(formatText("Record on line %d of file %s runs past the end of its line.\n",
-                                           lineNumber, path.c_str()));
-    fatalExit();
-}
-
 // Reads the image into the buffer; true when it is complete (end record or buffer overflow).
-bool loadVersionImage(FILE* file, const std::string& path, VersionImage& image) {
-    const bool firstByteMost = isHexExtension(path);
+bool loadVersionImage(FILE* file, bool firstByteMost, VersionImage& image) {
     bool complete = false;
-    forEachHexRecord(
-        file,
-        [&](const HexRecordAt& at) {
-            if (at.address >= kVersionImageSize) {
+    forEachHexRecord(file, [&](const HexRecordAt& at) {
+        if (at.address >= kVersionImageSize) {
+            complete = true;
+            return HexLoop::Stop;
+        }
+        switch (at.record.type) {
+            case HexData:
+                storeRecord(image, at.record, at.address, firstByteMost);
+                break;
+            case HexEndOfFile:
                 complete = true;
-                return HexLoop::Stop;
-            }
-            switch (at.record.type) {
-                case HexData:
-                    storeRecord(image, at.record, at.address, firstByteMost);
-                    break;
-                case HexEndOfFile:
-                    complete = true;
-                    break;
-                case HexExtendedLinear:
-                case HexStartLinear:
-                    break;
-                // Written straight to standard output, not through the console object.
-                default:
-                    printf("\nunknown code: %d\n", at.record.type);
-                    break;
-            }
-            return HexLoop::Next;
-        },
-        [&](int32_t line) -> HexLoop { cutRecordExit(path, line); });
+                break;
+            case HexExtendedLinear:
+            case HexStartLinear:
+                break;
+            // Written straight to standard output, not through the console object.
+            default:
+                printf("\nunknown code: %d\n", at.record.type);
+                break;
+        }
+        return HexLoop::Next;
+    });
     return complete;
 }
 
@@ -112,12 +103,10 @@ bool loadVersionImage(FILE* file, const std::string& path, VersionImage& image) 
 uint32_t extractImageVersion(const std::string& path) {
     VersionImage image;
     {
-        std::unique_ptr<FILE, ImageFileCloser> file(openImageFile(path));
-        if (!file) {
-            ConsoleUi::instance().print(formatText("Can't open file: %s\n", path.c_str()));
-            fatalExit();
-        }
-        if (!loadVersionImage(file.get(), path, image)) {
+        // The records are checked as for a burn before any is read; whether they fit the memory is
+        // the burn's concern.
+        const CheckedImage checked = openCheckedImage(path, 0);
+        if (!loadVersionImage(checked.file.get(), checked.firstByteMost, image)) {
             ConsoleUi::instance().print("No end of file encountered. Error on reading file.\n");
             fatalExit();
         }

@@ -155,7 +155,8 @@ void confirmRewritten(const UnitImage& image, const std::vector<uint32_t>& rewri
 }  // namespace
 
 void updateImage(const std::string& path, int32_t memoryKind, int32_t sizeSelection) {
-    std::unique_ptr<FILE, ImageFileCloser> file(openCheckedImage(path));
+    CheckedImage checked = openCheckedImage(path, Session().controller.memorySize);
+    std::unique_ptr<FILE, ImageFileCloser>& file = checked.file;
     PrepareMemory(memoryKind);
     // The update-section mark is cleared as a burn clears it; the compare then sees the result.
     if (!IsSpiEeprom(memoryKind) && !IsSpiFlash(memoryKind)) EraseUpdateSection(sizeSelection, memoryKind);
@@ -163,7 +164,7 @@ void updateImage(const std::string& path, int32_t memoryKind, int32_t sizeSelect
     UnitImage image(flash ? FlashMap::kSectorSize : kPageSize,
                     flash ? FlashMap::kCoveredBytes : static_cast<uint32_t>(Session().controller.eepromSize),
                     flash);
-    image.Read(file.get(), isHexExtension(path));
+    image.Read(file.get(), checked.firstByteMost);
     file.reset();
     const std::vector<uint32_t> differing = differingUnits(image, memoryKind);
     const size_t skipped = image.Units().size() - differing.size();

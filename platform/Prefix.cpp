@@ -6,7 +6,9 @@
 
 #include <cerrno>
 #include <cstdlib>
-#include <fstream>
+#include <optional>
+
+#include "platform/TextFile.h"
 
 namespace platform {
 namespace {
@@ -57,9 +59,9 @@ unsigned long ComPortNumber(const std::string& portName) {
 
 // A regular file in dosdevices holds the device path on its first line.
 std::string PathFromFile(const std::string& file) {
-    std::ifstream in(file);
-    std::string line;
-    std::getline(in, line);
+    constexpr size_t kLargestEntry = 4096;
+    const std::optional<std::string> text = ReadConfigFile(file, kLargestEntry);
+    std::string line(text ? text->substr(0, text->find('\n')) : "");
     while (!line.empty() && (line.back() == '\r' || line.back() == ' ' || line.back() == '\t'))
         line.pop_back();
     return line.empty() ? file : line;

@@ -2,13 +2,14 @@
 
 #include <strings.h>
 
-#include <cstdio>
-
 #include "platform/Prefix.h"
 #include "platform/TextFile.h"
 
 namespace platform {
 namespace {
+
+// The bench environment keeps a few values here; a file this large is not one it wrote.
+constexpr size_t kLargestRegistry = 4 << 20;
 
 bool SameIgnoringCase(const std::string& a, const std::string& b) {
     return a.size() == b.size() && strncasecmp(a.c_str(), b.c_str(), a.size()) == 0;
@@ -48,21 +49,20 @@ bool ParseStringValue(const std::string& line, std::string& name, std::string& v
 
 std::optional<std::string> ReadRegistryString(const std::string& file, const std::string& keyPath,
                                               const std::string& valueName) {
-    std::FILE* in = std::fopen(file.c_str(), "r");
-    if (!in) return std::nullopt;
-    std::optional<std::string> found;
+    const std::optional<std::string> text = ReadConfigFile(file, kLargestRegistry);
+    if (!text) return std::nullopt;
     bool inKey = false;
-    std::string line, name, value;
-    while (!found && ReadTextLine(in, line)) {
+    std::string name, value;
+    for (const std::string_view view : TextLines(*text)) {
+        const std::string line(view);
         if (!line.empty() && line[0] == '[') {
             size_t close = line.rfind(']');
             inKey = close != std::string::npos && SameIgnoringCase(line.substr(1, close - 1), keyPath);
         } else if (inKey && ParseStringValue(line, name, value) && SameIgnoringCase(name, valueName)) {
-            found = value;
+            return value;
         }
     }
-    std::fclose(in);
-    return found;
+    return std::nullopt;
 }
 
 std::optional<std::string> ReadUserRegistryString(const std::string& keyPath, const std::string& valueName) {

@@ -3,7 +3,10 @@
 // to the line end, so CRLF and LF files behave the same.
 #include <cstdio>
 #include <memory>
+#include <optional>
 #include <string>
+#include <string_view>
+#include <vector>
 
 namespace platform {
 
@@ -12,6 +15,15 @@ int GetTextChar(std::FILE* file);
 
 // Reads the next line without its line end; false at end of file with nothing read.
 bool ReadTextLine(std::FILE* file, std::string& line);
+
+// The text of a configuration file, read up to maxBytes. Never blocks: a FIFO (whose open waits
+// for a writer), a device (which may never end) or a folder is not read, nor is a file larger than
+// maxBytes; each gets one warning line on standard error. None for all of these and for a file
+// that cannot be opened.
+std::optional<std::string> ReadConfigFile(const std::string& path, size_t maxBytes);
+
+// The lines of a text, each without its line end (LF, or CR LF).
+std::vector<std::string_view> TextLines(std::string_view text);
 
 // A file opened for reading in text mode; an absent path or a file that cannot be opened reads
 // as an empty file.

@@ -38,7 +38,9 @@ int TraceDescriptor(const char* target) {
     if (file.fd >= 0 && file.fd != STDERR_FILENO) close(file.fd);
     file = TraceFile{target};
     if (file.path == "-") return file.fd = STDERR_FILENO;
-    file.fd = open(target, O_WRONLY | O_CREAT | O_APPEND | O_NOCTTY | O_CLOEXEC, 0600);
+    // Non-blocking: a FIFO without a reader refuses the open instead of holding the run, and a full
+    // one drops the line.
+    file.fd = open(target, O_WRONLY | O_CREAT | O_APPEND | O_NOCTTY | O_CLOEXEC | O_NONBLOCK, 0600);
     if (file.fd < 0) Warn(file, errno);
     return file.fd;
 }

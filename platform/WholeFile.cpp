@@ -117,7 +117,7 @@ int Close(int fd) {
     return ::close(fd) == 0 ? 0 : errno;
 }
 
-int WriteThrough(const std::string& path, const Target& target, const void* data, size_t size) {
+int WriteThrough(const std::string& path, const Target& target, const ContentWriter& writeContent) {
     const bool regular = S_ISREG(target.info.st_mode);
     // A FIFO without a reader fails at once (ENXIO) instead of waiting for one forever.
     int flags = O_WRONLY | O_NOCTTY | O_CLOEXEC | (regular ? O_TRUNC : 0);
@@ -125,7 +125,7 @@ int WriteThrough(const std::string& path, const Target& target, const void* data
     const int fd = ::open(path.c_str(), flags);
     if (fd < 0) return errno;
     if ((flags & O_NONBLOCK) != 0) (void)::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
-    int error = WriteAll(fd, data, size);
+    int error = writeContent(fd);
     if (error == 0 && regular && ::fsync(fd) != 0) error = errno;
     const int closed = Close(fd);
     return error != 0 ? error : closed;
@@ -146,13 +146,13 @@ void TakeOver(int fd, const Target& target) {
     (void)::fchmod(fd, target.info.st_mode & 07777);
 }
 
-int Replace(const std::string& path, const Target& target, const void* data, size_t size) {
+int Replace(const std::string& path, const Target& target, const ContentWriter& writeContent) {
     // Private (0600, made new) while it is written; a name of its own, so that a long target
     // name never becomes too long with it.
     std::string temporary = FolderOf(path) + "/.tolvar-XXXXXX";
     const int fd = ::mkostemp(temporary.data(), O_CLOEXEC);
     if (fd < 0) return errno;
-    int error = WriteAll(fd, data, size);
+    int error = writeContent(fd);
     if (error == 0) TakeOver(fd, target);
     if (error == 0 && ::fsync(fd) != 0) error = errno;
     const int closed = Close(fd);
@@ -186,15 +186,19 @@ int CheckWritable(const std::string& path) {
     return Inspect(path, target);
 }
 
-int WriteWholeFile(const std::string& path, const void* data, size_t size) {
+int WriteWholeFile(const std::string& path, const ContentWriter& writeContent) {
     Target target;
     if (const int refused = Inspect(path, target); refused != 0) return refused;
-    if (target.way == Way::Output) return WriteAll(STDOUT_FILENO, data, size);
+    if (target.way == Way::Output) return writeContent(STDOUT_FILENO);
     // A FIFO's reader may take its time: only files wait for their signals.
     std::optional<HeldSignals> held;
     if (target.way == Way::Replace || S_ISREG(target.info.st_mode)) held.emplace();
-    if (target.way == Way::Through) return WriteThrough(path, target, data, size);
-    return Replace(path, target, data, size);
+    if (target.way == Way::Through) return WriteThrough(path, target, writeContent);
+    return Replace(path, target, writeContent);
+}
+
+int WriteWholeFile(const std::string& path, const void* data, size_t size) {
+    return WriteWholeFile(path, [&](int fd) { return WriteAll(fd, data, size); });
 }
 
 }  // namespace platform

@@ -14,6 +14,7 @@
 // The checks that need no writing come first, in CheckWritable, so that a caller can refuse the
 // name before long work. Errors are errno values, 0 when all went well.
 #include <cstddef>
+#include <functional>
 #include <string>
 
 namespace platform {
@@ -24,6 +25,10 @@ namespace platform {
 // Writes the bytes as the whole content of the name; 0 or the error. Signals that end the
 // process wait until the file is in place, so that no temporary file is left behind.
 [[nodiscard]] int WriteWholeFile(const std::string& path, const void* data, size_t size);
+// The same for content that a writer puts into the descriptor it is given (0 or the error), for
+// content too large to hold in memory.
+using ContentWriter = std::function<int(int fd)>;
+[[nodiscard]] int WriteWholeFile(const std::string& path, const ContentWriter& writeContent);
 inline int WriteWholeFile(const std::string& path, const std::string& text) {
     return WriteWholeFile(path, text.data(), text.size());
 }

@@ -6,7 +6,8 @@
 #include <array>
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
+#include <optional>
+#include <sstream>
 #include <string>
 #include <utility>
 
@@ -16,6 +17,7 @@
 #include "link/uart/CUartLib.h"
 #include "platform/NamedMutex.h"
 #include "platform/Prefix.h"
+#include "platform/TextFile.h"
 #include "platform/WholeFile.h"
 
 namespace {
@@ -25,6 +27,8 @@ constexpr uint32_t kProbeTimeoutMs = 100;
 constexpr uint32_t kCacheLockWaitMs = 3000;
 // Longer than another search's probe of a port takes, shorter than a run.
 constexpr uint32_t kProbeLockWaitMs = 500;
+// The cache holds two port numbers.
+constexpr size_t kLargestCache = 4096;
 
 struct RememberedPorts {
     std::array<int32_t, 2> lastPort{};  // indexed by side
@@ -42,11 +46,13 @@ RememberedPorts ReadRemembered(int32_t side) {
     RememberedPorts remembered;
     remembered.lastPort[side] = 1;
     remembered.lastPort[1 - side] = 2;
-    std::ifstream file(platform::ComPortsCfgPath());
-    if (!file) return remembered;
+    const std::optional<std::string> text =
+        platform::ReadConfigFile(platform::ComPortsCfgPath(), kLargestCache);
+    if (!text) return remembered;
     remembered.fileRead = true;
+    std::istringstream fields(*text);
     std::string sink, source;
-    file >> sink >> source;
+    fields >> sink >> source;
     TakeRemembered(sink, remembered.lastPort[0]);
     TakeRemembered(source, remembered.lastPort[1]);
     return remembered;

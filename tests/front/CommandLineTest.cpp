@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <functional>
 #include <new>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -155,27 +156,32 @@ TEST(ReportExceptionTest, EachKindOfThrowGetsItsLine) {
     EXPECT_EQ(streams.Output(), "");
 }
 
-TEST(ParseNumberTest, BasesSaturationAndSilentStops) {
+TEST(ParseNumberTest, BasesSaturationAndWordsThatAreNotWhollyNumbers) {
     struct Case {
         std::string word;
-        uint32_t value;
+        std::optional<uint32_t> value;  // none: refused
     };
     const Case cases[] = {
-        {"", 0},
+        {"", std::nullopt},
         {"14", 14},
         {"0x1001", 0x1001},
         {"0x5A", 0x5a},
-        {"0x", 0},
-        {"0X10", 0},
-        {"0xg", 0},
+        {"0X10000", 0x10000},
+        {"0x", std::nullopt},
+        {"0xg", std::nullopt},
         {"0x0x10", 0x10},
         {"b101", 5},
-        {"b", 0},
-        {"b102", 2},
-        {"B101", 0},
-        {"12abc", 12},
+        {"b", std::nullopt},
+        {"b102", std::nullopt},
+        {"B101", std::nullopt},
+        {"12abc", std::nullopt},
+        {"1e5", std::nullopt},
+        {"65,536", std::nullopt},
+        {"0x1_0000", std::nullopt},
+        {"4096 ", std::nullopt},
         {" 7", 7},
         {"+9", 9},
+        {"-", std::nullopt},
         {"-1", 0xffffffff},
         {"-2", 0xfffffffe},
         {"4294967295", 0xffffffff},
@@ -185,7 +191,8 @@ TEST(ParseNumberTest, BasesSaturationAndSilentStops) {
         {"b" + std::string(64, '1'), 0xffffffff},
         {"b" + std::string(32, '1'), 0xffffffff},
         {std::string(10000, '9'), 0xffffffff},
-        {"\xff\xfe", 0},
+        {std::string(10000, '9') + "x", std::nullopt},
+        {"\xff\xfe", std::nullopt},
     };
     for (const Case& c : cases) EXPECT_EQ(parseNumber(c.word.c_str()), c.value) << c.word;
 }

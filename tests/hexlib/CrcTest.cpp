@@ -130,6 +130,25 @@ TEST_F(OstralCrc, CalculateReadAndValidate) {
     }
 }
 
+// Records out of address order, each ending inside a group the next one in the file began: the
+// padding of the short records must not undo the bytes the other records gave.
+TEST_F(OstralCrc, RecordsOutOfOrderKeepEachOthersBytes) {
+    const Firmware f;
+    Bytes image = MakeImage(f);
+    const uint32_t crc = ReferenceCrc(image, f);
+    PutWord(image, kCrcAt, crc);
+    const std::string path = Write("linked.ihex", HexOfImageBackwards(image));
+    // The padding of the last record grows the image a byte past the firmware's end.
+    const Bytes padded = image + Bytes{0xFF};
+    EXPECT_EQ(ImageOf(path), padded);
+    const Validation v = Validate(path);
+    EXPECT_TRUE(v.hasCrcRecord);
+    EXPECT_TRUE(v.crcMatches);
+    EXPECT_EQ(ihex_OstralCRC_calculate(path.c_str()), crc);
+    ihex_OstralCRC_update(path.c_str());
+    EXPECT_EQ(ImageOf(path), padded);
+}
+
 TEST_F(OstralCrc, ZeroExtensionBeyondTheImage) {
     Firmware f;
     f.size = 0x1000;

@@ -2,6 +2,7 @@
 // Test helpers: Intel HEX text built independently of the library, and files in a scratch directory.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <filesystem>
@@ -56,6 +57,25 @@ inline std::string HexOfImage(const Bytes& image, bool littleEndianFile) {
                 std::swap(chunk[g], chunk[g + 3]), std::swap(chunk[g + 1], chunk[g + 2]);
         }
         text += DataLine(uint16_t(at), chunk) + "\n";
+    }
+    return text + kEof + "\n";
+}
+
+// Hex text of an image in image order (.ihex), as 7-byte records from the last to the first, the way
+// some linkers emit sections: every record but the last ends inside a 4-byte group another one fills.
+inline std::string HexOfImageBackwards(const Bytes& image) {
+    std::string text;
+    long segment = -1;
+    size_t end = image.size();
+    while (end > 0) {
+        const size_t segmentStart = (end - 1) / 0x10000 * 0x10000;
+        const size_t at = std::max(segmentStart, end < 7 ? 0 : end - 7);
+        if (long(at / 0x10000) != segment) {
+            segment = long(at / 0x10000);
+            text += SegmentLine(uint16_t(0x5000 + segment)) + "\n";
+        }
+        text += DataLine(uint16_t(at), Bytes(image.begin() + at, image.begin() + end)) + "\n";
+        end = at;
     }
     return text + kEof + "\n";
 }

@@ -47,6 +47,15 @@ TEST_F(Parser, EachLineCheckGivesItsMessageWithFileAndLine) {
         {":0100000401FA",
          "Invalid iHex record: ':0100000401FA'\nAn extended linear address record needs 2 data bytes, but "
          "has 1"},
+        {":020000021000EC",
+         "Invalid iHex record: ':020000021000EC'\nAn extended segment address record other than segment 0 is "
+         "not supported"},
+        {":0100000200FD",
+         "Invalid iHex record: ':0100000200FD'\nAn extended segment address record other than segment 0 is "
+         "not supported"},
+        {":" + std::string(1100, '0'),
+         "Invalid iHex record: ':" + std::string(63, '0') +
+             "...'\nThe record is longer than the maximum size of 1024 characters"},
     };
     for (const BadLine& c : cases) {
         SCOPED_TRACE(c.line);
@@ -59,7 +68,9 @@ TEST_F(Parser, EachLineCheckGivesItsMessageWithFileAndLine) {
 
 TEST_F(Parser, OverlongMessagesAreCutTo999Characters) {
     for (const size_t length : {size_t{1200}, size_t{100000}}) {
-        const std::string line = std::string(":").append(length - 2, '0') + "G";
+        // Reading stops after the longest line a record can have; a bad digit before that is named.
+        std::string line = std::string(":").append(length - 1, '0');
+        line[1000] = 'G';
         const std::string path = Write("long.hex", line + "\n" + kEof + "\n");
         const std::string message = ErrorOf([&] { ihex_readFWVersion(path.c_str()); });
         EXPECT_EQ(message.size(), 999u);
@@ -67,6 +78,13 @@ TEST_F(Parser, OverlongMessagesAreCutTo999Characters) {
                   ("Error during parsing iHex file: '" + path + "', line: 1\nInvalid iHex record: '" + line)
                       .substr(0, 999));
     }
+}
+
+// A line without end is refused where it passes the longest record, not read on until memory runs out.
+TEST_F(Parser, EndlessLineIsRefusedWhereItIsMet) {
+    EXPECT_EQ(ErrorOf([&] { ihex_readFWVersion("/dev/zero"); }),
+              "Error during parsing iHex file: '/dev/zero', line: 1\nInvalid iHex record: ''\nThe first "
+              "character is expected to be: ':',  but got: '");
 }
 
 TEST_F(Parser, LatestErrorSurvivesALaterSuccess) {
@@ -156,13 +174,16 @@ TEST_F(Parser, ImageAddresses) {
         {"segment 50 01", SegmentLine(0x5001) + "\n" + DataLine(0xFFF4, data), 0x1FFF4, 0x1FFF8},
         {"segment 00 01", SegmentLine(0x0001) + "\n" + DataLine(0xFFF4, data), 0x1FFF4, 0x1FFF8},
         {"only six bits", SegmentLine(0x50C1) + "\n" + DataLine(0xFFF4, data), 0x1FFF4, 0x1FFF8},
-        {"segment type 02 ignored", Record(0x02, 0, {0x10, 0x00}) + "\n" + DataLine(0x20, data), 0x20, 0x24},
+        {"segment type 02 of segment 0", Record(0x02, 0, {0x00, 0x00}) + "\n" + DataLine(0x20, data), 0x20,
+         0x24},
         {"top of the image", SegmentLine(0x503F) + "\n" + DataLine(0xFFFC, data), 0x3FFFFC, 0x400000},
         {"segment resets nothing else",
          SegmentLine(0x5002) + "\n" + DataLine(0, {9, 9, 9, 9}) + "\n" + SegmentLine(0x5000) + "\n" +
              DataLine(8, data),
          8, 0x20004},
         {"later record wins", DataLine(4, {9, 9, 9, 9}) + "\n" + DataLine(4, data), 4, 8},
+        {"padding keeps what another record gave",
+         DataLine(3, {0x44}) + "\n" + DataLine(0, {0x11, 0x22, 0x33}), 0, 7},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);

@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -153,17 +154,88 @@ TEST(FindCutRecord, NamesTheFirstCutRecordLine) {
     EXPECT_EQ(ftell(cut.get()), 0);
 }
 
-TEST(ByteOrder, FollowsTheHexExtensionOnly) {
+TEST(ByteOrder, FollowsTheNameHexOrIhexAndNothingElse) {
     struct Case {
         const char* path;
-        bool firstByteMost;
+        std::optional<bool> firstByteMost;  // none: the name is refused
     };
     const Case cases[] = {
-        {"fw.hex", true},      {"FW.HEX", true},     {"dir/fw.Hex", true}, {"fw.ihex", false},
-        {"fw.hex.bak", false}, {"fw", false},        {"hex", false},       {"fw.he", false},
-        {"fw.hexx", false},    {"a.b/fw.hex", true}, {".hex", true},
+        {"fw.hex", true},          {"FW.HEX", true},   {"dir/fw.Hex", true}, {"fw.ihex", false},
+        {"xfilename.iHex", false}, {"FW.IHEX", false}, {"a.b/fw.hex", true}, {".hex", true},
+        {"fw.hex.bak", {}},        {"fw", {}},         {"hex", {}},          {"fw.he", {}},
+        {"fw.hexx", {}},           {"fw.txt", {}},     {"fw.ihx", {}},       {"dir.ihex/fw", {}},
     };
-    for (const Case& c : cases) EXPECT_EQ(isHexExtension(c.path), c.firstByteMost) << c.path;
+    for (const Case& c : cases) EXPECT_EQ(firstByteMostOf(c.path), c.firstByteMost) << c.path;
+}
+
+// Each check of the pass before the memory is touched, with the line it names.
+TEST(FindImageFault, EveryLineIsCheckedBeforeTheMemoryIsTouched) {
+    const std::string end = ":00000001FF\n";
+    const std::string data = ":0400000001020304F2\n";
+    struct Case {
+        const char* what;
+        std::string text;
+        uint32_t memorySize;
+        ImageFault::Kind kind;
+        int32_t line;
+        std::string detail;  // what is wrong, for a bad record
+    };
+    const Case cases[] = {
+        {"sound, comments and CR LF passed over", "# comment\r\n" + data + ":00000001ff\r\n", 0x10000,
+         ImageFault::None, 0, ""},
+        {"types 03 and 05", ":0400000300000000F9\n:0400000500000000F7\n" + data + end, 0x10000,
+         ImageFault::None, 0, ""},
+        {"the same value twice", data + data + end, 0x10000, ImageFault::None, 0, ""},
+        {"library window", ":020000045000AA\n" + data + end, 0x10000, ImageFault::None, 0, ""},
+        {"checksum", data + ":0400000001020304F3\n" + end, 0, ImageFault::BadRecord, 2,
+         "The checksum at the end of the record is: '0xF3', but calculated: 0xF2"},
+        {"not hex", ":5zzzzzzzzzzzzzzzzzzzzzzzz\n" + end, 0, ImageFault::BadRecord, 1,
+         "A non-hex digit is occurred: 'z'  (at position: 2)"},
+        {"lost colon", "0400000001020304F2\n" + end, 0, ImageFault::BadRecord, 1,
+         "The first character is expected to be: ':',  but got: '0'"},
+        {"short", ":0000001FF\n" + end, 0, ImageFault::BadRecord, 1,
+         "The record lengh is: 10, but the minimum size is 11 characters"},
+        {"count", ":0500000001020304F1\n" + end, 0, ImageFault::BadRecord, 1,
+         "The 'byteCount' field value is '0x05', but record contains 0x04 data bytes"},
+        {"type", ":00000006FA\n" + end, 0, ImageFault::BadRecord, 1,
+         "The record type 0x06 is not one of 00 to 05"},
+        {"length of its type", ":0100000400FB\n" + end, 0, ImageFault::BadRecord, 1,
+         "A record of type 0x04 needs 2 data bytes, but has 1"},
+        {"longer than a piece", ":" + std::string(1100, '0') + "\n" + end, 0, ImageFault::BadRecord, 1,
+         "The record is longer than the maximum size of 1022 characters"},
+        {"segment", ":020000020001FB\n" + data + end, 0, ImageFault::SegmentBase, 1, ""},
+        {"linear value past the segments", ":020000040040BA\n" + data + end, 0, ImageFault::LinearBase, 1,
+         ""},
+        {"segment outside the memory", ":020000045001A9\n" + data + end, 0x10000, ImageFault::LinearBase, 1,
+         ""},
+        {"beyond", ":02FFFF000102FD\n" + end, 0x10000, ImageFault::BeyondMemory, 1, ""},
+        {"overlap", data + ":0100020009F4\n" + end, 0, ImageFault::Overlap, 2, ""},
+        {"no end", data, 0, ImageFault::NoEndRecord, 0, ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        FilePtr file = fileWith(c.text);
+        const ImageFault fault = findImageFault(file.get(), c.memorySize);
+        EXPECT_EQ(fault.kind, c.kind);
+        if (c.kind != ImageFault::None && c.kind != ImageFault::NoEndRecord) {
+            EXPECT_EQ(fault.line, c.line);
+        }
+        EXPECT_EQ(fault.what, c.detail);
+        EXPECT_EQ(ftell(file.get()), 0);
+        if (c.kind == ImageFault::Overlap) {
+            EXPECT_EQ(fault.otherLine, 1);
+            EXPECT_EQ(fault.first, 2u);
+            EXPECT_EQ(fault.value, 0x09);
+            EXPECT_EQ(fault.otherValue, 0x03);
+        }
+    }
+}
+
+TEST(QuotedLine, ControlCharactersEscapedAndLongLinesShortenedAroundTheFault) {
+    EXPECT_EQ(quotedLine(":00\r\x1b\t\\", 0), ":00\\r\\x1b\\t\\\\");
+    const std::string line = ":" + std::string(74, '0') + "\r" + std::string(20, '1');
+    EXPECT_EQ(quotedLine(line, 0), ":" + std::string(39, '0') + "...");
+    EXPECT_EQ(quotedLine(line, 75), "..." + std::string(30, '0') + "\\r" + std::string(9, '1') + "...");
 }
 
 TEST(ByteOrder, ShortGroupsKeepTheirPositions) {

@@ -38,9 +38,10 @@ TEST(ExtractImageVersion, ByteOrderFollowsTheFileName) {
         uint32_t version;
     };
     const Case cases[] = {
-        {"fw.hex", kMarkerMsbFirst, 0x3091},  {"FW.HEX", kMarkerMsbFirst, 0x3091},
-        {"fw.ihex", kMarkerLsbFirst, 0x3091}, {"fw.hex.bak", kMarkerLsbFirst, 0x3091},
-        {"fw", kMarkerLsbFirst, 0x3091},
+        {"fw.hex", kMarkerMsbFirst, 0x3091},
+        {"FW.HEX", kMarkerMsbFirst, 0x3091},
+        {"fw.ihex", kMarkerLsbFirst, 0x3091},
+        {"xfilename.iHex", kMarkerLsbFirst, 0x3091},
     };
     for (const Case& c : cases) {
         ConsoleRecorder console;
@@ -74,8 +75,8 @@ TEST(ExtractImageVersion, NoMarkerAsksAndGoesOnOnlyWithYes) {
 TEST(ExtractImageVersion, BaseRecordsPlaceTheData) {
     TempDir dir;
     ConsoleRecorder console;
-    // 0x0041 keeps only its low six bits: base 0x10000.
-    const std::string text = BaseRecord(0x0041) + DataRecord(0x0010, kMarkerMsbFirst) + EndRecord();
+    // Segment 1 as the library writes it: base 0x10000.
+    const std::string text = BaseRecord(0x5001) + DataRecord(0x0010, kMarkerMsbFirst) + EndRecord();
     EXPECT_EQ(extract(dir.Write("fw.hex", text)).version, 0x3091u);
 }
 
@@ -84,13 +85,13 @@ TEST(ExtractImageVersion, AShortLastGroupIsAWordOfItsOwn) {
     ConsoleRecorder console;
     // Marker at 0x100; the fifth byte alone is the word at 0x104.
     const std::string text = DataRecord(0x100, {0xDC, 0xFE, 0x34, 0x12, 0x5A}) + EndRecord();
-    EXPECT_EQ(extract(dir.Write("fw.bin", text)).version, 0x5Au);
+    EXPECT_EQ(extract(dir.Write("fw.ihex", text)).version, 0x5Au);
 }
 
 TEST(ExtractImageVersion, UnknownRecordTypesAreReportedAndSkipped) {
     TempDir dir;
     ConsoleRecorder console;
-    const std::string text = RecordLine(2, 0, {0x10, 0x00}) + DataRecord(0x40, kMarkerMsbFirst) + EndRecord();
+    const std::string text = RecordLine(2, 0, {0x00, 0x00}) + DataRecord(0x40, kMarkerMsbFirst) + EndRecord();
     testing::internal::CaptureStdout();
     const auto run = extract(dir.Write("fw.hex", text));
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "\nunknown code: 2\n");
@@ -111,18 +112,22 @@ TEST(ExtractImageVersion, CompletenessNeedsAnEndRecordOrTheBufferEnd) {
         {"no end record", marker, false},
         {"empty file", "", false},
         {"binary file", std::string("\x00\x01\xff\x7f\n\x80", 6), false},
-        {"data at 0xC0000 ends the reading", marker + BaseRecord(0x000C) + DataRecord(0, {1, 2, 3, 4}), true},
+        {"data at 0xC0000 ends the reading",
+         marker + BaseRecord(0x000C) + DataRecord(0, {1, 2, 3, 4}) + EndRecord(), true},
     };
     for (const Case& c : cases) {
         ConsoleRecorder console({true});
-        const auto run = extract(dir.Write("fw.hex", c.text));
+        const std::string path = dir.Write("fw.hex", c.text);
+        const auto run = extract(path);
         if (c.complete) {
             EXPECT_FALSE(run.exited) << c.what;
         } else {
             EXPECT_TRUE(run.exited) << c.what;
             EXPECT_EQ(run.exitCode, -1) << c.what;
             EXPECT_EQ(console.pauses, 1) << c.what;
-            EXPECT_EQ(console.printed, "No end of file encountered. Error on reading file.\n") << c.what;
+            EXPECT_EQ(console.printed, "No end of file encountered. Error on reading file.\nFile " + path +
+                                           " has no end record.\n")
+                << c.what;
         }
     }
 }
@@ -151,10 +156,19 @@ TEST(ExtractImageVersion, BadFilesEndWithTheirMessage) {
         std::string printed;
     };
     const std::string cut = dir.Write("cut.hex", DataRecord(0, {1, 2}) + ":10000000AABB\n" + EndRecord());
+    const std::string named = dir.Write("fw.txt", DataRecord(0, {1, 2}) + EndRecord());
     const Case cases[] = {
         {"missing", dir.Path("none.hex"), "Can't open file: " + dir.Path("none.hex") + "\n"},
         {"directory", dir.Path(""), "Can't open file: " + dir.Path("") + "\n"},
-        {"cut record", cut, "Record on line 2 of file " + cut + " runs past the end of its line.\n"},
+        {"cut record", cut,
+         "Record on line 2 of file " + cut +
+             " is not valid: ':10000000AABB'\nThe 'byteCount' field value is '0x10', but record contains "
+             "0x01 data "
+             "bytes.\n"},
+        {"name without a byte order", named,
+         "The image file " + named +
+             " must be named .hex (each word most significant byte first) or .ihex (bytes in image "
+             "order).\n"},
     };
     for (const Case& c : cases) {
         ConsoleRecorder console;

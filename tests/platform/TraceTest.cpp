@@ -1,6 +1,9 @@
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <fstream>
+#include <optional>
 #include <sstream>
 
 #include "platform/SystemError.h"
@@ -38,9 +41,11 @@ TEST(TraceTest, AppendsOneLinePerMessageOnlyWhenConfigured) {
 }
 
 // A target that cannot be written: one warning line, whatever the number of messages, and the
-// run goes on.
+// run goes on; a FIFO nobody reads does not hold the run waiting for a reader.
 TEST(TraceTest, UnwritableTargetIsReportedOnce) {
     TempPrefix prefix;
+    const std::string fifo = prefix.Dir() + "/trace.fifo";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
     const struct {
         std::string target;
         std::string reason;
@@ -48,6 +53,7 @@ TEST(TraceTest, UnwritableTargetIsReportedOnce) {
         {prefix.Dir(), "Is a directory\n"},
         {prefix.Dir() + "/missing/trace.log", "No such file or directory\n"},
         {"/dev/full", "No space left on device\n"},
+        {fifo, "No such device or address\n"},
     };
     for (const auto& one : cases) {
         setenv("TOLVAR_TRACE", one.target.c_str(), 1);
@@ -74,6 +80,29 @@ TEST(TextFileTest, CrBeforeLfBelongsToTheLineEnd) {
     while (platform::ReadTextLine(file, line)) lines.push_back(line);
     std::fclose(file);
     EXPECT_EQ(lines, (std::vector<std::string>{"a", "b", "", "c\rd", "\re"}));
+    const std::vector<std::string_view> views = platform::TextLines(text);
+    EXPECT_EQ(std::vector<std::string>(views.begin(), views.end()), lines);
+}
+
+// Configuration files are read whole or not at all, and never wait: a FIFO without a writer would
+// hold the open for ever, a device would never end.
+TEST(TextFileTest, ConfigFilesAreReadOnlyWhenRegularAndSmall) {
+    TempPrefix prefix;
+    const std::string dir = prefix.Dir();
+    std::ofstream(dir + "/small.cfg") << "3 4";
+    std::ofstream(dir + "/large.cfg") << std::string(5000, '1');
+    ASSERT_EQ(mkfifo((dir + "/fifo.cfg").c_str(), 0600), 0);
+    ASSERT_EQ(symlink("/dev/zero", (dir + "/zero.cfg").c_str()), 0);
+    struct Case {
+        std::string name;
+        std::optional<std::string> text;
+    };
+    const Case cases[] = {
+        {"small.cfg", "3 4"},       {"large.cfg", std::nullopt},   {"fifo.cfg", std::nullopt},
+        {"zero.cfg", std::nullopt}, {"missing.cfg", std::nullopt}, {"", std::nullopt},
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(platform::ReadConfigFile(dir + "/" + c.name, 4096), c.text) << c.name;
 }
 
 }  // namespace

@@ -181,12 +181,14 @@ TEST_F(ImageCommands, ReadPrintsFourWordsALine) {
 TEST_F(ImageCommands, SectorAndBlockErasesTouchOnlyTheirRange) {
     StartBoard(std::string(0x60000, '\x00'));
     EXPECT_EQ(Run({"src", "u1", "ES", "0x1001", "14"}).exitCode, 0);
+    EXPECT_EQ(Run({"src", "u1", "ES", "0X50000", "4096"}).exitCode, 0);
     const ToolRun blocks = Run({"src", "u1", "EB", "0x20fff", "79999"});
     EXPECT_EQ(blocks.exitCode, 0) << blocks.output;
     StopBoard();
     std::string expected(kFlashSize, '\xFF');
     expected.replace(0, 0x60000, std::string(0x60000, '\x00'));
     expected.replace(0x1000, 0x1000, std::string(0x1000, '\xFF'));
+    expected.replace(0x50000, 0x1000, std::string(0x1000, '\xFF'));
     expected.replace(0x20000, 0x20000, std::string(0x20000, '\xFF'));
     EXPECT_TRUE(sameMemory(ReadFile(sourceImage), expected));
     ExpectCleanAudit();
@@ -203,7 +205,10 @@ TEST_F(ImageCommands, ABadImageStopsWithTheErrorPause) {
     const Case cases[] = {
         {dir.Path("missing.hex"), "Can't open file: " + dir.Path("missing.hex") + "\n"},
         {dir.Path(""), "Can't open file: " + dir.Path("") + "\n"},
-        {cut, "Record on line 1 of file " + cut + " runs past the end of its line.\n"},
+        {cut, "Record on line 1 of file " + cut +
+                  " is not valid: ':10000000AABB'\nThe 'byteCount' field value is '0x10', but record "
+                  "contains 0x01 "
+                  "data bytes.\n"},
     };
     for (const Case& c : cases) {
         const ToolRun run = Run({"src", "u1", "OB", c.path});
@@ -673,22 +678,75 @@ TEST(SharedPrefix, APrefixOthersMayWriteIsRefused) {
     EXPECT_EQ(entries, 1u);  // the planted link alone
 }
 
-// A range or an image that reaches past the memory would wrap round to its start; a segment base
-// would move the data. Each is refused with its reason before anything is erased or written.
+// A range or an image that reaches past the memory would wrap round to its start, a segment base
+// would move the data, a word that is not a number or a line that is not a sound record would put
+// something else in the memory than was asked for. Each is refused with its reason before anything
+// is erased or written: the E in front of a B would show.
 TEST_F(ImageCommands, WhatRunsPastTheMemoryIsRefusedBeforeAnythingIsTouched) {
     StartBoard(std::string(0x20000, '\x00'));
-    const std::string beyond = dir.Path("beyond.hex");
-    WriteFile(beyond, testsupport::DataRecord(0, Pattern(16)) + testsupport::BaseRecord(0x003F) +
-                          testsupport::DataRecord(0xFFF8, Pattern(16)) + testsupport::EndRecord());
-    const std::string segment = dir.Path("segment.hex");
-    WriteFile(segment,
-              ":020000021000EC\n" + testsupport::DataRecord(0, Pattern(16)) + testsupport::EndRecord());
+    const auto file = [&](const std::string& name, const std::string& text) {
+        WriteFile(dir.Path(name), text);
+        return dir.Path(name);
+    };
+    using testsupport::BaseRecord;
+    using testsupport::DataRecord;
+    using testsupport::EndRecord;
+    const std::string beyond = file("beyond.hex", DataRecord(0, Pattern(16)) + BaseRecord(0x003F) +
+                                                      DataRecord(0xFFF8, Pattern(16)) + EndRecord());
+    const std::string segment =
+        file("segment.hex", ":020000021000EC\n" + DataRecord(0, Pattern(16)) + EndRecord());
+    // An 8 KiB image whose line 10 carries a checksum of 00.
+    std::string text = ImageText({{0, Pattern(0x2000)}});
+    const size_t line10 = [&] {
+        size_t at = 0;
+        for (int i = 1; i < 10; ++i) at = text.find('\n', at) + 1;
+        return at;
+    }();
+    const size_t checksumAt = text.find('\n', line10) - 2;
+    const std::string calculated = text.substr(checksumAt, 2);
+    text.replace(checksumAt, 2, "00");
+    const std::string line10Text = text.substr(line10, checksumAt + 2 - line10);
+    const std::string checksum = file("checksum.hex", text);
+    const std::string zees = file("zees.hex", ":5zzzzzzzzzzzzzzzzzzzzzzzz\n:zzzzzz01zz\n");
+    const std::string noEnd = file("noend.hex", ImageText({{0, Pattern(0x200)}}, 16, false));
+    const std::string lostColon = file("colon.hex", DataRecord(0, Pattern(16)).substr(1) + EndRecord());
+    // CR CR LF: the first CR stays in the line, at position 75.
+    const std::string withCr = file("cr.hex", ":20000000" + std::string(64, '0') + "E0\r\r\n" + EndRecord());
+    const std::string type6 = file("type6.hex", testsupport::RecordLine(6, 0, {1, 2, 3, 4}) + EndRecord());
+    const std::string longEnd =
+        file("longend.hex", DataRecord(0, Pattern(16)) + testsupport::RecordLine(1, 0, {0}));
+    const std::string overlap =
+        file("overlap.hex", DataRecord(0x100, std::vector<uint8_t>(8, 0xF0)) + DataRecord(0x108, Pattern(8)) +
+                                DataRecord(0x100, std::vector<uint8_t>(8, 0x0F)) + EndRecord());
+    const std::string textName = file("fw.txt", DataRecord(0, Pattern(16)) + EndRecord());
+    const std::string fifo = dir.Path("fifo.hex");
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
     struct Case {
         std::vector<std::string> words;
         std::string message;
     };
     const std::string past = " runs past the end of the memory (0x400000 bytes).\n";
+    const std::string notANumber = "' is not a number (decimal, 0x hexadecimal or b binary).\n";
+    const auto hex4 = [](uint16_t value) {
+        char digits[5];
+        std::snprintf(digits, sizeof digits, "%04x", value);
+        return std::string(digits);
+    };
+    const auto window = [&](const std::string& name, uint16_t value) {
+        return "Record on line 1 of file " +
+               file(name, BaseRecord(value) + DataRecord(0, std::vector<uint8_t>(16, 0x5A)) + EndRecord()) +
+               " sets the extended linear address 0x" + hex4(value) +
+               ", which does not address the memory of 0x400000 bytes.\n";
+    };
     const Case cases[] = {
+        // A word that is not wholly a number stops the run before the link is opened.
+        {{"src", "u1", "ES", "1e5", "4096"}, "ES 1e5 4096 \nError: '1e5" + notANumber},
+        {{"src", "u1", "ES", "65,536", "4096"}, "ES 65,536 4096 \nError: '65,536" + notANumber},
+        {{"src", "u1", "ES", "0x1_0000", "4096"}, "ES 0x1_0000 4096 \nError: '0x1_0000" + notANumber},
+        {{"src", "u1", "ES", "", "4096"}, "ES  4096 \nError: '" + notANumber},
+        {{"src", "u1", "EB", "0", "1 "}, "EB 0 1  \nError: '1 " + notANumber},
+        {{"src", "u1", "FF", "8", "0x5A."}, "FF 8 0x5A. \nError: '0x5A." + notANumber},
+        {{"src", "u1x", "R", "0", "16"}, "u1x R 0 16 \nError: '1x' in 'u1x" + notANumber},
         {{"src", "u1", "ES", "0x1000000", "16"}, "Error: the range of 0x10 bytes at 0x1000000" + past},
         {{"src", "u1", "EB", "0x3F0000", "0x10001"}, "Error: the range of 0x10001 bytes at 0x3f0000" + past},
         {{"src", "u1", "FF", "0x400004", "0x5A"}, "Error: the range of 0x400004 bytes at 0x0" + past},
@@ -698,6 +756,45 @@ TEST_F(ImageCommands, WhatRunsPastTheMemoryIsRefusedBeforeAnythingIsTouched) {
              " lies beyond the memory of 0x400000 bytes.\n"},
         {{"src", "u1", "OB", segment},
          "Record on line 1 of file " + segment + " sets the segment base 0x1000, which is not supported.\n"},
+        // Every line is checked before the first erase, the E of EOBV included.
+        {{"src", "u1", "EOBV", checksum},
+         "Record on line 10 of file " + checksum + " is not valid: '" + line10Text +
+             "'\nThe checksum at the end of the record is: '0x00', but calculated: 0x" + calculated + ".\n"},
+        {{"src", "u1", "EOB", zees},
+         "Record on line 1 of file " + zees +
+             " is not valid: ':5zzzzzzzzzzzzzzzzzzzzzzzz'\nA non-hex digit is occurred: 'z'  (at position: "
+             "2).\n"},
+        {{"src", "u1", "V", noEnd},
+         "No end of file encountered. Error on reading file.\nFile " + noEnd + " has no end record.\n"},
+        {{"src", "u1", "OU", lostColon},
+         "Record on line 1 of file " + lostColon + " is not valid: '" +
+             testsupport::Data(0, Pattern(16)).substr(1) +
+             "'\nThe first character is expected to be: ':',  but got: '1'.\n"},
+        {{"src", "u1", "OB", withCr},
+         "Record on line 1 of file " + withCr + " is not valid: '..." + std::string(37, '0') +
+             "E0\\r'\nA non-hex digit is occurred: '\\r'  (at position: 75).\n"},
+        {{"src", "u1", "OB", type6},
+         "Record on line 1 of file " + type6 + " is not valid: '" + testsupport::Record(6, 0, {1, 2, 3, 4}) +
+             "'\nThe record type 0x06 is not one of 00 to 05.\n"},
+        {{"src", "u1", "OB", longEnd},
+         "Record on line 2 of file " + longEnd + " is not valid: '" + testsupport::Record(1, 0, {0}) +
+             "'\nA record of type 0x01 needs 0 data bytes, but has 1.\n"},
+        // Data past the memory through the segment bits: only segments of the memory, or the
+        // library's 0x5000 window, are taken.
+        {{"src", "u1", "OB", dir.Path("w40.hex")}, window("w40.hex", 0x0040)},
+        {{"src", "u1", "OB", dir.Path("w41.hex")}, window("w41.hex", 0x0041)},
+        {{"src", "u1", "OB", dir.Path("w8000.hex")}, window("w8000.hex", 0x8000)},
+        {{"src", "u1", "OB", dir.Path("w100.hex")}, window("w100.hex", 0x0100)},
+        {{"src", "u1", "OB", overlap},
+         "Line 3 of file " + overlap + " gives the byte at 0x100 the value 0x0f, but line 1 gave it 0xf0.\n"},
+        {{"src", "u1", "OB", textName},
+         "The image file " + textName +
+             " must be named .hex (each word most significant byte first) or .ihex (bytes in image "
+             "order).\n"},
+        {{"src", "u1", "OB", fifo},
+         "Can't open file: " + fifo +
+             "\nIt is not a regular file: an image is read more than once, which a pipe or a device cannot "
+             "give.\n"},
     };
     for (const Case& c : cases) {
         const ToolRun run = Run(c.words);

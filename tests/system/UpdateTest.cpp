@@ -142,8 +142,8 @@ TEST(Update, LeavesWhatABurnLeavesRewritingOnlyWhatDiffers) {
         {"SPI EEPROM over old data", Memory::SpiEeprom, false, "U", false, Old, kAll},
         {"I2C EEPROM over old data, fast", Memory::I2cEeprom, false, "FUV", false, Old, kAll},
         {"I2C EEPROM, one page changed, slow", Memory::I2cEeprom, false, "U", true, OneChanged, 1},
-        {"I2C EEPROM, cells turned around", Memory::I2cEeprom, false, "FUV", false, Old, kAll, "fw_src.ihx"},
-        {"flash, cells turned around", Memory::Flash, false, "UV", false, StrayByte, 1, "fw_src.ihx"},
+        {"I2C EEPROM, cells turned around", Memory::I2cEeprom, false, "FUV", false, Old, kAll, "fw_src.ihex"},
+        {"flash, cells turned around", Memory::Flash, false, "UV", false, StrayByte, 1, "fw_src.ihex"},
         {"bench link, one sector changed", Memory::Flash, true, "U", true, OneChanged, 1},
         {"bench link, partial sectors over old data", Memory::Flash, true, "UV", false, Old, kAll},
     };
