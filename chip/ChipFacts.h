@@ -121,5 +121,7 @@ constexpr uint32_t OpcodeWord(SpiOpcode opcode) {
 constexpr uint32_t kSpiAddressMask = 0x00FFFFFF;
 // Flash status register: bit 0 set while an erase or program runs.
 constexpr uint32_t kFlashBusyBit = 1;
+// Block-protect bits of the flash status: set, the flash refuses to erase and program.
+constexpr uint32_t kFlashProtectBits = 0x1C;
 
 }  // namespace chip

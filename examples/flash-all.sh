@@ -1,8 +1,13 @@
 #!/usr/bin/env bash
 # Burns and verifies every board attached to this machine at once: finds each board (its port and
-# side) once, then runs one Tolvar per port in parallel and prints one line per board:
+# side) once, then runs one Tolvar per port in parallel and prints one line per port that has a
+# device:
 #     com3   source ok       6.7 s
-# Exits 0 when every board passed, 1 when any failed, 2 when no board was found.
+#     com5   -      busy           (another run holds the port)
+#     com6   -      no answer      (no board answers on it)
+# Exits 0 when every port with a device passed, 1 when any failed, was busy or did not answer,
+# 2 when no port has a device; on INT or TERM every burn started is stopped, the boards cut off
+# are named, and the exit code is 130 (INT) or 143 (TERM).
 #
 # Usage: examples/flash-all.sh IMAGE_SOURCE IMAGE_SINK
 # Environment:
@@ -28,38 +33,99 @@ ops=${FLASH_OPS:-FBV}
 logs=${FLASH_LOGS:-$(mktemp -d /tmp/flash-all.XXXXXX)}
 mkdir -p "$logs"
 
-# side_of PORT: prints 1 for a source chip, 0 for a sink chip, nothing when no board answers.
+prefix=${TOLVAR_PREFIX:-$HOME/.tolvar}
+
+# has_device PORT: true when the port's device exists (as Tolvar finds it: the prefix's
+# dosdevices/comN, a link or a file holding the path, else /dev/ttyUSB{N-1}).
+has_device() {
+    local link="$prefix/dosdevices/com$1" device
+    if [ -L "$link" ]; then
+        device=$link
+    elif [ -f "$link" ]; then
+        device=$(head -n 1 "$link")
+    else
+        device=/dev/ttyUSB$(($1 - 1))
+    fi
+    [ -e "$device" ]
+}
+
+# Every Tolvar started, so that INT and TERM can stop them: a background job of a script does not
+# get the terminal's Ctrl-C (it starts with SIGINT ignored), TERM it does take.
+started() { echo "$2" >"$logs/pid-$1"; }
+stop_all() {
+    local code=$1 file port entry cut=()
+    trap '' INT TERM
+    for entry in "${found[@]}"; do
+        port=${entry%%:*}
+        [ -e "$logs/result-com$port" ] || cut+=("$entry")
+    done
+    for file in "$logs"/pid-*; do
+        [ -e "$file" ] && kill -TERM "$(cat "$file")" 2>/dev/null
+    done
+    wait
+    for entry in "${cut[@]}"; do
+        printf "com%-3s %-6s %s\n" "${entry%%:*}" "${sides[${entry##*:}]}" "cut off"
+    done
+    echo "stopped by a signal: the boards cut off must be burned again" >&2
+    exit "$code"
+}
+found=()
+trap 'stop_all 130' INT
+trap 'stop_all 143' TERM
+
+# side_of PORT: prints 1 for a source chip, 0 for a sink chip, "busy" when another run holds the
+# port, nothing when no board answers.
 side_of() {
-    local port=$1 side
+    local port=$1 side log="$logs/probe-com$1.log"
     for side in 1 0; do
-        if "$tolvar" "${words[$side]}" "u$port" R 0 4 </dev/null >"$logs/probe-com$port.log" 2>&1 &&
-            grep -q '^Reading eprom' "$logs/probe-com$port.log"; then
+        "$tolvar" "${words[$side]}" "u$port" R 0 4 </dev/null >"$log" 2>&1 &
+        started "probe-com$port" $!
+        wait $!
+        local code=$?
+        rm -f "$logs/pid-probe-com$port"
+        if [ $code -eq 0 ] && grep -q '^Reading eprom' "$log"; then
             echo "$side"
+            return
+        fi
+        if grep -qE 'Failed to open com port.*(Resource temporarily unavailable|Device or resource busy)' "$log"; then
+            echo busy
             return
         fi
     done
 }
 
-# Find every board once; the ports are asked in parallel.
+# Find every board once; the ports with a device are asked in parallel.
+present=()
 for port in $ports; do
+    has_device "$port" || continue
+    present+=("$port")
     side_of "$port" >"$logs/side-com$port" &
 done
 wait
-found=()
-for port in $ports; do
-    side=$(cat "$logs/side-com$port")
-    [ -n "$side" ] && found+=("$port:$side")
-done
-if [ ${#found[@]} -eq 0 ]; then
-    echo "no board found on ports $ports" >&2
+if [ ${#present[@]} -eq 0 ]; then
+    echo "no device on ports $ports" >&2
     exit 2
 fi
+failed=0
+for port in "${present[@]}"; do
+    side=$(cat "$logs/side-com$port")
+    case $side in
+        0 | 1) found+=("$port:$side") ;;
+        busy) printf "com%-3s %-6s %s\n" "$port" - busy; failed=1 ;;
+        *) printf "com%-3s %-6s %s\n" "$port" - "no answer"; failed=1 ;;
+    esac
+done
 
 # flash PORT SIDE: one run; writes "result seconds" to its result file.
 flash() {
     local port=$1 side=$2 log="$logs/com$1.log" start end result=FAILED
     start=$(date +%s%N)
-    if "$tolvar" "${words[$side]}" "u$port" "$ops" "${images[$side]}" </dev/null >"$log" 2>&1; then
+    "$tolvar" "${words[$side]}" "u$port" "$ops" "${images[$side]}" </dev/null >"$log" 2>&1 &
+    started "com$port" $!
+    wait $!
+    local code=$?
+    rm -f "$logs/pid-com$port"
+    if [ $code -eq 0 ]; then
         # A run that verifies must say so; one that only burns must say that.
         case $ops in
             *V*) grep -q '^Verification succeeded' "$log" && result=ok ;;
@@ -76,7 +142,6 @@ for entry in "${found[@]}"; do
 done
 wait
 
-failed=0
 for entry in "${found[@]}"; do
     port=${entry%%:*}
     side=${entry##*:}

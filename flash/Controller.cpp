@@ -176,3 +176,24 @@ void WaitWriteCycle() {
     while (clock.MicroSeconds() - start < 5000) {
     }
 }
+
+FlashReady PollFlashReady(uint32_t timeoutMs) {
+    const ControllerState& c = Session().controller;
+    platform::Clock& clock = platform::CurrentClock();
+    const uint32_t start = clock.TickMs();
+    TargetWrite(c.ctrlRegister, CommandControl(4));
+    TargetWrite(c.txRegister, OpcodeWord(chip::kReadStatus));
+    FlashReady result{false, 0, 0};
+    bool last = false;
+    while (!last) {
+        last = clock.TickMs() - start >= timeoutMs;
+        result.status = TargetRead(c.rxRegister);
+        if ((result.status & chip::kFlashBusyBit) == 0) {
+            result.ready = true;
+            break;
+        }
+    }
+    result.elapsedMs = clock.TickMs() - start;
+    TargetWrite(c.ctrlRegister, c.releaseValue);
+    return result;
+}

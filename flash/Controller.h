@@ -34,3 +34,15 @@ void NegotiateFlash();
 void WriteEnable();
 // 5 ms busy wait on the high-resolution counter.
 void WaitWriteCycle();
+
+// How a poll of the flash status ended: the last receive word read (the status byte repeated, its
+// busy bit lowest) and the time it took.
+struct FlashReady {
+    bool ready;
+    uint32_t status;
+    uint32_t elapsedMs;
+};
+// Reads the flash status (command mode) until its busy bit clears or timeoutMs have passed. A run
+// stopped past the deadline (SIGSTOP, a loaded machine) has not seen the flash all that time: one
+// read after the deadline decides.
+[[nodiscard]] FlashReady PollFlashReady(uint32_t timeoutMs);

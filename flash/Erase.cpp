@@ -72,42 +72,35 @@ uint32_t ReadOneWord(uint32_t address, int32_t memoryKind) {
 }  // namespace
 
 ChipWait WaitChipReady(uint32_t timeoutMs, uint32_t minimumMs, const char* text) {
-    const TargetSession& s = Session();
-    platform::Clock& clock = platform::CurrentClock();
-    uint32_t status = 0;
-    bool ready = false;
-    uint32_t elapsed = 0;
-    const uint32_t start = clock.TickMs();
-    TargetWrite(s.controller.ctrlRegister, s.controller.selectValue | (3u << s.controller.widthShift));
-    TargetWrite(s.controller.txRegister, chip::OpcodeWord(chip::kReadStatus));
-    while (clock.TickMs() - start < timeoutMs) {
-        status = TargetRead(s.controller.rxRegister);
-        if ((status & chip::kFlashBusyBit) == 0) {
-            elapsed = clock.TickMs() - start;
-            ready = true;
-            break;
-        }
-    }
-    ChipWait result = ChipWait::Ready;
-    if (ready && elapsed < minimumMs) {
-        Print(
-            formatText("Wait for busy bit failed and returned too quickly (%d ms). Wait full %d milliseconds "
-                       "instead.\n",
-                       static_cast<int>(elapsed), static_cast<int>(timeoutMs)));
-        clock.SleepMs(timeoutMs - elapsed);
-        Print("Finished waiting for chip ready. Trying to continue...\n\n");
-        result = ChipWait::TooQuick;
-    } else if (ready && text != nullptr && *text != '\0') {
-        Print(formatText("%s %d milliseconds.\n\n", text, static_cast<int>(elapsed)));
-    }
-    if (status & chip::kFlashBusyBit) {
+    const FlashReady poll = PollFlashReady(timeoutMs);
+    if (!poll.ready) {
         Print(formatText(
             "Timeout waiting %d milliseconds for chip ready. Erase failed. Trying to continue...\n\n",
             static_cast<int>(timeoutMs)));
-        result = ChipWait::TimedOut;
+        return ChipWait::TimedOut;
     }
-    TargetWrite(s.controller.ctrlRegister, s.controller.releaseValue);
-    return result;
+    const uint32_t status = poll.status & 0xFF;
+    if (status & chip::kFlashProtectBits) {
+        // Protected after the negotiation cleared it: whatever the erase did, the flash now refuses
+        // to erase and to program, and a burn would end over memory it never wrote.
+        Print(
+            formatText("Error: the memory reports itself write protected (status 0x%02x): it refuses to "
+                       "erase and to program. Stopping.\n",
+                       status));
+        fatalExit();
+    }
+    if (poll.elapsedMs < minimumMs) {
+        Print(
+            formatText("Wait for busy bit failed and returned too quickly (%d ms). Wait full %d milliseconds "
+                       "instead.\n",
+                       static_cast<int>(poll.elapsedMs), static_cast<int>(timeoutMs)));
+        platform::CurrentClock().SleepMs(timeoutMs - poll.elapsedMs);
+        Print("Finished waiting for chip ready. Trying to continue...\n\n");
+        return ChipWait::TooQuick;
+    }
+    if (text != nullptr && *text != '\0')
+        Print(formatText("%s %d milliseconds.\n\n", text, static_cast<int>(poll.elapsedMs)));
+    return ChipWait::Ready;
 }
 
 bool EraseChip(int32_t memoryKind) {

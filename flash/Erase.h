@@ -14,7 +14,8 @@ constexpr uint32_t kBlockEraseWord = chip::OpcodeWord(chip::kBlockErase);
 // (the full time was waited out instead); TimedOut: still busy at the time-out, so the erase failed.
 enum class ChipWait { Ready, TooQuick, TimedOut };
 
-// Polls the flash status until it is ready or the time-out has passed.
+// Polls the flash status until it is ready or the time-out has passed; stops the run when the
+// status says the flash is write protected (it refused the erase).
 [[nodiscard]] ChipWait WaitChipReady(uint32_t timeoutMs, uint32_t minimumMs, const char* text);
 
 // The erase functions return false when a wait for the flash timed out: the erase went on as far

@@ -7,6 +7,7 @@
 #include "console/CxException.h"
 #include "flash/Controller.h"
 #include "flash/MemoryKind.h"
+#include "link/BenchLink.h"
 #include "link/TargetSession.h"
 #include "platform/Clock.h"
 
@@ -15,6 +16,11 @@ namespace {
 using chip::kCurrentTarget;
 constexpr uint32_t kFlashSize = 0x400000;
 constexpr uint32_t kAddressSpace = 0x1000000;
+// The longest the memory may stay busy for a run stopped in the middle of its work: a whole-chip
+// erase, as long as the erase itself is waited for.
+constexpr uint32_t kReadyLimitMs = 33000;
+// A receive word of all ones: nothing drives the data line, there is no status to wait for.
+constexpr uint32_t kNoAnswer = 0xFFFFFFFF;
 
 void Print(const std::string& text) {
     ConsoleUi::instance().print(text);
@@ -47,6 +53,25 @@ constexpr FlashIdRow kFlashIds[] = {
     {0xFF, "Memory SPI serial flash.\n", KindSpiEeprom},
 };
 
+// A run killed or stopped during an erase leaves the flash erasing, for seconds; until it is done
+// it answers every command but the status read with ones, which is what a memory without an id
+// answers too. So the memory must be ready before anything else is asked of it.
+void WaitMemoryReady() {
+    const FlashReady first = PollFlashReady(0);
+    if (first.ready || first.status == kNoAnswer) return;
+    Print(
+        formatText("The memory is busy (still erasing for a run that was stopped?): waiting up to %u "
+                   "milliseconds for it to become ready.\n",
+                   kReadyLimitMs));
+    const FlashReady poll = PollFlashReady(kReadyLimitMs);
+    if (poll.ready) return;
+    Print(
+        formatText("Error: the memory is still busy after %u milliseconds (status 0x%02x). Nothing was "
+                   "written. Please check the board.\n",
+                   poll.elapsedMs, poll.status & 0xFF));
+    fatalExit();
+}
+
 int32_t DetectKind(int32_t chipType) {
     if (ReadStrapProtocol() == 2) {
         Print("Autodetect protocol: i2c.\n");
@@ -63,6 +88,7 @@ int32_t DetectKind(int32_t chipType) {
     } else {
         TargetReadOn(chip::kSourceConfigRegister, kCurrentTarget);
     }
+    WaitMemoryReady();
     return ReadFlashId();
 }
 
@@ -127,6 +153,8 @@ void IdentifyMemory(int32_t& memoryKind, int32_t side, int32_t& sizeSelection) {
     }
     TargetSession& s = Session();
     s.link.currentTarget = found == 2 ? 1 : 0;
+    // Before the first command to the memory: a run on the same chip would interleave with it.
+    HoldBenchChip(s.link.currentTarget);
     s.link.registerOffset = found == 2 ? 0 : chip::kSinkControllerOffset;
 
     const int32_t chipType = ReadChipType();
@@ -135,7 +163,10 @@ void IdentifyMemory(int32_t& memoryKind, int32_t side, int32_t& sizeSelection) {
     // its data. Releasing ends whatever is open; I2C and data-mode memories are reset by their
     // preparation.
     if (chipType != 1) EndCommand();
-    if (memoryKind == KindUnknownFlash) memoryKind = DetectKind(chipType);
+    if (memoryKind == KindUnknownFlash)
+        memoryKind = DetectKind(chipType);
+    else if (chipType != 1 && IsKnownKind(memoryKind) && !IsI2c(memoryKind))
+        WaitMemoryReady();
 
     switch (IsKnownKind(memoryKind) ? KindRow(memoryKind).size : SizeRule::AddressSpace) {
         case SizeRule::Straps:

@@ -440,7 +440,7 @@ void requireSoundImage(const std::string& path) {
 }
 
 void walkImage(const std::string& path, int32_t mode, int32_t memoryKind, const EraseStep& erase,
-               const ByteFilter& include) {
+               const ByteFilter& include, const ConfirmStep& confirm) {
     CheckedImage image = openCheckedImage(path, Session().controller.memorySize);
     std::unique_ptr<FILE, ImageFileCloser>& file = image.file;
     const bool burn = mode == kBurn;
@@ -464,6 +464,7 @@ void walkImage(const std::string& path, int32_t mode, int32_t memoryKind, const 
         return HexLoop::Next;
     });
     const bool endSeen = walk.Close();
+    if (burn && endSeen && confirm) confirm();
     printResult(burn, endSeen, erased, walk.TotalBytes(), startMs);
     carryResult(burn, endSeen, erased);
     file.reset();

@@ -26,7 +26,11 @@ using ByteFilter = std::function<bool(uint32_t address)>;
 // goes on, unconfirmed.
 using EraseStep = std::function<bool()>;
 
+// Runs once a burn has walked the whole image, before its result is printed; stops the run when
+// the memory does not hold what was written.
+using ConfirmStep = std::function<void()>;
+
 // burnImage with the given erase and only the bytes the filter accepts written (mode 1) or
 // compared (mode 2).
 void walkImage(const std::string& path, int32_t mode, int32_t memoryKind, const EraseStep& erase,
-               const ByteFilter& include);
+               const ByteFilter& include, const ConfirmStep& confirm = nullptr);

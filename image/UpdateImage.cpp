@@ -130,6 +130,28 @@ bool eraseUnits(const std::vector<uint32_t>& differing, int32_t memoryKind) {
     return eraseSelected(map, memoryKind, platform::CurrentClock().TickMs());
 }
 
+// Every rewritten unit read back before the update reports success: a memory that refused the
+// writes, or a flash written over without an erase (its cells only go from 1 to 0), must not end
+// as a success.
+void confirmRewritten(const UnitImage& image, const std::vector<uint32_t>& rewritten, int32_t memoryKind,
+                      const char* units) {
+    UnitComparer comparer(memoryKind, Session().options.fast != 0);
+    size_t wrong = 0;
+    uint32_t first = 0;
+    for (uint32_t address : rewritten) {
+        if (comparer.Matches(address, image.Units().at(address))) continue;
+        if (wrong++ == 0) first = address;
+    }
+    comparer.Close();
+    if (wrong == 0) return;
+    ConsoleUi::instance().print(
+        formatText("\nError: %zu of the %zu rewritten %s still differ from the image, "
+                   "the first at 0x%x: the memory did not take the writes. Update "
+                   "failed.\n",
+                   wrong, rewritten.size(), units, first));
+    fatalExit();
+}
+
 }  // namespace
 
 void updateImage(const std::string& path, int32_t memoryKind, int32_t sizeSelection) {
@@ -146,12 +168,14 @@ void updateImage(const std::string& path, int32_t memoryKind, int32_t sizeSelect
     file.reset();
     const std::vector<uint32_t> differing = differingUnits(image, memoryKind);
     const size_t skipped = image.Units().size() - differing.size();
+    const char* units = flash ? "sectors" : "pages";
     ConsoleUi::instance().print(formatText("\nUpdate: %zu %s unchanged and skipped, %zu rewritten.\n",
-                                           skipped, flash ? "sectors" : "pages", differing.size()));
+                                           skipped, units, differing.size()));
     const uint32_t unitSize = image.UnitSize();
     walkImage(
         path, 1, memoryKind, [&] { return eraseUnits(differing, memoryKind); },
         [&differing, unitSize](uint32_t address) {
             return std::binary_search(differing.begin(), differing.end(), address - address % unitSize);
-        });
+        },
+        [&] { confirmRewritten(image, differing, memoryKind, units); });
 }

@@ -4,6 +4,7 @@
 // written again. Every touched unit ends as a burn would leave it.
 #include <cstdint>
 #include <cstdio>
+#include <exception>
 #include <map>
 #include <vector>
 
@@ -41,7 +42,11 @@ class UnitImage {
 class UnitComparer {
   public:
     UnitComparer(int32_t memoryKind, bool fast) : m_memoryKind(memoryKind), m_fast(fast) {}
-    ~UnitComparer() { Close(); }
+    // Closes a read still open, except while an exception unwinds: the link that threw may be the
+    // failure itself, and nothing may talk to it then (the next run ends what was left open).
+    ~UnitComparer() {
+        if (std::uncaught_exceptions() == m_uncaught) Close();
+    }
     UnitComparer(const UnitComparer&) = delete;
     UnitComparer& operator=(const UnitComparer&) = delete;
 
@@ -57,4 +62,5 @@ class UnitComparer {
     const bool m_fast;
     bool m_open = false;
     uint32_t m_next = 0;
+    const int m_uncaught = std::uncaught_exceptions();
 };

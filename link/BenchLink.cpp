@@ -4,11 +4,14 @@
 #include <optional>
 
 #include "console/CxException.h"
+#include "console/TextHelpers.h"
 #include "link/TargetSession.h"
 #include "link/bench/BenchChannel.h"
 #include "link/bench/BenchTarget.h"
 
 namespace {
+
+constexpr uint32_t kChipLockWaitMs = 3000;
 
 [[noreturn]] void Raise(const std::string& text) {
     throw CxExceptionError(text, 0);
@@ -84,4 +87,23 @@ void BenchWrite(uint8_t target, uint32_t address, uint32_t value) {
     if (!product || product->WriteRegister(target, address, value) < 0) {
         Raise("Error writing value. Please check board connectivity.\n");
     }
+}
+
+void HoldBenchChip(uint32_t target) {
+    TargetSession& session = Session();
+    if (!session.link.bench) return;
+    // Never given back: the lock goes with the process, however it ends.
+    platform::NamedMutex chip(formatText("Chip_bench_%u", target));
+    if (chip.Wait(kChipLockWaitMs)) {
+        // The memory locks are this chip's from here on: a run on the other chip does not wait.
+        const platform::NamedMutex memory(formatText("Eprom_bench_%u", target));
+        session.link.accessMutex = memory;
+        session.controller.flashMutex = memory;
+        session.controller.fillMutex = memory;
+        return;
+    }
+    Raise(
+        formatText("The %s chip (target %u) on the bench link is in use by another run; waited %u "
+                   "milliseconds.",
+                   target == 1 ? "source" : "sink", target, kChipLockWaitMs));
 }

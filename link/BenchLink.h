@@ -29,3 +29,8 @@ void SelectBenchTarget();
 int32_t BenchCommand(const std::optional<std::string>& text);
 uint32_t BenchRead(uint8_t target, uint32_t address);
 void BenchWrite(uint8_t target, uint32_t address, uint32_t value);
+// Over the bench link, takes the chip of the target for the rest of the process: two runs on one
+// chip would interleave their commands to its memory. Waits as long as a run waits for a port,
+// then raises CxExceptionError naming the chip. The memory locks become the chip's. Nothing to do
+// on a UART link, whose port is the chip's.
+void HoldBenchChip(uint32_t target);

@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <optional>
 #include <sstream>
+#include <string>
 #include <utility>
 
 #include "chip/ChipFacts.h"
@@ -24,6 +25,8 @@ namespace {
 constexpr int32_t kPortCount = 10;
 constexpr uint32_t kProbeTimeoutMs = 100;
 constexpr uint32_t kCacheLockWaitMs = 3000;
+// Longer than another search's probe of a port takes, shorter than a run.
+constexpr uint32_t kProbeLockWaitMs = 500;
 // The cache holds two port numbers.
 constexpr size_t kLargestCache = 4096;
 
@@ -76,18 +79,28 @@ std::array<int32_t, kPortCount> ScanOrder(const RememberedPorts& remembered, int
     return order;
 }
 
+// A search claims the port it found for the rest of its run (the claim goes with the process), so
+// that a search started beside it takes another board of the side; it waits out another search's
+// probe, but not another search's run. The port's own lock is kept from the probe on as well: the
+// probe closes the port before the run opens it again, and nothing may take it in between.
 bool ChipOfSideOn(int32_t port, int32_t side, std::vector<std::string>* busyPorts) {
+    const std::string name = formatText("com%d", port);
+    platform::NamedMutex claim("Search_" + name);
+    if (!claim.Wait(kProbeLockWaitMs)) return false;
+    bool found = false;
     try {
         CUartLib probe;
-        probe.Open(formatText("com%d", port), kProbeTimeoutMs);
-        return chip::SideOfId(probe.ReadRegister(chip::kIdRegister)) == side;
+        probe.Open(name, kProbeTimeoutMs);
+        found = chip::SideOfId(probe.ReadRegister(chip::kIdRegister)) == side;
+        if (found) platform::NamedMutex("MutexUart_" + name).Wait(0);
     } catch (const PortBusyError& busy) {
         // The last line of the message says which port and who holds it.
         if (busyPorts) busyPorts->push_back(busy.message.substr(busy.message.rfind('\n') + 1));
-        return false;
     } catch (const CxExceptionError&) {
-        return false;  // missing or silent: try the next port
+        // missing or silent: try the next port
     }
+    if (!found) claim.Release();
+    return found;
 }
 
 }  // namespace

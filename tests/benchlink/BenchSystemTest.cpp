@@ -3,6 +3,7 @@
 // board saves them).
 #include <gtest/gtest.h>
 #include <stdlib.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -236,6 +237,49 @@ TEST(BenchOverBoardProgram, FaultKnobReachesTheTool) {
     ASSERT_TRUE(board.Ready());
     TimedRun run = Tolvar(prefix.Path(), port, "d E x");
     EXPECT_NE(run.out.find("Exception: Could not open UART com port 7."), std::string::npos) << run.out;
+}
+
+// Two runs on one chip would interleave their commands to its memory: the second waits as for a
+// port, then is refused naming the chip; a run on the other chip goes on meanwhile.
+TEST(BenchOverBoardProgram, TwoRunsNeverShareAChip) {
+    TempPrefix prefix;
+    prefix.WriteTalmer(kBenchUart7);
+    PointAtClosedPort();
+    uint16_t port = static_cast<uint16_t>(std::stoi(getenv("TOLVAR_BENCH_PORT")));
+    // Large enough that the burn outlasts the second run's 3 s wait by far.
+    std::vector<uint8_t> image = FirmwareImage(true, 0x20000, 7);
+    std::ofstream(prefix.Path() + "/fw_source.hex") << HexText(image);
+    BoardProcess board(prefix.Path(),
+                       BenchBoardArguments(prefix.Path(), port, {"--audit", prefix.Path() + "/audit.txt"}));
+    ASSERT_TRUE(board.Ready());
+    setenv("TOLVAR_BENCH_PORT", std::to_string(port).c_str(), 1);
+    ToolProcess burn(prefix.Path(), "d B fw_source.hex");
+    usleep(500000);
+    const TimedRun sink = Tolvar(prefix.Path(), port, "snk d R 0 16");
+    EXPECT_EQ(sink.code, 0) << sink.out;
+    EXPECT_NE(sink.out.find("00000:\tffffffff\tffffffff\tffffffff\tffffffff\t\n"), std::string::npos)
+        << sink.out;
+    EXPECT_LT(sink.ms, 3000u) << sink.out;
+    const TimedRun second = Tolvar(prefix.Path(), port, "src d R 0 32");
+    EXPECT_EQ(second.code, 255) << second.out;
+    EXPECT_NE(second.out.find("Exception: The source chip (target 1) on the bench link is in use by another "
+                              "run; waited 3000 milliseconds.\n"),
+              std::string::npos)
+        << second.out;
+    EXPECT_EQ(second.out.find("Reading eprom"), std::string::npos) << second.out;
+    const TimedRun burned = burn.Finish(120000);
+    EXPECT_EQ(burned.code, 0) << burned.out;
+    EXPECT_NE(burned.out.find("Burn succeeded."), std::string::npos) << burned.out;
+    // The chip is free again once the burn has ended.
+    const TimedRun after = Tolvar(prefix.Path(), port, "src d R 0 4");
+    EXPECT_EQ(after.code, 0) << after.out;
+    EXPECT_NE(after.out.find("00000:\t10000000\t"), std::string::npos) << after.out;
+    ASSERT_EQ(board.Stop(), 0);
+    EXPECT_EQ(ReadFile(prefix.Path() + "/audit.txt"), "audit: 0 finding(s)\n");
+    std::vector<uint8_t> saved = ReadBytes(prefix.Path() + "/source.bin");
+    ASSERT_GE(saved.size(), image.size());
+    EXPECT_TRUE(std::equal(image.begin(), image.end(), saved.begin()));
+    EXPECT_TRUE(AllBytes(saved, image.size(), saved.size(), 0xFF));
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <regex>
 #include <set>
 
@@ -171,6 +172,65 @@ TEST(EraseChip, FlashThatAnswersTooSoonOrNeverGoesOnAfterTheFullTime) {
               "Timeout waiting 3000 milliseconds for chip ready. Erase failed. Trying to continue...\n\n");
     EXPECT_GE(never.Clock().NowUs() - t1, 3'000'000u);
     EXPECT_LT(never.Clock().NowUs() - t1, 3'100'000u);
+}
+
+// The board's time as seen by a run that is stopped once (SIGSTOP) for stopUs as soon as the time
+// reaches stopAtUs: the board goes on meanwhile, the run's next reading is far on.
+class StoppedOnceClock final : public platform::Clock {
+  public:
+    StoppedOnceClock(platform::VirtualClock& base, uint64_t stopAtUs, uint64_t stopUs)
+        : m_base(base), m_stopAtUs(stopAtUs), m_stopUs(stopUs) {}
+    uint32_t TickMs() override {
+        StopOnce();
+        return m_base.TickMs();
+    }
+    uint64_t MicroSeconds() override { return m_base.MicroSeconds(); }
+    void SleepMs(uint32_t ms) override { m_base.SleepMs(ms); }
+    void SleepUs(uint64_t us) override { m_base.SleepUs(us); }
+
+  private:
+    void StopOnce() {
+        if (m_stopUs == 0 || m_base.NowUs() < m_stopAtUs) return;
+        m_base.Advance(m_stopUs);
+        m_stopUs = 0;
+    }
+    platform::VirtualClock& m_base;
+    const uint64_t m_stopAtUs;
+    uint64_t m_stopUs;
+};
+
+TEST(EraseChip, RunStoppedPastTheDeadlineSeesTheFinishedErase) {
+    const struct {
+        const char* what;
+        std::function<bool()> erase;
+        std::string text;
+    } cases[] = {
+        {"block", [] { return EraseSingleSectorOrBlock(3, 0x10000, kBlockEraseWord); }, ""},
+        {"chip", [] { return EraseChip(3); },
+         "Erasing serial flash....\nSuccessfully erased chip in  [0-9]+ milliseconds\\.\n\n"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        // Exchanges cost no time, so the stop lands between them, never inside one.
+        BoardSession bench(Chip(Side::Sink), Chip(Side::Source), {0});
+        bench.Identify(1);
+        std::fill(bench.Memory(1).begin(), bench.Memory(1).end(), 0x5A);
+        bench.ClearOutput();
+        // Stopped 40 s, longer than any wait, 20 ms into the erase.
+        StoppedOnceClock stopped(bench.Clock(), bench.Clock().NowUs() + 20'000, 40'000'000);
+        platform::ScopedClock scoped(stopped);
+        EXPECT_TRUE(c.erase());
+        EXPECT_TRUE(std::regex_match(bench.Output(), std::regex(c.text))) << bench.Output();
+        const uint32_t end = c.text.empty() ? 0x20000 : static_cast<uint32_t>(bench.Memory(1).size());
+        const uint32_t begin = c.text.empty() ? 0x10000 : 0;
+        for (uint32_t at = 0; at < bench.Memory(1).size(); ++at) {
+            if (bench.Memory(1)[at] != (at >= begin && at < end ? 0xFF : 0x5A)) {
+                ADD_FAILURE() << "byte at " << std::hex << at;
+                break;
+            }
+        }
+        bench.ExpectCleanAudit();
+    }
 }
 
 TEST(EraseChip, KindsItCannotEraseStopWithThePause) {

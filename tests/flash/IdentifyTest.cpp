@@ -135,6 +135,77 @@ TEST(IdentifyMemory, RequestedSideAbsentStopsWithoutPause) {
     }
 }
 
+// The erase commands of a run killed right after sending them: nothing waits for the flash.
+void StartEraseAndLeave(bool wholeChip) {
+    const ControllerState& s = Session().controller;
+    WriteEnable();
+    TargetWrite(s.ctrlRegister, s.selectValue | ((wholeChip ? 0u : 3u) << s.widthShift));
+    TargetWrite(s.txRegister, wholeChip ? 0xC7000000u : kBlockEraseWord | 0x10000u);
+    TargetWrite(s.ctrlRegister, s.releaseValue);
+}
+
+TEST(IdentifyMemory, NextRunWaitsForTheEraseOfAKilledRun) {
+    const char* const kBusy =
+        "The memory is busy (still erasing for a run that was stopped?): waiting up to 33000 milliseconds "
+        "for it to become ready.\n";
+    const struct {
+        const char* memory;
+        int32_t kind;
+        const char* text;
+    } memories[] = {
+        {"memory=mx25", 3, "Memory MACRONIX SPI serial flash.\n"},
+        {"memory=amic", 4, "Memory AMIC serial flash.\n"},
+        {"memory=spansion", 5, "Memory SPANSHAN serial flash.\n"},
+        {"memory=flash20", 3, "Memory for Fiber (?) serial flash.\nMemory MACRONIX SPI serial flash.\n"}};
+    for (const auto& m : memories) {
+        for (const bool wholeChip : {false, true}) {
+            for (const int target : {1, 0}) {
+                SCOPED_TRACE(std::string(m.memory) + (wholeChip ? " chip" : " block") + " target " +
+                             std::to_string(target));
+                BoardSession bench(Chip(Side::Sink, m.memory), Chip(Side::Source, m.memory));
+                bench.Identify(target);
+                std::vector<uint8_t>& memory = bench.Memory(target);
+                std::fill(memory.begin(), memory.end(), 0x5A);
+                StartEraseAndLeave(wholeChip);
+                // The next run, at once.
+                ResetTargetSession();
+                bench.ClearOutput();
+                EXPECT_EQ(bench.Identify(target), m.kind);
+                EXPECT_EQ(bench.Output(), kBusy + std::string(m.text));
+                for (size_t at = 0; at < memory.size(); ++at) {
+                    const bool erased = wholeChip || (at >= 0x10000 && at < 0x20000);
+                    if (memory[at] != (erased ? 0xFF : 0x5A)) {
+                        ADD_FAILURE() << "byte at " << std::hex << at;
+                        break;
+                    }
+                }
+                bench.ExpectCleanAudit();
+            }
+        }
+    }
+}
+
+TEST(IdentifyMemory, MemoryNeverReadyStopsBeforeAnyCommand) {
+    for (const int32_t given : {0, 3, 1}) {
+        SCOPED_TRACE(given);
+        BoardSession bench;
+        bench.Identify(1);
+        bench.AddFault("never");
+        StartEraseAndLeave(false);
+        ResetTargetSession();
+        bench.ClearOutput();
+        bench.Connect(1);
+        int32_t kind = given;
+        int32_t size = 0;
+        EXPECT_EQ(BoardSession::Run([&] { IdentifyMemory(kind, 1, size); }), -1);
+        EXPECT_NE(bench.Output().find("Error: the memory is still busy after 33"), std::string::npos)
+            << bench.Output();
+        EXPECT_EQ(bench.ErrorPauses(), 1);
+        // Nothing but status reads reached the busy memory.
+        bench.ExpectCleanAudit();
+    }
+}
+
 TEST(ReadChipType, ClassifiesTheIdentificationRegister) {
     const struct {
         const char* id;

@@ -12,7 +12,9 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
+#include <filesystem>
 #include <memory>
 #include <string>
 #include <vector>
@@ -70,6 +72,8 @@ class PairRuns : public ::testing::Test {
         EXPECT_NE(run.out.find("Burn succeeded.\n"), std::string::npos) << run.out;
         EXPECT_NE(run.out.find("Verification succeeded!!! :-)\n"), std::string::npos) << run.out;
     }
+
+  public:
     // Waits until the run's output contains the text (or it ended).
     static bool WaitFor(ToolProcess& tool, const std::string& text) {
         for (int i = 0; i < 200; ++i)
@@ -77,6 +81,7 @@ class PairRuns : public ::testing::Test {
         return false;
     }
 
+  protected:
     TempDir prefix;
     std::unique_ptr<BoardProcess> board;
 };
@@ -371,6 +376,93 @@ TEST_F(PairRuns, SerialProgramsAndRunsExcludeEachOtherBothWays) {
     EXPECT_EQ(ReadFile(prefix.Path("audit.txt")), "audit: 0 finding(s)\n");
 }
 
+// A run killed inside an erase leaves the flash erasing for a while; the next run, started at once,
+// waits for it and then takes the memory for what it is (a busy flash answers its id with ones, the
+// answer of a memory without id), reads the memory as it is and burns only what the image touches.
+TEST(KilledErase, NextRunWaitsForTheFlashAndSeesItAsItIs) {
+    constexpr size_t kBlock = 0x10000;
+    const struct {
+        const char* memory;
+        const char* line;
+    } memories[] = {{"mx25", "Memory MACRONIX SPI serial flash.\n"},
+                    {"amic", "Memory AMIC serial flash.\n"},
+                    {"spansion", "Memory SPANSHAN serial flash.\n"},
+                    {"flash20", "Memory MACRONIX SPI serial flash.\n"}};
+    const struct {
+        const char* letters;
+        bool wholeChip;
+    } erases[] = {{"E fw_source.hex", true}, {"EB 0x10000 0x3F0000", false}};
+    for (const auto& m : memories) {
+        for (const auto& e : erases) {
+            SCOPED_TRACE(std::string(m.memory) + " " + e.letters);
+            TempDir prefix;
+            const std::vector<uint8_t> old = RandomBytes(kMemorySize, 50);
+            WriteFile(prefix.Path("source.bin"), AsText(old));
+            // A source firmware: its header at 0.
+            std::vector<uint8_t> image = RandomBytes(256, 51);
+            const uint8_t header[] = {0x9F, 0x00, 0x00, 0x00, 0xDE, 0xC0, 0xDD, 0xBA};
+            std::copy(std::begin(header), std::end(header), image.begin());
+            WriteFile(prefix.Path("fw_source.hex"), ImageText({{0, image}}));
+            BoardProcess board(prefix.Path(), {"--source",
+                                               std::string("uart=com1,image=") + prefix.Path("source.bin") +
+                                                   ",memory=" + m.memory,
+                                               "--audit", prefix.Path("audit.txt")});
+            ASSERT_TRUE(board.Started());
+            {
+                ToolProcess killed(prefix, std::string("src u1 ") + e.letters);
+                // The chip erase is sent right after its line, the first block erase right after the
+                // identification; the chip takes 1.5 s, a block 0.5 s.
+                ASSERT_TRUE(PairRuns::WaitFor(killed, e.wholeChip ? "Erasing serial flash....\n" : m.line))
+                    << killed.Poll(0);
+                usleep(e.wholeChip ? 20000 : 100000);
+                ASSERT_EQ(kill(killed.Pid(), SIGKILL), 0);
+                killed.Finish(10000);
+            }
+            // A pty keeps the exclusive flag of a killed holder until the board clears it (a
+            // serial device drops it at its last close); root does not see it.
+            for (int i = 0; i < 100 && PortLeftExclusive(prefix.Path(), "com1"); ++i) usleep(10000);
+            const TimedRun read = RunTimed(prefix, "src u1 R 0 16");
+            EXPECT_EQ(read.code, 0) << read.out;
+            EXPECT_NE(read.out.find(m.line), std::string::npos) << read.out;
+            const std::vector<uint8_t> before = e.wholeChip ? std::vector<uint8_t>(16, 0xFF) : old;
+            char first[64];
+            std::snprintf(first, sizeof first, "00000:\t%02x%02x%02x%02x\t", before[0], before[1], before[2],
+                          before[3]);
+            EXPECT_NE(read.out.find(first), std::string::npos) << first << "\n" << read.out;
+
+            const TimedRun burn = RunTimed(prefix, "src u1 BV fw_source.hex");
+            EXPECT_EQ(burn.code, 0) << burn.out;
+            EXPECT_NE(burn.out.find(m.line), std::string::npos) << burn.out;
+            EXPECT_NE(burn.out.find("Verification succeeded!!! :-)\n"), std::string::npos) << burn.out;
+            ASSERT_EQ(board.Stop(), 0);
+            EXPECT_EQ(ReadFile(prefix.Path("audit.txt")), "audit: 0 finding(s)\n");
+
+            // Block 0 as it was but for the image's sector; every later block either erased by the
+            // killed run or untouched.
+            const std::vector<uint8_t> after = ReadBytes(prefix.Path("source.bin"));
+            ASSERT_EQ(after.size(), kMemorySize);
+            for (size_t at = 0; at < kBlock; ++at) {
+                const uint8_t want = at < image.size()            ? image[at]
+                                     : at < 0x1000 || e.wholeChip ? 0xFF
+                                                                  : old[at];
+                if (after[at] != want) {
+                    ADD_FAILURE() << "byte at " << std::hex << at;
+                    break;
+                }
+            }
+            for (size_t block = kBlock; block < kMemorySize; block += kBlock) {
+                const auto from = after.begin() + static_cast<long>(block);
+                const bool erased = std::all_of(from, from + kBlock, [](uint8_t b) { return b == 0xFF; });
+                const bool kept = std::equal(from, from + kBlock, old.begin() + static_cast<long>(block));
+                if (!erased && (e.wholeChip || !kept)) {
+                    ADD_FAILURE() << "block at " << std::hex << block;
+                    break;
+                }
+            }
+        }
+    }
+}
+
 // Two pairs, com1 to com4 (sources on the odd ports), paced at the line rate.
 class FourBoards : public PairRuns {
   protected:
@@ -450,6 +542,35 @@ TEST_F(FourBoards, SearchesStartedTogetherEachFindTheirOwnBoard) {
     EXPECT_EQ(ReadFile(prefix.Path("comPorts.cfg")), "2 1");
 }
 
+TEST_F(FourBoards, TwoSearchesForOneSideTakeTwoBoards) {
+    // Two source firmwares; each search must end on a board of its own.
+    std::vector<uint8_t> first = RandomBytes(1024, 32);
+    std::vector<uint8_t> second = RandomBytes(1024, 33);
+    for (auto* image : {&first, &second}) {
+        const uint8_t header[] = {0x10, 0x00, 0x00, 0x00, 0xAF, 0xBE, 0xAD, 0xDE};
+        std::copy(std::begin(header), std::end(header), image->begin());
+    }
+    WriteFile(prefix.Path("fw_source_a.hex"), HexText(first));
+    WriteFile(prefix.Path("fw_source_b.hex"), HexText(second));
+    StartBoards();
+    ToolProcess a(prefix, "uasrc FBV fw_source_a.hex");
+    ToolProcess b(prefix, "uasrc FBV fw_source_b.hex");
+    const TimedRun runA = a.Finish(120000);
+    const TimedRun runB = b.Finish(120000);
+    for (const TimedRun* run : {&runA, &runB}) ExpectBurnedAndVerified(*run);
+    const bool aOnFirst = runA.out.find("Detected Marnel source on port 1\n") != std::string::npos;
+    EXPECT_NE(runA.out.find(aOnFirst ? "port 1\n" : "Detected Marnel source on port 3\n"), std::string::npos)
+        << runA.out;
+    EXPECT_NE(
+        runB.out.find(aOnFirst ? "Detected Marnel source on port 3\n" : "Detected Marnel source on port 1\n"),
+        std::string::npos)
+        << runB.out;
+    StopBoards();
+    EXPECT_TRUE(Holds("com1.bin", aOnFirst ? first : second));
+    EXPECT_TRUE(Holds("com3.bin", aOnFirst ? second : first));
+    EXPECT_TRUE(Blank(2) && Blank(4));
+}
+
 // The production-line script: every board found once, burned at once, one line each, and a
 // failed board makes the exit code non-zero.
 TEST_F(FourBoards, FlashAllReportsEveryBoardAndFailsWhenOneDid) {
@@ -475,6 +596,92 @@ TEST_F(FourBoards, FlashAllReportsEveryBoardAndFailsWhenOneDid) {
     EXPECT_TRUE(Holds("com1.bin", source));
     EXPECT_TRUE(Holds("com2.bin", sink));
     EXPECT_TRUE(Holds("com3.bin", source));
+}
+
+// The script run in a process group of its own, as from a terminal; its output in a file.
+pid_t StartFlashAll(const std::string& prefix, const std::string& output) {
+    const pid_t pid = fork();
+    if (pid == 0) {
+        setpgid(0, 0);
+        std::freopen(output.c_str(), "w", stdout);
+        dup2(fileno(stdout), 2);
+        setenv("TOLVAR_PREFIX", prefix.c_str(), 1);
+        setenv("TOLVAR", TOLVAR_BINARY, 1);
+        setenv("FLASH_PORTS", "1 2 3 4 5 6", 1);
+        setenv("FLASH_OPS", "OFBV", 1);
+        setenv("FLASH_LOGS", (prefix + "/logs").c_str(), 1);
+        if (chdir(prefix.c_str()) != 0) _exit(127);
+        execl("/bin/bash", "bash", TOLVAR_SOURCE_DIR "/examples/flash-all.sh", "fw_source.hex", "fw_sink.hex",
+              static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    setpgid(pid, pid);
+    return pid;
+}
+
+int ExitCodeOf(pid_t pid) {
+    int status = 0;
+    waitpid(pid, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+// Every port that has a device gets a line: a board another run holds is busy, a device where no
+// board answers says so, and neither lets the script end 0.
+TEST_F(FourBoards, FlashAllGivesEveryPortWithADeviceALine) {
+    const std::vector<uint8_t> source = WriteImage("source", 1024, 42);
+    const std::vector<uint8_t> sink = WriteImage("sink", 1024, 43);
+    StartBoards();
+    // com5: a device nothing answers on; com6: no device at all.
+    ASSERT_EQ(symlink("/dev/null", prefix.Path("dosdevices/com5").c_str()), 0);
+    setenv("TOLVAR_PREFIX", prefix.Path().c_str(), 1);
+    PortHolder holder("com3");
+    ASSERT_TRUE(holder.Holding());
+    const pid_t script = StartFlashAll(prefix.Path(), prefix.Path("out.txt"));
+    EXPECT_EQ(ExitCodeOf(script), 1);
+    const std::string out = ReadFile(prefix.Path("out.txt"));
+    for (const char* line : {"com1   source ok ", "com2   sink   ok ", "com3   -      busy\n",
+                             "com4   sink   ok ", "com5   -      no answer\n"})
+        EXPECT_NE(out.find(line), std::string::npos) << line << "\n" << out;
+    EXPECT_EQ(out.find("com6"), std::string::npos) << out;
+    holder.Kill();
+    StopBoards();
+    EXPECT_TRUE(Holds("com1.bin", source));
+    EXPECT_TRUE(Holds("com2.bin", sink));
+    EXPECT_TRUE(Blank(3));
+    EXPECT_TRUE(Holds("com4.bin", sink));
+}
+
+// Ctrl-C (INT to the script's process group) or TERM stops every burn it started at once; the
+// boards cut off are named and the script does not end 0.
+TEST_F(FourBoards, FlashAllStopsEveryBurnOnIntAndTerm) {
+    WriteImage("source", 65536, 44);
+    WriteImage("sink", 65536, 45);
+    StartBoards();
+    for (const int signal : {SIGINT, SIGTERM}) {
+        SCOPED_TRACE(signal);
+        std::filesystem::remove_all(prefix.Path("logs"));
+        const pid_t script = StartFlashAll(prefix.Path(), prefix.Path("out.txt"));
+        // Until every burn is under way.
+        for (int i = 0; i < 400; ++i) {
+            bool all = true;
+            for (int port = 1; port <= 4; ++port)
+                all = all &&
+                      ReadFile(prefix.Path("logs/com" + std::to_string(port) + ".log")).find("Burning") !=
+                          std::string::npos;
+            if (all) break;
+            usleep(50000);
+        }
+        const auto start = std::chrono::steady_clock::now();
+        ASSERT_EQ(kill(signal == SIGINT ? -script : script, signal), 0);
+        EXPECT_EQ(ExitCodeOf(script), signal == SIGINT ? 130 : 143);
+        EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+        const std::string out = ReadFile(prefix.Path("out.txt"));
+        for (const char* line : {"com1   source cut off\n", "com2   sink   cut off\n",
+                                 "com3   source cut off\n", "com4   sink   cut off\n"})
+            EXPECT_NE(out.find(line), std::string::npos) << line << "\n" << out;
+        EXPECT_EQ(out.find(" ok "), std::string::npos) << out;
+    }
+    for (auto& one : boards) EXPECT_EQ(one->Stop(), 0);
 }
 
 }  // namespace

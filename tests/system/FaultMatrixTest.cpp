@@ -92,17 +92,17 @@ std::vector<uint8_t> Intended(const Operation& op) {
 const char* const kBurned = "Burn succeeded.\n";
 const char* const kVerified = "Verification succeeded!!! :-)\n";
 
-const Operation kOB{"OB", "u1 OB fw_source.hex", 27, Before::Old, kBurned};
-const Operation kOFB{"OFB", "u1 OFB fw_source.hex", 27, Before::Old, kBurned};
-const Operation kV{"V", "u1 V fw_source.hex", 21, Before::Image, kVerified};
-const Operation kVWrong{"V-wrong", "u1 V fw_source.hex", 21, Before::Wrong, kVerified};
-const Operation kFV{"FV", "u1 FV fw_source.hex", 19, Before::Image, kVerified};
-const Operation kFVWrong{"FV-wrong", "u1 FV fw_source.hex", 19, Before::Wrong, kVerified};
-const Operation kFF{"FF", "src u1 FF 512 0x12345678", 31, Before::Erased, "End filling Eprom.\n"};
-const Operation kE{"E", "src u1 E fw_source.hex", 24, Before::Old, "Successfully erased chip in  "};
+const Operation kOB{"OB", "u1 OB fw_source.hex", 31, Before::Old, kBurned};
+const Operation kOFB{"OFB", "u1 OFB fw_source.hex", 31, Before::Old, kBurned};
+const Operation kV{"V", "u1 V fw_source.hex", 25, Before::Image, kVerified};
+const Operation kVWrong{"V-wrong", "u1 V fw_source.hex", 25, Before::Wrong, kVerified};
+const Operation kFV{"FV", "u1 FV fw_source.hex", 23, Before::Image, kVerified};
+const Operation kFVWrong{"FV-wrong", "u1 FV fw_source.hex", 23, Before::Wrong, kVerified};
+const Operation kFF{"FF", "src u1 FF 512 0x12345678", 35, Before::Erased, "End filling Eprom.\n"};
+const Operation kE{"E", "src u1 E fw_source.hex", 28, Before::Old, "Successfully erased chip in  "};
 // A sector erase prints nothing on success: only its exit code and the memory tell.
-const Operation kES{"ES", "src u1 ES 0 16", 23, Before::Old, nullptr};
-const Operation kOBV{"OBV", "u1 OBV fw_source.hex", 27, Before::Old, kVerified};
+const Operation kES{"ES", "src u1 ES 0 16", 27, Before::Old, nullptr};
+const Operation kOBV{"OBV", "u1 OBV fw_source.hex", 31, Before::Old, kVerified};
 // What R 0 32 prints of the image: a word lost on the way would shift every one after it.
 std::string ReadLines() {
     std::string text;
@@ -121,7 +121,7 @@ std::string ReadLines() {
     return text;
 }
 const std::string kReadText = ReadLines();
-const Operation kR{"R", "src u1 R 0 32", 16, Before::Image, kReadText.c_str()};
+const Operation kR{"R", "src u1 R 0 32", 20, Before::Image, kReadText.c_str()};
 // The SPI flash path never waits on the controller's busy bit; an I2C EEPROM's does. The fault
 // comes while the memory is prepared, before the update-section mark is cleared.
 const Operation kOBI2c{"OB-i2c", "u1 OB fw_source.hex",         27,     Before::Erased,

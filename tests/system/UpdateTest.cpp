@@ -120,6 +120,16 @@ std::vector<uint8_t> StrayByte(const std::vector<uint8_t>&, const std::vector<ui
     return memory;
 }
 
+// Writes the prefix's bench configuration; the board's arguments that serve the bench link.
+std::vector<std::string> BenchBoard(const TempDir& dir) {
+    PointAtClosedPort();
+    std::filesystem::create_directories(dir.Path("prefix"));
+    WriteFile(dir.Path("prefix/user.reg"),
+              "REGEDIT4\n\n[HKEY_CURRENT_USER\\Software\\VB and VBA Program "
+              "Settings\\Talmer\\Startup]\n\"SelectedInterface\"=\"0\"\n\"comPort2\"=\"7\"\n");
+    return {"--bench", std::getenv("TOLVAR_BENCH_PORT")};
+}
+
 TEST(Update, LeavesWhatABurnLeavesRewritingOnlyWhatDiffers) {
     const Case cases[] = {
         {"identical flash, slow", Memory::Flash, false, "U", true, Same, 0},
@@ -156,12 +166,8 @@ TEST(Update, LeavesWhatABurnLeavesRewritingOnlyWhatDiffers) {
                                               dir.Path("audit")};
         std::vector<std::string> args = {"src", "u1", c.letters, hex};
         if (c.bench) {
-            PointAtClosedPort();
-            boardArgs.insert(boardArgs.end(), {"--bench", std::getenv("TOLVAR_BENCH_PORT")});
-            std::filesystem::create_directories(dir.Path("prefix"));
-            WriteFile(dir.Path("prefix/user.reg"),
-                      "REGEDIT4\n\n[HKEY_CURRENT_USER\\Software\\VB and VBA Program "
-                      "Settings\\Talmer\\Startup]\n\"SelectedInterface\"=\"0\"\n\"comPort2\"=\"7\"\n");
+            const std::vector<std::string> bench = BenchBoard(dir);
+            boardArgs.insert(boardArgs.end(), bench.begin(), bench.end());
             args = {"src", "d", c.letters, hex};
         }
         BoardProcess board(dir.Path("prefix"), boardArgs);
@@ -185,6 +191,113 @@ TEST(Update, LeavesWhatABurnLeavesRewritingOnlyWhatDiffers) {
         const auto diff = std::mismatch(after.begin(), after.end(), burned.begin());
         EXPECT_TRUE(diff.first == after.end())
             << "the memory is not what a burn leaves, from 0x" << std::hex << (diff.first - after.begin());
+    }
+}
+
+TEST(Update, LinkFailureInsideTheCompareEndsWithTheExceptionLine) {
+    // The fault lands while U compares the unit with the image, before anything is written.
+    const struct {
+        const char* fault;
+        const char* prefix;
+        const char* letters;
+        Memory memory;
+    } cases[] = {
+        {"--fault=flood,after=22,times=1", "u1", "FOU", Memory::Flash},
+        {"--fault=silence,after=64,times=0", "u1", "OU", Memory::Flash},
+        {"--fault=silence,after=64,times=0", "u1", "FOU", Memory::Flash},
+        {"--fault=gone,after=22", "u1", "FOU", Memory::Flash},
+        {"--fault=gone,after=64", "u1", "OU", Memory::Flash},
+        {"--bench-fault=read@40", "d", "OU", Memory::SpiEeprom},
+        {"--bench-fault=read@40", "d", "OU", Memory::Flash},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.fault) + " " + c.letters);
+        TempDir dir;
+        const std::string saved = dir.Path("source.bin");
+        const std::vector<Segment> image = {{0x1000, Pattern(256, 11)}};
+        // All of the unit matches but its last byte, so the whole unit is compared.
+        std::vector<uint8_t> before = Burned(RandomBytes(MemorySize(c.memory), 5), image, c.memory, true);
+        before[0x1FFF] ^= 0x01;
+        WriteFile(saved, AsText(before));
+        WriteFile(dir.Path("fw.hex"), ImageText(image));
+        const std::string option = c.fault;
+        const size_t equals = option.find('=');
+        std::vector<std::string> boardArgs = {
+            "--source", "image=" + saved + (c.memory == Memory::Flash ? "" : ",memory=spi-eeprom,size=64k"),
+            option.substr(0, equals), option.substr(equals + 1)};
+        if (std::string(c.prefix) == "d") {
+            const std::vector<std::string> bench = BenchBoard(dir);
+            boardArgs.insert(boardArgs.end(), bench.begin(), bench.end());
+        }
+        BoardProcess board(dir.Path("prefix"), boardArgs);
+        ASSERT_TRUE(board.Started());
+        const TimedRun run = RunTimed(
+            dir.Path("prefix"), std::string("src ") + c.prefix + " " + c.letters + " " + dir.Path("fw.hex"));
+        EXPECT_EQ(run.signal, 0) << run.out;
+        EXPECT_EQ(run.code, 255) << run.out;
+        EXPECT_NE(run.out.find("Exception: "), std::string::npos) << run.out;
+        EXPECT_EQ(run.out.find("terminate called"), std::string::npos) << run.out;
+        EXPECT_EQ(run.out.find("succeeded"), std::string::npos) << run.out;
+        EXPECT_EQ(board.Stop(), 0);
+        EXPECT_TRUE(ReadBytes(saved) == before) << "the memory changed";
+    }
+}
+
+TEST(Update, MemoryThatRefusesTheWritesNeverEndsAsASuccess) {
+    // A source firmware of 256 bytes at 0: two EEPROM pages, one flash sector.
+    std::vector<uint8_t> bytes = Pattern(256, 21);
+    const uint8_t header[] = {0x9F, 0x00, 0x00, 0x00, 0xDE, 0xC0, 0xDD, 0xBA};
+    std::copy(std::begin(header), std::end(header), bytes.begin());
+    enum class Left { Unchanged, SectorErased, ImageAndedIn };
+    const struct {
+        const char* name;
+        const char* chip;
+        const char* fault;
+        const char* arguments;
+        Left left;
+        const char* error;
+    } cases[] = {
+        // Write protected once the negotiation is done: the erase goes through, then the status
+        // shows the protection while it is waited for.
+        {"protected, OB", "", "status,after=60", "u1 OB", Left::SectorErased,
+         "Error: the memory reports itself write protected (status 0x9c)"},
+        {"protected, FOU", "", "status,after=60", "u1 FOU", Left::SectorErased,
+         "Error: the memory reports itself write protected (status 0x9c)"},
+        // Protected before the negotiation: nothing is erased.
+        {"protected, OU", "", "status,after=60", "u1 OU", Left::Unchanged,
+         "Error: Could not negotiate with serial flash."},
+        // A flash driven as an EEPROM is written over without an erase: its cells only go to 0.
+        {"flash driven as an EEPROM", "", "", "u1 s OU", Left::ImageAndedIn,
+         "Error: 2 of the 2 rewritten pages still differ from the image, the first at 0x0"},
+        {"flash on an Ostral chip", ",family=ostral,memory=mx25", "", "u1 OU", Left::ImageAndedIn,
+         "Error: 2 of the 2 rewritten pages still differ from the image, the first at 0x0"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        TempDir dir;
+        const std::string saved = dir.Path("source.bin");
+        const std::vector<uint8_t> old = RandomBytes(kFlashSize, 9);
+        WriteFile(saved, AsText(old));
+        WriteFile(dir.Path("fw.hex"), ImageText({{0, bytes}}));
+        std::vector<std::string> boardArgs = {"--source", "image=" + saved + c.chip};
+        if (*c.fault) boardArgs.insert(boardArgs.end(), {"--fault", c.fault});
+        BoardProcess board(dir.Path("prefix"), boardArgs);
+        ASSERT_TRUE(board.Started());
+        const TimedRun run =
+            RunTimed(dir.Path("prefix"), std::string("src ") + c.arguments + " " + dir.Path("fw.hex"));
+        EXPECT_EQ(run.code, 255) << run.out;
+        EXPECT_NE(run.out.find(c.error), std::string::npos) << run.out;
+        EXPECT_EQ(run.out.find("succeeded"), std::string::npos) << run.out;
+        EXPECT_EQ(board.Stop(), 0);
+        std::vector<uint8_t> expected = old;
+        if (c.left == Left::SectorErased) std::fill_n(expected.begin(), kSector, 0xFF);
+        if (c.left == Left::ImageAndedIn)
+            for (size_t i = 0; i < bytes.size(); ++i) expected[i] &= bytes[i];
+        const std::vector<uint8_t> after = ReadBytes(saved);
+        ASSERT_EQ(after.size(), expected.size());
+        const auto diff = std::mismatch(after.begin(), after.end(), expected.begin());
+        EXPECT_TRUE(diff.first == after.end()) << "the memory differs from what the run left, from 0x"
+                                               << std::hex << (diff.first - after.begin());
     }
 }
 
