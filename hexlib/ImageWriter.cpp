@@ -30,7 +30,8 @@ class HexText {
     void Line(const IntelHexRecord& record) { m_text += encodeRecord(record) + '\n'; }
 
     void Commit() const {
-        if (const int error = platform::WriteWholeFile(m_shown, m_text); error != 0) CannotWrite(m_shown, error);
+        if (const int error = platform::WriteWholeFile(m_shown, m_text); error != 0)
+            CannotWrite(m_shown, error);
     }
 
   private:

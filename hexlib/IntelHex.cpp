@@ -1,13 +1,13 @@
 #include "IntelHex.h"
 
+#include <unistd.h>
+
 #include <array>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <exception>
 #include <memory>
-
-#include <unistd.h>
 
 #include "LineReader.h"
 #include "platform/WholeFile.h"
@@ -227,8 +227,10 @@ void writeRecords(const char* fileName, const std::function<void(const RecordSin
         ok = ok && std::fflush(staged.get()) == 0;
     }
     if (!ok) throw ErrorMessage("Unable to write the iHex file: '%s'\n%s", fileName, std::strerror(errno));
-    const int error = platform::WriteWholeFile(fileName, [&](int fd) { return copyStaged(staged.get(), fd); });
-    if (error != 0) throw ErrorMessage("Unable to write the iHex file: '%s'\n%s", fileName, std::strerror(error));
+    const int error =
+        platform::WriteWholeFile(fileName, [&](int fd) { return copyStaged(staged.get(), fd); });
+    if (error != 0)
+        throw ErrorMessage("Unable to write the iHex file: '%s'\n%s", fileName, std::strerror(error));
 }
 
 void resolveAddresses(std::vector<IntelHexRecord>& records) {

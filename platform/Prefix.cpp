@@ -16,7 +16,8 @@ namespace {
 // Never a shared folder such as /tmp: without a home there is no default.
 std::string HomeDir() {
     if (const char* home = std::getenv("HOME"); home && *home) return home;
-    if (const passwd* entry = getpwuid(getuid()); entry && entry->pw_dir && *entry->pw_dir) return entry->pw_dir;
+    if (const passwd* entry = getpwuid(getuid()); entry && entry->pw_dir && *entry->pw_dir)
+        return entry->pw_dir;
     throw PrefixRefused(
         "No home folder for the per-user state (HOME is unset and the account has no passwd entry): set "
         "TOLVAR_PREFIX to a folder of your own.");
