@@ -8,25 +8,25 @@
 namespace chip {
 
 // Chip-level registers, read and written without the session's register offset.
-constexpr uint32_t kIdRegister = 0x80000000;
-constexpr uint32_t kStrapRegister = 0x8000000c;
+inline constexpr uint32_t kIdRegister = 0x80000000;
+inline constexpr uint32_t kStrapRegister = 0x8000000c;
 // The sink's configuration register; its field at bits 13-22 routes the controller.
-constexpr uint32_t kSinkConfigRegister = 0x8000018c;
+inline constexpr uint32_t kSinkConfigRegister = 0x8000018c;
 // Read on the source chip where the sink's configuration is written.
-constexpr uint32_t kSourceConfigRegister = 0x8000016c;
-constexpr uint32_t kSinkVersionRegister = 0x80000294;
-constexpr uint32_t kSourceVersionRegister = 0x80000404;
+inline constexpr uint32_t kSourceConfigRegister = 0x8000016c;
+inline constexpr uint32_t kSinkVersionRegister = 0x80000294;
+inline constexpr uint32_t kSourceVersionRegister = 0x80000404;
 
 // Target number that means "the session's current target".
-constexpr uint8_t kCurrentTarget = 0xff;
+inline constexpr uint8_t kCurrentTarget = 0xff;
 
 // Identification register: bit 24 source, bits 0-5 revision of an Ostral chip.
-constexpr uint32_t kSourceBit = 1u << 24;
-constexpr uint32_t kRevisionBits = 0x3F;
+inline constexpr uint32_t kSourceBit = 1u << 24;
+inline constexpr uint32_t kRevisionBits = 0x3F;
 // Bits that only a Marnel chip sets: everything but the side bit and the revision.
-constexpr uint32_t kMarnelIdBits = 0xFEFFFFC0;
+inline constexpr uint32_t kMarnelIdBits = 0xFEFFFFC0;
 // The image checks tell the family by this one bit instead.
-constexpr uint32_t kMarnelFamilyBit = 1u << 16;
+inline constexpr uint32_t kMarnelFamilyBit = 1u << 16;
 
 constexpr bool IsSourceId(uint32_t id) {
     return (id & kSourceBit) != 0;
@@ -47,12 +47,12 @@ constexpr uint32_t VersionRegisterOf(uint32_t id) {
     return IsSourceId(id) ? kSourceVersionRegister : kSinkVersionRegister;
 }
 // Marnel chips from this version on reach their indirect registers through the Ruvo mailbox.
-constexpr uint32_t kLastOstralMailboxVersion = 0x38ccc000;
+inline constexpr uint32_t kLastOstralMailboxVersion = 0x38ccc000;
 
 // Strap register: bit 4 I2C memory, bits 7-6 the EEPROM's address width.
-constexpr uint32_t kStrapI2cBit = 0x10;
-constexpr uint32_t kStrapSize64k = 1;
-constexpr uint32_t kStrapSize128k = 2;
+inline constexpr uint32_t kStrapI2cBit = 0x10;
+inline constexpr uint32_t kStrapSize64k = 1;
+inline constexpr uint32_t kStrapSize128k = 2;
 constexpr uint32_t StrapSizeField(uint32_t straps) {
     return (straps >> 6) & 3;
 }
@@ -62,10 +62,10 @@ constexpr int32_t StrapEepromBytes(uint32_t straps) {
 }
 
 // Mailbox registers of the indirect access, by family and side.
-constexpr uint32_t kOstralSourceMailbox = 0x810003f4;
-constexpr uint32_t kOstralSinkMailbox = 0x81000000;
-constexpr uint32_t kRuvoSourceMailbox = 0x80000750;
-constexpr uint32_t kRuvoSinkMailbox = 0x80000820;
+inline constexpr uint32_t kOstralSourceMailbox = 0x810003f4;
+inline constexpr uint32_t kOstralSinkMailbox = 0x81000000;
+inline constexpr uint32_t kRuvoSourceMailbox = 0x80000750;
+inline constexpr uint32_t kRuvoSinkMailbox = 0x80000820;
 
 // Register classes the debug port reaches only through the mailbox.
 constexpr bool IsIndirectAddress(uint32_t address) {
@@ -75,31 +75,31 @@ constexpr bool IsIndirectAddress(uint32_t address) {
 
 // The serial-memory controller (source chip addresses; the sink's lie 12 bytes lower and are
 // reached through the session's register offset).
-constexpr uint32_t kControllerControl = 0x80000050;
-constexpr uint32_t kControllerStatus = 0x80000054;
-constexpr uint32_t kControllerTransmit = 0x80000058;
-constexpr uint32_t kControllerReceive = 0x8000005c;
+inline constexpr uint32_t kControllerControl = 0x80000050;
+inline constexpr uint32_t kControllerStatus = 0x80000054;
+inline constexpr uint32_t kControllerTransmit = 0x80000058;
+inline constexpr uint32_t kControllerReceive = 0x8000005c;
 // Sink register offset of the controller.
-constexpr int32_t kSinkControllerOffset = -12;
+inline constexpr int32_t kSinkControllerOffset = -12;
 // Control register: the command width field, chip select and release in command mode.
-constexpr uint32_t kWidthShift = 4;
-constexpr uint32_t kSelectValue = 0x201;
-constexpr uint32_t kReleaseValue = 0x301;
+inline constexpr uint32_t kWidthShift = 4;
+inline constexpr uint32_t kSelectValue = 0x201;
+inline constexpr uint32_t kReleaseValue = 0x301;
 // Control register in data mode: the base value, width bits, chip select (active low) and the
 // Marnel I2C read phase.
-constexpr uint32_t kDataModeBase = 0x10b;
-constexpr uint32_t kWidthBits = 0x30;
-constexpr uint32_t kChipSelectBit = 0x100;
-constexpr uint32_t kReadPhaseBit = 0x40;
+inline constexpr uint32_t kDataModeBase = 0x10b;
+inline constexpr uint32_t kWidthBits = 0x30;
+inline constexpr uint32_t kChipSelectBit = 0x100;
+inline constexpr uint32_t kReadPhaseBit = 0x40;
 // Positions of the I2C control bits in the control register: where they start, and where the
 // Marnel I2C EEPROM has them.
 struct I2cBits {
     uint32_t stopBit = 6;
     uint32_t lastByteBit = 7;
 };
-constexpr I2cBits kMarnelI2cBits{7, 9};
+inline constexpr I2cBits kMarnelI2cBits{7, 9};
 // Status register: bit 0 set while the controller shifts.
-constexpr uint32_t kControllerBusyBit = 1;
+inline constexpr uint32_t kControllerBusyBit = 1;
 
 // SPI opcodes of the memories, by name.
 enum SpiOpcode : uint32_t {
@@ -118,10 +118,10 @@ enum SpiOpcode : uint32_t {
 constexpr uint32_t OpcodeWord(SpiOpcode opcode) {
     return static_cast<uint32_t>(opcode) << 24;
 }
-constexpr uint32_t kSpiAddressMask = 0x00FFFFFF;
+inline constexpr uint32_t kSpiAddressMask = 0x00FFFFFF;
 // Flash status register: bit 0 set while an erase or program runs.
-constexpr uint32_t kFlashBusyBit = 1;
+inline constexpr uint32_t kFlashBusyBit = 1;
 // Block-protect bits of the flash status: set, the flash refuses to erase and program.
-constexpr uint32_t kFlashProtectBits = 0x1C;
+inline constexpr uint32_t kFlashProtectBits = 0x1C;
 
 }  // namespace chip

@@ -20,7 +20,7 @@ char* lastErrorText(char* buffer, size_t capacity);
 
 // Value of a hexadecimal digit in either case; kNotHexDigit for any other character, so that
 // `HexDigitValue(c) < base` tells a digit of any base up to 16.
-constexpr uint32_t kNotHexDigit = 16;
+inline constexpr uint32_t kNotHexDigit = 16;
 constexpr uint32_t HexDigitValue(char c) {
     if (c >= '0' && c <= '9') return static_cast<uint32_t>(c - '0');
     if (c >= 'a' && c <= 'f') return static_cast<uint32_t>(c - 'a' + 10);

@@ -11,7 +11,7 @@
 chip::I2cBits& CurrentI2cBits();
 
 // How long the controller may stay busy shifting before the run is given up.
-constexpr uint32_t kControllerBusyLimitMs = 1000;
+inline constexpr uint32_t kControllerBusyLimitMs = 1000;
 
 // Data-mode transfers of width 1-4; the control register is rewritten only when the width changes.
 void SendData(int32_t width, uint32_t word);

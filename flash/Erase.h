@@ -5,10 +5,10 @@
 
 #include "chip/ChipFacts.h"
 
-constexpr uint32_t kSectorSize = 0x1000;
-constexpr uint32_t kBlockSize = 0x10000;
-constexpr uint32_t kSectorEraseWord = chip::OpcodeWord(chip::kSectorErase);
-constexpr uint32_t kBlockEraseWord = chip::OpcodeWord(chip::kBlockErase);
+inline constexpr uint32_t kSectorSize = 0x1000;
+inline constexpr uint32_t kBlockSize = 0x10000;
+inline constexpr uint32_t kSectorEraseWord = chip::OpcodeWord(chip::kSectorErase);
+inline constexpr uint32_t kBlockEraseWord = chip::OpcodeWord(chip::kBlockErase);
 
 // How a wait for the flash to become ready ended. TooQuick: ready sooner than the erase can be
 // (the full time was waited out instead); TimedOut: still busy at the time-out, so the erase failed.

@@ -8,15 +8,15 @@
 
 namespace Quillan {
 
-constexpr uint32_t kMarkerAddress = 0x300;
-constexpr uint32_t kFwStartAddress = 0x30C;
-constexpr uint32_t kFwEndAddress = 0x320;
-constexpr uint32_t kTailStartAddress = 0x1FFF0;
-constexpr uint32_t kCrcAddress = 0x1FFF4;
-constexpr uint32_t kCrcMarker = 0xDEADBEEF;
-constexpr uint32_t kImageAddressMask = 0x3FFFFF;
+inline constexpr uint32_t kMarkerAddress = 0x300;
+inline constexpr uint32_t kFwStartAddress = 0x30C;
+inline constexpr uint32_t kFwEndAddress = 0x320;
+inline constexpr uint32_t kTailStartAddress = 0x1FFF0;
+inline constexpr uint32_t kCrcAddress = 0x1FFF4;
+inline constexpr uint32_t kCrcMarker = 0xDEADBEEF;
+inline constexpr uint32_t kImageAddressMask = 0x3FFFFF;
 // The CRC record lies at this load offset of segment 1.
-constexpr uint32_t kCrcOffset = 0xFFF4;
+inline constexpr uint32_t kCrcOffset = 0xFFF4;
 
 struct FirmwareRange {
     uint32_t start;

@@ -10,7 +10,7 @@
 #include <string_view>
 
 // A line is read in pieces of at most 1023 characters; each piece counts as a line.
-constexpr size_t kHexLineSize = 1024;
+inline constexpr size_t kHexLineSize = 1024;
 
 struct HexLine {
     char text[kHexLineSize] = {};

@@ -19,9 +19,9 @@ struct FwHeader {
     std::array<uint32_t, 8> words{};
 };
 
-constexpr uint16_t kUptMagic = 0xA5A5;
-constexpr uint32_t kFwMagicOld = 0xDEADBEAF;
-constexpr uint32_t kFwMagicNew = 0xBADDC0DE;
+inline constexpr uint16_t kUptMagic = 0xA5A5;
+inline constexpr uint32_t kFwMagicOld = 0xDEADBEAF;
+inline constexpr uint32_t kFwMagicNew = 0xBADDC0DE;
 
 // None when the file cannot be opened or holds no header.
 std::optional<UptHeader> FindUptHeader(const char* path);

@@ -18,7 +18,7 @@ class BenchInterface;
 // the bench server.
 enum LinkKind : int32_t { LinkNone = 0, Ethernet = 1, Uart = 2, BenchServer = 3 };
 
-constexpr size_t kBlockBufferSize = 128;
+inline constexpr size_t kBlockBufferSize = 128;
 
 // The link the run talks through, the chip it selected and the lock every register operation tries.
 struct LinkState {
