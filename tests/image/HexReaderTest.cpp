@@ -201,7 +201,7 @@ TEST(FindImageFault, EveryLineIsCheckedBeforeTheMemoryIsTouched) {
          "The record type 0x06 is not one of 00 to 05"},
         {"length of its type", ":0100000400FB\n" + end, 0, ImageFault::BadRecord, 1,
          "A record of type 0x04 needs 2 data bytes, but has 1"},
-        {"longer than a piece", ":" + std::string(1100, '0') + "\n" + end, 0, ImageFault::BadRecord, 1,
+        {"longer than a piece", std::string(":").append(1100, '0') + "\n" + end, 0, ImageFault::BadRecord, 1,
          "The record is longer than the maximum size of 1022 characters"},
         {"segment", ":020000020001FB\n" + data + end, 0, ImageFault::SegmentBase, 1, ""},
         {"linear value past the segments", ":020000040040BA\n" + data + end, 0, ImageFault::LinearBase, 1,
@@ -233,9 +233,9 @@ TEST(FindImageFault, EveryLineIsCheckedBeforeTheMemoryIsTouched) {
 
 TEST(QuotedLine, ControlCharactersEscapedAndLongLinesShortenedAroundTheFault) {
     EXPECT_EQ(quotedLine(":00\r\x1b\t\\", 0), ":00\\r\\x1b\\t\\\\");
-    const std::string line = ":" + std::string(74, '0') + "\r" + std::string(20, '1');
-    EXPECT_EQ(quotedLine(line, 0), ":" + std::string(39, '0') + "...");
-    EXPECT_EQ(quotedLine(line, 75), "..." + std::string(30, '0') + "\\r" + std::string(9, '1') + "...");
+    const std::string line = std::string(":").append(74, '0') + "\r" + std::string(20, '1');
+    EXPECT_EQ(quotedLine(line, 0), std::string(":").append(39, '0') + "...");
+    EXPECT_EQ(quotedLine(line, 75), std::string("...").append(30, '0') + "\\r" + std::string(9, '1') + "...");
 }
 
 TEST(ByteOrder, ShortGroupsKeepTheirPositions) {
