@@ -1,7 +1,5 @@
 #include "IntelHex.h"
 
-#include <unistd.h>
-
 #include <array>
 #include <cerrno>
 #include <cstdio>
@@ -203,12 +201,7 @@ int copyStaged(std::FILE* staged, int fd) {
     std::array<char, 1 << 16> chunk;
     size_t count = 0;
     while ((count = std::fread(chunk.data(), 1, chunk.size(), staged)) > 0) {
-        for (size_t done = 0; done < count;) {
-            const ssize_t written = ::write(fd, chunk.data() + done, count - done);
-            if (written < 0 && errno == EINTR) continue;
-            if (written <= 0) return written < 0 ? errno : EIO;
-            done += static_cast<size_t>(written);
-        }
+        if (const int error = platform::WriteAll(fd, chunk.data(), count); error != 0) return error;
     }
     return std::ferror(staged) != 0 ? EIO : 0;
 }

@@ -99,19 +99,6 @@ int Inspect(const std::string& path, Target& target) {
     return NodeTakes(path, target.info);
 }
 
-int WriteAll(int fd, const void* data, size_t size) {
-    const char* at = static_cast<const char*>(data);
-    while (size > 0) {
-        const ssize_t written = ::write(fd, at, size);
-        if (written < 0 && errno == EINTR) continue;
-        if (written < 0) return errno;
-        if (written == 0) return EIO;
-        at += written;
-        size -= static_cast<size_t>(written);
-    }
-    return 0;
-}
-
 // 0 when the descriptor closed well; close's error otherwise.
 int Close(int fd) {
     return ::close(fd) == 0 ? 0 : errno;
@@ -180,6 +167,19 @@ class HeldSignals {
 };
 
 }  // namespace
+
+int WriteAll(int fd, const void* data, size_t size) {
+    const char* at = static_cast<const char*>(data);
+    while (size > 0) {
+        const ssize_t written = ::write(fd, at, size);
+        if (written < 0 && errno == EINTR) continue;
+        if (written < 0) return errno;
+        if (written == 0) return EIO;
+        at += written;
+        size -= static_cast<size_t>(written);
+    }
+    return 0;
+}
 
 int CheckWritable(const std::string& path) {
     Target target;

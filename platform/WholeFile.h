@@ -19,6 +19,9 @@
 
 namespace platform {
 
+// Writes all the bytes to the descriptor, through short writes and interruptions; 0 or the error.
+[[nodiscard]] int WriteAll(int fd, const void* data, size_t size);
+
 // 0 when the name can be written as WriteWholeFile writes it, otherwise why not.
 [[nodiscard]] int CheckWritable(const std::string& path);
 
