@@ -3,10 +3,10 @@ GEN := $(shell command -v ninja >/dev/null 2>&1 && echo "-G Ninja")
 JOBS ?= 2
 PREFIX ?= /usr/local
 CTEST := ctest --output-on-failure -j $(JOBS)
-# Extra configure arguments of build/ and build-asan/; CI passes -DTOLVAR_WERROR=ON.
+# Extra configure arguments of build/, build-asan/ and build-deb/; CI passes -DTOLVAR_WERROR=ON.
 CMAKE_ARGS ?=
 
-.PHONY: all build test asan demo bench fuzz install clean
+.PHONY: all build test asan demo bench fuzz install deb clean
 
 all: build
 
@@ -38,5 +38,13 @@ fuzz:
 install: build
 	cmake --install build
 
+# The Debian packages tolvar, libquillan1 and libquillan-dev in build-deb/: the optimised programs
+# and library alone (no tests), installed under /usr.
+deb:
+	cmake -S . -B build-deb $(GEN) -DCMAKE_BUILD_TYPE=Release -DTOLVAR_TESTS=OFF -DTOLVAR_DEB=ON -DCMAKE_INSTALL_PREFIX=/usr $(CMAKE_ARGS)
+	cmake --build build-deb -j $(JOBS)
+	rm -f build-deb/*.deb
+	cd build-deb && cpack -G DEB
+
 clean:
-	rm -rf build build-asan build-bench build-fuzz build-dev build-release
+	rm -rf build build-asan build-bench build-fuzz build-dev build-release build-deb

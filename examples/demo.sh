@@ -1,12 +1,16 @@
 #!/usr/bin/env bash
 # The main job on the simulated board pair: burn and verify the sample source image fast over the
 # source chip's debug UART (port found by discovery), then read the start of the sink's memory.
-# Usage: examples/demo.sh BUILD_DIR
+# Usage: examples/demo.sh BUILD_DIR, or examples/demo.sh /usr/bin for the installed programs
 set -euo pipefail
 build=$(cd "${1:-build}" && pwd)
 here=$(cd "$(dirname "$0")" && pwd)
 tolvar="$build/front/Tolvar"
 board="$build/board/tolvar-board"
+if [ ! -e "$tolvar" ] && [ -e "$build/Tolvar" ]; then
+  tolvar="$build/Tolvar"
+  board="$build/tolvar-board"
+fi
 for program in "$tolvar" "$board"; do
   [ -x "$program" ] || { echo "demo: $program is missing; run 'make' first" >&2; exit 1; }
 done

@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Installs the build into a staging directory and checks the installed tree: the programs and the
-# tolvar link, the library with its header and package files, the manual pages, programs that run
-# from the staged prefix, and a user's program built against Quillan through pkg-config and through
-# find_package.
+# tolvar link, the library with its header and package files, the manual pages, the completions,
+# programs that run from the staged prefix, and a user's program built against Quillan through
+# pkg-config and through find_package.
 # Usage: install_check.sh BUILD_DIR [EXTRA_CXXFLAGS]
 set -euo pipefail
 build=$1
@@ -19,7 +19,9 @@ libdir=$(ls -d "$root"/lib*/ | head -n 1)
 libdir=${libdir%/}
 
 for path in bin/Tolvar bin/tolvar-board bin/quillan include/quillan.h \
-            share/man/man1/Tolvar.1 share/man/man1/tolvar-board.1 share/man/man1/quillan.1; do
+            share/man/man1/Tolvar.1 share/man/man1/tolvar.1 share/man/man1/tolvar-board.1 share/man/man1/quillan.1 \
+            share/bash-completion/completions/Tolvar share/bash-completion/completions/tolvar \
+            share/bash-completion/completions/quillan; do
   [ -e "$root/$path" ] || fail "$path is missing"
 done
 for path in libquillan.so pkgconfig/quillan.pc cmake/Quillan/QuillanConfig.cmake \
