@@ -151,18 +151,34 @@ write_reports() {
 }
 
 stop_all() {
-    local code=$1 file entry index reason cut=()
+    local code=$1 file entry index reason pid finished=() cut=()
     trap '' INT TERM
     for entry in "${found[@]}"; do
-        [ -e "$logs/result-$(key_of "${ports[${entry%%:*}]}")" ] || cut+=("$entry")
+        if [ -e "$logs/result-$(key_of "${ports[${entry%%:*}]}")" ]; then
+            finished+=("$entry")
+        else
+            cut+=("$entry")
+        fi
     done
+    # After a Ctrl-C a run that took the INT itself is already winding down: a TERM on top would end
+    # it at once, before it closed what it had open. It gets a moment first.
+    [ "$code" = 130 ] && sleep 1
     for file in "$logs"/pid-*; do
         [ -e "$file" ] && kill -TERM "$(cat "$file")" 2>/dev/null
     done
     wait
-    for entry in "${found[@]}"; do
+    # A burn whose own shell the INT ended is no child to wait for: it is watched until it has
+    # ended and written its record (at most 10 s).
+    for file in "$logs"/pid-*; do
+        [ -e "$file" ] || continue
+        pid=$(cat "$file")
+        for _ in $(seq 100); do
+            kill -0 "$pid" 2>/dev/null || break
+            sleep 0.1
+        done
+    done
+    for entry in "${finished[@]}"; do
         index=${entry%%:*}
-        [ -e "$logs/result-$(key_of "${ports[$index]}")" ] || continue
         read -r result ms <"$logs/result-$(key_of "${ports[$index]}")"
         add_case "$index" "${sides[${entry##*:}]}" "$result" "$(seconds "$ms")" "$(reason_of "$(key_of "${ports[$index]}")")"
     done
@@ -265,6 +281,8 @@ for entry in "${found[@]}"; do
     flash "${entry%%:*}" "${entry##*:}" &
 done
 wait
+# Every run has ended: nothing is left to stop, the lines and reports are written in full.
+trap '' INT TERM
 
 for entry in "${found[@]}"; do
     index=${entry%%:*}

@@ -231,6 +231,7 @@ TEST_F(PairRuns, InterruptedRunsSayWhereTheyStoppedAndTheNextRunFinishes) {
     };
     const std::vector<uint8_t> image = WriteImage("source", 4096, 15);
     StartBoard();
+    setenv("TOLVAR_REPORT", prefix.Path("runs.jsonl").c_str(), 1);
     for (const Case& c : cases) {
         ToolProcess run(prefix, c.words);
         ASSERT_TRUE(WaitFor(run, c.startedAfter)) << run.Poll(0);
@@ -249,6 +250,20 @@ TEST_F(PairRuns, InterruptedRunsSayWhereTheyStoppedAndTheNextRunFinishes) {
         EXPECT_EQ(next.code, 0) << c.words << "\n" << next.out;
         EXPECT_NE(next.out.find("Memory MACRONIX SPI serial flash.\n"), std::string::npos) << next.out;
         EXPECT_NE(next.out.find("Verification succeeded!!! :-)\n"), std::string::npos) << next.out;
+    }
+    unsetenv("TOLVAR_REPORT");
+    // Each interrupted run's record says so, with the line it ended with as its reason.
+    const std::vector<FlatRecord> records = ReadJsonLines(prefix.Path("runs.jsonl"));
+    ASSERT_EQ(records.size(), 6u) << ReadFile(prefix.Path("runs.jsonl"));
+    for (size_t i = 0; i < records.size(); ++i) {
+        const Case& c = cases[i / 2];
+        const FlatRecord& record = records[i];
+        const bool stopped = i % 2 == 0;
+        EXPECT_EQ(record.count("result") ? record.at("result") : "", stopped ? "interrupted" : "passed");
+        EXPECT_EQ(record.count("exit_code") ? record.at("exit_code") : "",
+                  std::to_string(stopped ? 128 + c.signal : 0));
+        EXPECT_EQ(record.count("reason") ? record.at("reason").rfind(stopped ? c.line : "null", 0) : 1, 0u)
+            << i;
     }
     ASSERT_EQ(board->Stop(), 0);
     EXPECT_TRUE(Holds("source.bin", image));
@@ -792,6 +807,14 @@ TEST_F(FourBoards, FlashAllStopsEveryBurnOnIntAndTerm) {
                                  "com3   source cut off\n", "com4   sink   cut off\n"})
             EXPECT_NE(out.find(line), std::string::npos) << line << "\n" << out;
         EXPECT_EQ(out.find(" ok "), std::string::npos) << out;
+        // Each board a failed test case whose reason is its run's line about the stop.
+        const std::string cases = JunitCases(prefix.Path("logs/junit.xml"));
+        EXPECT_EQ(cases.rfind("tests=4 failures=4\n", 0), 0u) << cases;
+        // (A run that took the Ctrl-C itself says SIGINT, one stopped by the script SIGTERM.)
+        for (const char* line :
+             {"com1 flash-all.source Interrupted by SIG", "com2 flash-all.sink Interrupted by SIG",
+              "com3 flash-all.source Interrupted by SIG", "com4 flash-all.sink Interrupted by SIG"})
+            EXPECT_NE(cases.find(line), std::string::npos) << line << "\n" << cases;
     }
     for (auto& one : boards) EXPECT_EQ(one->Stop(), 0);
 }
