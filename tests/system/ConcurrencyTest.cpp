@@ -60,6 +60,27 @@ for case in suite.iter("testcase"):
     return out;
 }
 
+// flash-all.sh run to its end in the prefix with the tool and further settings, logs in logs/;
+// its exit code and output.
+struct ScriptRun {
+    int code;
+    std::string out;
+};
+ScriptRun RunFlashAll(const std::string& prefix, const std::string& tool, const std::string& settings) {
+    const std::string command = "cd " + prefix + " && TOLVAR_PREFIX=" + prefix + " TOLVAR=" + tool + " " +
+                                settings + " FLASH_LOGS=" + prefix +
+                                "/logs bash " TOLVAR_SOURCE_DIR
+                                "/examples/flash-all.sh fw_source.hex fw_sink.hex 2>&1";
+    ScriptRun run{-1, ""};
+    std::FILE* script = popen(command.c_str(), "r");
+    if (script == nullptr) return run;
+    char chunk[256];
+    while (std::fgets(chunk, sizeof chunk, script)) run.out += chunk;
+    const int status = pclose(script);
+    if (WIFEXITED(status)) run.code = WEXITSTATUS(status);
+    return run;
+}
+
 // The pair paced at the real line rate, so that a run lasts long enough to be overlapped.
 class PairRuns : public ::testing::Test {
   protected:
@@ -626,17 +647,9 @@ TEST_F(FourBoards, FlashAllReportsEveryBoardAndFailsWhenOneDid) {
     const std::vector<uint8_t> source = WriteImage("source", 1024, 40);
     const std::vector<uint8_t> sink = WriteImage("sink", 1024, 41);
     StartBoards({"--fault", "gone,after=80,chip=sink"});
-    const std::string command =
-        "cd " + prefix.Path() + " && TOLVAR_PREFIX=" + prefix.Path() +
-        " TOLVAR=" TOLVAR_BINARY " FLASH_PORTS='1 2 3 4 5' FLASH_OPS=OFBV FLASH_LOGS=" + prefix.Path("logs") +
-        " bash " TOLVAR_SOURCE_DIR "/examples/flash-all.sh fw_source.hex fw_sink.hex 2>&1";
-    std::FILE* script = popen(command.c_str(), "r");
-    ASSERT_NE(script, nullptr);
-    std::string out;
-    char chunk[256];
-    while (std::fgets(chunk, sizeof chunk, script)) out += chunk;
-    const int status = pclose(script);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << out;
+    const ScriptRun run = RunFlashAll(prefix.Path(), TOLVAR_BINARY, "FLASH_PORTS='1 2 3 4 5' FLASH_OPS=OFBV");
+    const std::string& out = run.out;
+    EXPECT_EQ(run.code, 1) << out;
     for (const char* line :
          {"com1   source ok ", "com2   sink   ok ", "com3   source ok ", "com4   sink   FAILED "})
         EXPECT_NE(out.find(line), std::string::npos) << line << "\n" << out;
@@ -691,18 +704,11 @@ TEST(FlashAll, PathsAndNetworkPortsGoToTheToolAsTheyAreGiven) {
         ">>\"$TOLVAR_REPORT\" ;;\n"
         "esac\n");
     ASSERT_EQ(::chmod(prefix.Path("tool").c_str(), 0700), 0);
-    const std::string command =
-        "cd " + prefix.Path() + " && TOLVAR_PREFIX=" + prefix.Path() + " TOLVAR=" + prefix.Path("tool") +
-        " TOLVAR_REPORT=" + prefix.Path("mine.jsonl") +
-        " FLASH_PORTS='/dev/null socket://127.0.0.1:4000 7 8' FLASH_LOGS=" + prefix.Path("logs") +
-        " bash " TOLVAR_SOURCE_DIR "/examples/flash-all.sh fw_source.hex fw_sink.hex 2>&1";
-    std::FILE* script = popen(command.c_str(), "r");
-    ASSERT_NE(script, nullptr);
-    std::string out;
-    char chunk[256];
-    while (std::fgets(chunk, sizeof chunk, script)) out += chunk;
-    const int status = pclose(script);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << out;
+    const ScriptRun run = RunFlashAll(prefix.Path(), prefix.Path("tool"),
+                                      "TOLVAR_REPORT=" + prefix.Path("mine.jsonl") +
+                                          " FLASH_PORTS='/dev/null socket://127.0.0.1:4000 7 8'");
+    const std::string& out = run.out;
+    EXPECT_EQ(run.code, 1) << out;
     for (const char* line :
          {"/dev/null source ok ", "socket://127.0.0.1:4000 source FAILED ", "com7   source ok "})
         EXPECT_NE(out.find(line), std::string::npos) << line << "\n" << out;
