@@ -92,6 +92,12 @@ int32_t DetectKind(int32_t chipType) {
     return ReadFlashId();
 }
 
+// 1 Ostral, 2 Marnel sink, 3 Marnel source.
+int32_t ChipTypeOf(uint32_t id) {
+    if (chip::IsOstralId(id)) return 1;
+    return 2 + chip::SideOfId(id);
+}
+
 }  // namespace
 
 int32_t FindSide(int32_t side) {
@@ -102,9 +108,7 @@ int32_t FindSide(int32_t side) {
 }
 
 int32_t ReadChipType() {
-    const uint32_t id = TargetReadOn(chip::kIdRegister, kCurrentTarget);
-    if (chip::IsOstralId(id)) return 1;
-    return 2 + chip::SideOfId(id);
+    return ChipTypeOf(TargetReadOn(chip::kIdRegister, kCurrentTarget));
 }
 
 int32_t ReadStrapProtocol() {
@@ -157,7 +161,9 @@ void IdentifyMemory(int32_t& memoryKind, int32_t side, int32_t& sizeSelection) {
     HoldBenchChip(s.link.currentTarget);
     s.link.registerOffset = found == 2 ? 0 : chip::kSinkControllerOffset;
 
-    const int32_t chipType = ReadChipType();
+    const uint32_t id = TargetReadOn(chip::kIdRegister, kCurrentTarget);
+    s.link.chipId = id;
+    const int32_t chipType = ChipTypeOf(id);
     // A run stopped or killed in the middle of a command (a read left open by a failed block
     // compare, a burn killed halfway) leaves the flash selected: the next bytes would be taken as
     // its data. Releasing ends whatever is open; I2C and data-mode memories are reset by their

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <exception>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -16,6 +17,7 @@
 #include "console/CxException.h"
 #include "console/Interruption.h"
 #include "flash/FlashDriver.h"
+#include "front/RunRecord.h"
 #include "image/ImageOps.h"
 #include "image/SaveMemory.h"
 #include "imagecheck/ImageCheck.h"
@@ -66,7 +68,7 @@ constexpr const char* kUsageTail[] = {
     "(.hex, .ihex or .bin)\n",
 };
 
-constexpr const char* kVersionLine = "Ver 1.0.0.45\n";
+constexpr const char* kToolVersion = "1.0.0.45";
 
 constexpr size_t kSideScanLength = 1023;
 
@@ -104,14 +106,16 @@ std::string InterruptionLine(int signal) {
 
 // The open memory command is ended (the link still answers: the interruption only stopped the run
 // between two exchanges), then the link is closed and the port released.
-int EndInterrupted(int signal, std::FILE* out) {
+int EndInterrupted(int signal, std::FILE* out, ReasonNotes& notes) {
     try {
         EndOpenCommand();
     } catch (...) {
         // A link that fails now changes nothing of what is said.
     }
     CloseLink();
-    std::fputs(InterruptionLine(signal).c_str(), out);
+    const std::string line = InterruptionLine(signal);
+    notes.Conclude(line);
+    std::fputs(line.c_str(), out);
     std::fflush(out);
     RestoreTerminalSettings();
     return 128 + signal;
@@ -172,10 +176,12 @@ struct Letters {
 // One invocation: the words, what has been read from them so far, and the console streams.
 class CTolvarRun {
   public:
-    CTolvarRun(int argc, char** argv, std::FILE* in, std::FILE* out)
-        : m_argc(argc), m_argv(argv), m_in(in), m_out(out) {}
+    CTolvarRun(int argc, char** argv, std::FILE* in, std::FILE* out, std::shared_ptr<ReasonNotes> notes)
+        : m_argc(argc), m_argv(argv), m_in(in), m_out(out), m_notes(std::move(notes)) {}
 
     int Run();
+    // What the words told and the run found, for the run record.
+    void Describe(RunFacts& facts) const;
 
     // What the operation letters do in their turn, in the order the word gives them.
     void Burn(const char* imagePath);
@@ -198,6 +204,7 @@ class CTolvarRun {
     bool SavesToFile(Command command) const;
     void ReadCommandNumbers(Command command);
     void RequireReadableImage();
+    bool ReadsImage() const;
     void CheckDetectedSide();
     [[noreturn]] void StopTargetNotFound();
     uint32_t SearchUartPort();
@@ -220,7 +227,10 @@ class CTolvarRun {
     char** m_argv;
     std::FILE* m_in;
     std::FILE* m_out;
+    std::shared_ptr<ReasonNotes> m_notes;
     int m_position = 1;
+    std::optional<Command> m_command;  // once the words up to the command word are read
+    bool m_portKnown = false;          // given in the link word or found by the search
     int32_t m_side = -1;
     int32_t m_firstSide = 1;
     uint32_t m_port = 0;
@@ -287,25 +297,37 @@ void PrintUsage(std::FILE* out) {
 void CTolvarRun::Print(const char* format, ...) {
     va_list args;
     va_start(args, format);
-    std::vfprintf(m_out, format, args);
+    const std::string text = formatTextV(format, args);
     va_end(args);
+    m_notes->Note(text);
+    std::fputs(text.c_str(), m_out);
     std::fflush(m_out);
 }
 
 int CTolvarRun::Run() {
     m_terminals = DetectTerminals(m_in, m_out);
-    ConsoleUi::instance().Install(StandardConsoleOperations(m_in, m_out, m_terminals));
-    Print("%s", kVersionLine);
-    for (int i = 0; i < m_argc; ++i) Print("%s ", m_argv[i]);
-    Print("\n");
-    if (m_argc < 4) usageExit(m_out);
+    ConsoleUi::Operations operations = StandardConsoleOperations(m_in, m_out, m_terminals);
+    // Every message may be the reason a failed run gives.
+    operations.print = [print = std::move(operations.print), notes = m_notes](const std::string& text) {
+        notes->Note(text);
+        print(text);
+    };
+    ConsoleUi::instance().Install(std::move(operations));
+    std::fprintf(m_out, "Ver %s\n", kToolVersion);
+    for (int i = 0; i < m_argc; ++i) std::fprintf(m_out, "%s ", m_argv[i]);
+    std::fputs("\n", m_out);
+    std::fflush(m_out);
+    if (m_argc < 4) {
+        m_notes->Note(kUsageHead[0]);
+        usageExit(m_out);
+    }
     bool stopped = false;
     try {
         RunWords();
     } catch (const RunInterrupted&) {
         return -1;  // the caller says so
     } catch (...) {
-        ReportException(m_out);
+        m_notes->Note(ReportException(m_out));
         stopped = true;
     }
     // The burn's own line already said the memory is in doubt; this is the run's verdict.
@@ -322,7 +344,8 @@ void CTolvarRun::RunWords() {
     const int linkPosition = m_position;
     ReadLinkWord();
     ReadMemoryAndSizeWords();
-    Command command = CommandWord();
+    const Command command = CommandWord();
+    m_command = command;
     if (command != Command::None) ReadCommandNumbers(command);
     // An image that cannot be read is said before any board is looked for.
     if (command == Command::None) RequireReadableImage();
@@ -356,16 +379,19 @@ void CTolvarRun::ReadSideFromLastWord() {
 
 void CTolvarRun::ReadSideWord() {
     const char* word = m_argv[1];
+    // The side word decides, also for a run that ends at the question.
     if (Is(word, "snk")) {
         m_firstSide = 0;
-        if (m_side == 1) WarnAndConfirm("source file", "sink");
+        const bool against = m_side == 1;
         m_side = 0;
         ++m_position;
+        if (against) WarnAndConfirm("source file", "sink");
     } else if (Is(word, "src")) {
         m_firstSide = 1;
-        if (m_side == 0) WarnAndConfirm("sink file", "source");
+        const bool against = m_side == 0;
         m_side = 1;
         ++m_position;
+        if (against) WarnAndConfirm("sink file", "source");
     } else {
         m_firstSide = 1;
     }
@@ -378,7 +404,10 @@ void CTolvarRun::WarnAndConfirm(const char* file, const char* board) {
 
 void CTolvarRun::ReadLinkWord() {
     const char* word = m_argv[m_position];
-    if (word[0] == 'u' && word[1] != 'a') m_port = NumberIn(word, word + 1);
+    if (word[0] == 'u' && word[1] != 'a') {
+        m_port = NumberIn(word, word + 1);
+        m_portKnown = true;
+    }
     if (word[0] == 'u' || word[0] == 'd') ++m_position;
 }
 
@@ -389,7 +418,10 @@ void CTolvarRun::OpenLink(const char* word) {
         OpenBenchLink();
         return;
     }
-    if (word[1] == 'a') m_port = SearchUartPort();
+    if (word[1] == 'a') {
+        m_port = SearchUartPort();
+        m_portKnown = true;
+    }
     session.link.kind = Uart;
     OpenUartLink(m_port);
     if (!session.link.uart->PortInitialized()) StopTargetNotFound();
@@ -409,12 +441,27 @@ uint32_t CTolvarRun::NumberIn(const char* word, const char* digits) {
 
 // Only the letters that read the image need it; a wrong word count is left to the count check.
 void CTolvarRun::RequireReadableImage() {
+    if (ReadsImage()) requireReadableImage(m_argv[m_position + 1]);
+}
+
+// The operation form with its file word, and a letter that reads the image.
+bool CTolvarRun::ReadsImage() const {
     const int o = m_position;
-    if (m_argc != o + 2) return;
+    if (m_command != Command::None || m_argc != o + 2) return false;
     for (const char* letter = m_argv[o]; *letter != '\0'; ++letter) {
         const LetterRow* row = FindLetter(*letter);
-        if (row != nullptr && row->readsImage) return requireReadableImage(m_argv[o + 1]);
+        if (row != nullptr && row->readsImage) return true;
     }
+    return false;
+}
+
+void CTolvarRun::Describe(RunFacts& facts) const {
+    facts.linkKind = Session().link.kind;
+    if (m_portKnown) facts.port = formatText("com%u", m_port);
+    facts.side = m_side;
+    facts.memoryKind = m_memoryKind;
+    if (ReadsImage()) facts.imagePath = m_argv[m_position + 1];
+    if (m_command && SavesToFile(*m_command)) facts.savedPath = m_argv[m_position + 3];
 }
 
 // The chip on the port tells its own side; a run meant for the other one stops before any write.
@@ -691,7 +738,7 @@ bool AnswerInformationRequest(int argc, char** argv, std::FILE* out) {
         return true;
     }
     if (Is(argv[1], "--version")) {
-        std::fputs(kVersionLine, out);
+        std::fprintf(out, "Ver %s\n", kToolVersion);
         std::fflush(out);
         return true;
     }
@@ -706,25 +753,27 @@ std::optional<uint32_t> parseNumber(const char* word) {
     return ConvertUnsigned(word, 10);
 }
 
-void ReportException(std::FILE* out) {
+std::string ReportException(std::FILE* out) {
+    std::string line;
     try {
         throw;
     } catch (const ProcessExit&) {
         throw;
     } catch (const CxExceptionError& error) {
-        std::fprintf(out, "Exception: %s\n", error.message.c_str());
+        line = formatText("Exception: %s\n", error.message.c_str());
     } catch (const char* text) {
-        std::fprintf(out, "Exception: %s\n", text);
+        line = formatText("Exception: %s\n", text);
     } catch (const std::exception& error) {
-        std::fprintf(out, "Exception: %s\n", error.what());
+        line = formatText("Exception: %s\n", error.what());
     } catch (...) {
-        std::fputs(
+        line =
             "Unknown exception. Please verify that WinPCap "
             "(G:\\sw_work.5.0.0.0\\norviktest\\WinPcap_4_0_2.exe) "
-            "is installed correctly.\n",
-            out);
+            "is installed correctly.\n";
     }
+    std::fputs(line.c_str(), out);
     std::fflush(out);
+    return line;
 }
 
 void usageExit(std::FILE* out) {
@@ -735,9 +784,12 @@ void usageExit(std::FILE* out) {
 int RunTolvar(int argc, char** argv, std::FILE* in, std::FILE* out) {
     if (AnswerInformationRequest(argc, argv, out)) return 0;
     currentWork = Work{};
+    RunFacts facts = StartRunFacts(argc, argv);
+    auto notes = std::make_shared<ReasonNotes>();
+    CTolvarRun run(argc, argv, in, out, notes);
     int code = -1;
     try {
-        code = CTolvarRun(argc, argv, in, out).Run();
+        code = run.Run();
     } catch (const ProcessExit& exit) {
         std::fflush(out);
         code = exit.code;
@@ -745,9 +797,17 @@ int RunTolvar(int argc, char** argv, std::FILE* in, std::FILE* out) {
         // Met before the console could start (its lock lives in the prefix).
         std::fprintf(out, "%s\n", refused.what());
         std::fflush(out);
+        notes->Note(refused.what());
         code = -1;
     }
+    run.Describe(facts);
     // Noted at any point (a pause, a question, an exchange): the run ends as interrupted.
-    if (const int signal = NotedInterruption()) return EndInterrupted(signal, out);
+    const int signal = NotedInterruption();
+    if (signal != 0) code = EndInterrupted(signal, out, *notes);
+    const std::string reportPath = RunRecordPath();
+    if (!reportPath.empty()) {
+        const RunEnding ending{code, signal, notes->Reason()};
+        (void)AppendRunRecord(reportPath, RunRecordLine(facts, ending, kToolVersion));
+    }
     return code;
 }

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <optional>
+#include <string>
 
 // Runs one invocation with the console on `in`/`out` and returns its exit code (-1 after a
 // fatal stop). Every stop ends here, so tests can run several invocations in one process.
@@ -15,8 +16,8 @@ int RunTolvar(int argc, char** argv, std::FILE* in = stdin, std::FILE* out = std
 [[nodiscard]] std::optional<uint32_t> parseNumber(const char* word);
 
 // Inside a handler: prints what the top-level handlers print for the exception being handled
-// ("Exception: ..." or the unknown-exception text). A ProcessExit passes on untouched.
-void ReportException(std::FILE* out);
+// ("Exception: ..." or the unknown-exception text) and returns it. A ProcessExit passes on untouched.
+std::string ReportException(std::FILE* out);
 
 // The usage text on `out`, then fatalExit.
 [[noreturn]] void usageExit(std::FILE* out = stdout);

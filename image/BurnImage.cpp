@@ -1,5 +1,6 @@
 // Burn and verify: one streaming walk over the image, words handed to the flash driver in write
 // or read sequences that are closed at address gaps and fixed boundaries.
+#include <bit>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -196,6 +197,9 @@ void ImageWalk::Emit() {
     } else {
         VerifyGroup();
     }
+    // The image's own bytes of the group, whatever else the memory took with them.
+    uint64_t& counted = m_burn ? Session().verdict.bytesWritten : Session().verdict.bytesCompared;
+    counted += static_cast<uint64_t>(std::popcount(m_group.Mask()) / 8);
     m_group.Clear();
     CloseAtBoundary();
 }

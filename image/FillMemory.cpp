@@ -99,12 +99,15 @@ void fillMemory(uint32_t length, uint32_t pattern, int32_t memoryKind) {
     if (Session().options.progress) console.progress(0);
     PrepareMemory(memoryKind);
     writePattern(length, pattern, memoryKind);
+    const uint64_t bytes = uint64_t{writtenWords(length)} * 4;
+    session.verdict.bytesWritten += bytes;
     if (Session().options.progress) console.progress(100);
     const float seconds = static_cast<float>(platform::CurrentClock().TickMs() - startMs) / 1000.0f;
     console.print(formatText("\nTotal bytes: %d. Total time: %f seconds\n", static_cast<int32_t>(length),
                              static_cast<double>(seconds)));
     console.print("Verify filling eprom...\n");
     checkFill(length, pattern, memoryKind);
+    session.verdict.bytesCompared += bytes;
     console.print("End filling Eprom.\n\n");
     session.controller.fillMutex.Release();
 }

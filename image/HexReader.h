@@ -154,3 +154,6 @@ uint32_t extendedLinearBase(const HexRecord& record);
 // The firmware version word found behind the version marker; 0 when there is none and the user
 // chose to go on (a no ends the process).
 uint32_t extractImageVersion(const std::string& path);
+// The same word without a word on the console and without a question; empty when the file cannot
+// be read, is not a sound image or has no marker.
+std::optional<uint32_t> findImageVersion(const std::string& path);

@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <map>
 #include <memory>
+#include <optional>
 
 #include "console/ConsoleUi.h"
 #include "console/CxException.h"
@@ -70,8 +71,9 @@ void storeRecord(VersionImage& image, const HexRecord& record, uint32_t recordAd
     }
 }
 
-// Reads the image into the buffer; true when it is complete (end record or buffer overflow).
-bool loadVersionImage(FILE* file, bool firstByteMost, VersionImage& image) {
+// Reads the image into the buffer; true when it is complete (end record or buffer overflow). Quiet:
+// records of other types pass without a word.
+bool loadVersionImage(FILE* file, bool firstByteMost, VersionImage& image, bool quiet = false) {
     bool complete = false;
     forEachHexRecord(file, [&](const HexRecordAt& at) {
         if (at.address >= kVersionImageSize) {
@@ -90,7 +92,7 @@ bool loadVersionImage(FILE* file, bool firstByteMost, VersionImage& image) {
                 break;
             // Written straight to standard output, not through the console object.
             default:
-                printf("\nunknown code: %d\n", at.record.type);
+                if (!quiet) printf("\nunknown code: %d\n", at.record.type);
                 break;
         }
         return HexLoop::Next;
@@ -99,6 +101,18 @@ bool loadVersionImage(FILE* file, bool firstByteMost, VersionImage& image) {
 }
 
 }  // namespace
+
+std::optional<uint32_t> findImageVersion(const std::string& path) {
+    const std::optional<bool> firstByteMost = firstByteMostOf(path);
+    std::unique_ptr<FILE, ImageFileCloser> file(openImageFile(path));
+    if (!firstByteMost || !file || findImageFault(file.get(), 0).kind != ImageFault::None)
+        return std::nullopt;
+    VersionImage image;
+    uint32_t version = 0;
+    if (!loadVersionImage(file.get(), *firstByteMost, image, true) || !image.FindVersion(version))
+        return std::nullopt;
+    return version;
+}
 
 uint32_t extractImageVersion(const std::string& path) {
     VersionImage image;

@@ -54,6 +54,9 @@ bool UnitComparer::Matches(uint32_t unitAddress, const UnitContent& unit) {
     m_next = unitAddress + static_cast<uint32_t>(unit.bytes.size());
     for (size_t offset = 0; offset < unit.bytes.size(); offset += kBlock) {
         const size_t length = std::min<size_t>(kBlock, unit.bytes.size() - offset);
+        const auto counts = unit.counts.begin() + static_cast<std::ptrdiff_t>(offset);
+        Session().verdict.bytesCompared +=
+            static_cast<uint64_t>(std::count(counts, counts + static_cast<std::ptrdiff_t>(length), true));
         if (BlockMatches(unit, offset, length)) continue;
         // The rest of the unit need not be read: the next unit opens a read of its own.
         Close();
@@ -168,6 +171,9 @@ void updateImage(const std::string& path, int32_t memoryKind, int32_t sizeSelect
     file.reset();
     const std::vector<uint32_t> differing = differingUnits(image, memoryKind);
     const size_t skipped = image.Units().size() - differing.size();
+    Verdict& verdict = Session().verdict;
+    verdict.unitsSkipped = verdict.unitsSkipped.value_or(0) + skipped;
+    verdict.unitsRewritten = verdict.unitsRewritten.value_or(0) + differing.size();
     const char* units = flash ? "sectors" : "pages";
     ConsoleUi::instance().print(formatText("\nUpdate: %zu %s unchanged and skipped, %zu rewritten.\n",
                                            skipped, units, differing.size()));

@@ -4,6 +4,7 @@
 
 #include <array>
 #include <cstring>
+#include <exception>
 
 #include "chip/ChipFacts.h"
 #include "console/ConsoleUi.h"
@@ -76,4 +77,16 @@ void CheckCrcRecord(const char* path) {
     ihex_OstralCRC_validate(path, &hasCrcRecord, &crcMatches);
     if (!hasCrcRecord) Refuse("Error: unsupported file format (no CRC32 record found)\r\n");
     if (!crcMatches) Refuse("Error: CRC32 mismatch\r\n");
+}
+
+std::optional<uint32_t> FindCrcRecord(const char* path) {
+    bool hasCrcRecord = false;
+    uint32_t crc = 0;
+    try {
+        ihex_OstralCRC_read(path, &hasCrcRecord, &crc);
+    } catch (const std::exception&) {
+        return std::nullopt;
+    }
+    if (!hasCrcRecord) return std::nullopt;
+    return crc;
 }

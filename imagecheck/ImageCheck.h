@@ -1,5 +1,7 @@
 #pragma once
 // May this image be burned into the connected chip.
+#include <cstdint>
+#include <optional>
 
 // The front end's entry. True to go on; false after the reason has been printed (a bad
 // parameter-section file). A failed firmware check prints its reason and stops the process.
@@ -21,3 +23,7 @@ void CheckOstralImage(const char* path);
 
 // Stops unless the file carries a CRC record with the right value.
 void CheckCrcRecord(const char* path);
+
+// The value the file's CRC record holds, found without a word on the console; empty when the file
+// carries no CRC record or cannot be read.
+std::optional<uint32_t> FindCrcRecord(const char* path);

@@ -28,6 +28,8 @@ struct LinkState {
     std::shared_ptr<BenchInterface> benchServer;
     std::shared_ptr<BenchInterface> benchProduct;
     uint32_t currentTarget = 0;
+    // The identification register of the selected chip, as identification read it; empty before.
+    std::optional<uint32_t> chipId;
     // Added to the controller's register addresses (the sink's lie lower).
     int32_t registerOffset = 0;
     platform::NamedMutex accessMutex{"Eprom"};
@@ -106,6 +108,13 @@ struct Verdict {
     bool imageUnconfirmed = false;
     // No verify of this run found a difference.
     bool verifyPassed = true;
+    // What the image operations did to the memory: bytes handed to it to be written, bytes read
+    // back and compared (a verify, the compare of an update, the check of a fill), and the units an
+    // update left alone or rewrote (empty when no update ran).
+    uint64_t bytesWritten = 0;
+    uint64_t bytesCompared = 0;
+    std::optional<uint64_t> unitsSkipped;
+    std::optional<uint64_t> unitsRewritten;
 };
 
 // The one process-wide record through which the front end, the links, the flash driver and the

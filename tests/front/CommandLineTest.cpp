@@ -1,6 +1,9 @@
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <functional>
 #include <new>
@@ -11,10 +14,15 @@
 
 #include "console/CxException.h"
 #include "front/CommandLine.h"
+#include "front/RunRecord.h"
+#include "front/Sha256.h"
 #include "tests/support/BenchServers.h"
 #include "tests/support/Console.h"
+#include "tests/support/HexText.h"
 #include "tests/support/Ports.h"
+#include "tests/support/TempDir.h"
 #include "tests/support/ToolInProcess.h"
+#include "tests/support/ToolProcess.h"
 #include "tests/support/Transcript.h"
 
 namespace {
@@ -227,6 +235,82 @@ TEST_F(BinaryTest, FatalStopsReachTheShellAs255) {
     EXPECT_EQ(declined.code, 255);
     EXPECT_EQ(declined.out,
               "Ver 1.0.0.45\n" + binary + " snk u3 BV fw_source.hex \n" + Warning("source file", "sink"));
+}
+
+// The run record's fingerprint against sha256sum, across the lengths where the padding changes
+// (one block or two) and fed in pieces that straddle the blocks.
+TEST(Sha256Test, AgreesWithSha256sum) {
+    TempDir dir;
+    for (const size_t size : {0u, 1u, 3u, 55u, 56u, 57u, 63u, 64u, 65u, 119u, 120u, 128u, 1000u, 1048583u}) {
+        SCOPED_TRACE(size);
+        const std::vector<uint8_t> bytes = RandomBytes(size, static_cast<unsigned>(size) + 1);
+        const std::string path = dir.Path("data.bin");
+        WriteFile(path, AsText(bytes));
+        std::string expected;
+        ASSERT_EQ(RunProgram("/usr/bin/sha256sum", {path}, expected), 0);
+        expected.resize(64);
+        const int fd = ::open(path.c_str(), O_RDONLY);
+        EXPECT_EQ(Sha256OfDescriptor(fd), expected);
+        ::close(fd);
+        Sha256 pieces;
+        for (size_t at = 0, piece = 1; at < size; at += piece, piece = piece * 7 % 150 + 1)
+            pieces.Update(bytes.data() + at, std::min(piece, size - at));
+        EXPECT_EQ(Sha256::Hex(pieces.Finish()), expected);
+    }
+}
+
+// Whatever the words and messages hold, the record stays valid JSON in valid UTF-8.
+TEST(RunRecordTest, StringsStayValidJson) {
+    struct Case {
+        std::string text;
+        std::string json;
+    };
+    const Case cases[] = {
+        {"plain", R"("plain")"},
+        {"a\"b\\c/", R"("a\"b\\c/")"},
+        {std::string("\n\r\t\x01\x1f\x7f\0!", 8), R"("\n\r\t\u0001\u001f\u007f\u0000!")"},
+        {"\xc3\xa9 \xe2\x82\xac \xf0\x9f\x98\x80", "\"\xc3\xa9 \xe2\x82\xac \xf0\x9f\x98\x80\""},
+        {"\xff", R"("\ufffd")"},
+        {"a\xc3", R"("a\ufffd")"},                              // cut short
+        {"\xc0\xaf", R"("\ufffd\ufffd")"},                      // overlong
+        {"\xed\xa0\x80", R"("\ufffd\ufffd\ufffd")"},            // a surrogate
+        {"\xf4\x90\x80\x80", R"("\ufffd\ufffd\ufffd\ufffd")"},  // past U+10FFFF
+        {"\xe2\x82x", R"("\ufffd\ufffdx")"},
+    };
+    for (const Case& c : cases) EXPECT_EQ(JsonString(c.text), c.json) << c.json;
+}
+
+// A failed run's reason: the first error line it printed, else its last message; the line of an
+// interruption wins.
+TEST(RunRecordTest, TheReasonIsTheFirstErrorElseTheLastMessage) {
+    struct Case {
+        std::vector<std::string> messages;
+        std::string conclusion;
+        std::string reason;
+    };
+    const Case cases[] = {
+        {{}, "", ""},
+        {{"Burning file x.hex\n", "\nError verifying eprom on address: 10\n",
+          "Error verifying eprom on address: 14\n", "***Verification failed***\n\n"},
+         "",
+         "Error verifying eprom on address: 10"},
+        {{"Detected Marnel source on port 1\n",
+          "Can't open file: a.hex\nReason: No such file or directory\n"},
+         "",
+         "Can't open file: a.hex\nReason: No such file or directory"},
+        {{"Exception: Failed to open com port com7\n", "Error: later\n"},
+         "",
+         "Exception: Failed to open com port com7"},
+        {{"Error: first\n", " \r\n"},
+         "Interrupted by SIGINT during the burn.\n",
+         "Interrupted by SIGINT during the burn."},
+    };
+    for (const Case& c : cases) {
+        ReasonNotes notes;
+        for (const std::string& message : c.messages) notes.Note(message);
+        if (!c.conclusion.empty()) notes.Conclude(c.conclusion);
+        EXPECT_EQ(notes.Reason(), c.reason);
+    }
 }
 
 }  // namespace

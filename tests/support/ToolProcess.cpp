@@ -260,6 +260,48 @@ int RunProgram(const std::string& program, const std::vector<std::string>& argum
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
+std::vector<FlatRecord> ReadJsonLines(const std::string& path) {
+    static const char* const kFlatten = R"PY(
+import json, sys
+def flat(path, value, out):
+    if isinstance(value, dict):
+        for key, item in value.items(): flat(path + [key], item, out)
+    elif isinstance(value, list):
+        for index, item in enumerate(value): flat(path + [str(index)], item, out)
+    elif isinstance(value, str):
+        out.append((".".join(path), value.encode("unicode_escape").decode("ascii")))
+    else:
+        out.append((".".join(path), json.dumps(value)))
+lines = open(sys.argv[1], "rb").read().split(b"\n")
+if lines.pop():
+    lines.append(b"a last line without its line end")
+for line in lines:
+    try:
+        record = json.loads(line.decode("utf-8"))
+        out = []
+        flat([], record, out) if isinstance(record, dict) else out.append(("error", "not an object"))
+    except ValueError as error:
+        out = [("error", str(error).encode("unicode_escape").decode("ascii"))]
+    for key, value in out: print(key + "\t" + value)
+    print()
+)PY";
+    std::string output;
+    std::vector<FlatRecord> records;
+    if (RunProgram("/usr/bin/python3", {"-c", kFlatten, path}, output) != 0) return records;
+    std::istringstream lines(output);
+    FlatRecord record;
+    for (std::string line; std::getline(lines, line);) {
+        if (line.empty()) {
+            records.push_back(std::move(record));
+            record = {};
+            continue;
+        }
+        const size_t tab = line.find('\t');
+        record[line.substr(0, tab)] = tab == std::string::npos ? "" : line.substr(tab + 1);
+    }
+    return records;
+}
+
 ToolRun RunTolvar(const std::string& prefix, const std::vector<std::string>& args, const std::string& input) {
     ToolRun run;
     int out[2];

@@ -6,6 +6,7 @@
 #include <sys/types.h>
 
 #include <cstdint>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -16,6 +17,13 @@ namespace testsupport {
 // Runs the program with the arguments, standard input empty; its exit status (-1 when it did not
 // end normally) and what it printed on standard output.
 int RunProgram(const std::string& program, const std::vector<std::string>& arguments, std::string& output);
+
+// One line of a JSON Lines file as Python's json module reads it, flattened: "port.name" and
+// "words.0" name the values. Strings come as Python's unicode_escape writes them (a backslash
+// doubled, a newline as \n, anything not ASCII escaped), other values as JSON (null, 12, true). A
+// line that is not a JSON object comes as the one key "error".
+using FlatRecord = std::map<std::string, std::string>;
+std::vector<FlatRecord> ReadJsonLines(const std::string& path);
 
 struct ToolRun {
     int exitCode = -1;

@@ -8,6 +8,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -39,6 +40,45 @@ std::vector<std::string> LockFiles() {
         ::closedir(folder);
     }
     return files;
+}
+
+// What a JUnit file says, as Python's XML parser reads it: the counts, then per test case its name,
+// class and failure message ("-" for none; unicode_escape'd as ReadJsonLines gives strings).
+std::string JunitCases(const std::string& path) {
+    static const char* const kCases = R"PY(
+import sys, xml.etree.ElementTree as tree
+suite = tree.parse(sys.argv[1]).getroot()
+print("tests=%s failures=%s" % (suite.get("tests"), suite.get("failures")))
+for case in suite.iter("testcase"):
+    failure = case.find("failure")
+    message = "-" if failure is None else failure.get("message").encode("unicode_escape").decode("ascii")
+    float(case.get("time"))
+    print(case.get("name"), case.get("classname"), message)
+)PY";
+    std::string out;
+    if (RunProgram("/usr/bin/python3", {"-c", kCases, path}, out) != 0) return "unreadable: " + out;
+    return out;
+}
+
+// flash-all.sh run to its end in the prefix with the tool and further settings, logs in logs/;
+// its exit code and output.
+struct ScriptRun {
+    int code;
+    std::string out;
+};
+ScriptRun RunFlashAll(const std::string& prefix, const std::string& tool, const std::string& settings) {
+    const std::string command = "cd " + prefix + " && TOLVAR_PREFIX=" + prefix + " TOLVAR=" + tool + " " +
+                                settings + " FLASH_LOGS=" + prefix +
+                                "/logs bash " TOLVAR_SOURCE_DIR
+                                "/examples/flash-all.sh fw_source.hex fw_sink.hex 2>&1";
+    ScriptRun run{-1, ""};
+    std::FILE* script = popen(command.c_str(), "r");
+    if (script == nullptr) return run;
+    char chunk[256];
+    while (std::fgets(chunk, sizeof chunk, script)) run.out += chunk;
+    const int status = pclose(script);
+    if (WIFEXITED(status)) run.code = WEXITSTATUS(status);
+    return run;
 }
 
 // The pair paced at the real line rate, so that a run lasts long enough to be overlapped.
@@ -212,6 +252,7 @@ TEST_F(PairRuns, InterruptedRunsSayWhereTheyStoppedAndTheNextRunFinishes) {
     };
     const std::vector<uint8_t> image = WriteImage("source", 4096, 15);
     StartBoard();
+    setenv("TOLVAR_REPORT", prefix.Path("runs.jsonl").c_str(), 1);
     for (const Case& c : cases) {
         ToolProcess run(prefix, c.words);
         ASSERT_TRUE(WaitFor(run, c.startedAfter)) << run.Poll(0);
@@ -230,6 +271,20 @@ TEST_F(PairRuns, InterruptedRunsSayWhereTheyStoppedAndTheNextRunFinishes) {
         EXPECT_EQ(next.code, 0) << c.words << "\n" << next.out;
         EXPECT_NE(next.out.find("Memory MACRONIX SPI serial flash.\n"), std::string::npos) << next.out;
         EXPECT_NE(next.out.find("Verification succeeded!!! :-)\n"), std::string::npos) << next.out;
+    }
+    unsetenv("TOLVAR_REPORT");
+    // Each interrupted run's record says so, with the line it ended with as its reason.
+    const std::vector<FlatRecord> records = ReadJsonLines(prefix.Path("runs.jsonl"));
+    ASSERT_EQ(records.size(), 6u) << ReadFile(prefix.Path("runs.jsonl"));
+    for (size_t i = 0; i < records.size(); ++i) {
+        const Case& c = cases[i / 2];
+        const FlatRecord& record = records[i];
+        const bool stopped = i % 2 == 0;
+        EXPECT_EQ(record.count("result") ? record.at("result") : "", stopped ? "interrupted" : "passed");
+        EXPECT_EQ(record.count("exit_code") ? record.at("exit_code") : "",
+                  std::to_string(stopped ? 128 + c.signal : 0));
+        EXPECT_EQ(record.count("reason") ? record.at("reason").rfind(stopped ? c.line : "null", 0) : 1, 0u)
+            << i;
     }
     ASSERT_EQ(board->Stop(), 0);
     EXPECT_TRUE(Holds("source.bin", image));
@@ -497,11 +552,13 @@ class FourBoards : public PairRuns {
     std::vector<std::unique_ptr<BoardProcess>> boards;
 };
 
+// Their run records go to one file side by side: one whole line each.
 TEST_F(FourBoards, EachBoardBurnedAndVerifiedAtOnceHoldsItsOwnImage) {
     std::vector<std::vector<uint8_t>> images;
     for (int port = 1; port <= 4; ++port)
         images.push_back(WriteImage(SideOf(port) + "_com" + std::to_string(port), 2048, 20 + port));
     StartBoards();
+    setenv("TOLVAR_REPORT", prefix.Path("runs.jsonl").c_str(), 1);
     std::vector<std::unique_ptr<ToolProcess>> runs;
     const auto start = [&](int port) {
         runs.push_back(std::make_unique<ToolProcess>(prefix, std::string("u").append(std::to_string(port)) +
@@ -519,6 +576,18 @@ TEST_F(FourBoards, EachBoardBurnedAndVerifiedAtOnceHoldsItsOwnImage) {
     EXPECT_LT(read.ms, 1500u) << read.out;
     start(4);
     for (auto& run : runs) ExpectBurnedAndVerified(run->Finish(120000));
+    unsetenv("TOLVAR_REPORT");
+    const std::vector<FlatRecord> records = ReadJsonLines(prefix.Path("runs.jsonl"));
+    ASSERT_EQ(records.size(), 5u) << ReadFile(prefix.Path("runs.jsonl"));
+    std::vector<std::string> seen;
+    for (const FlatRecord& record : records) {
+        EXPECT_EQ(record.count("error"), 0u) << record.at("error");
+        EXPECT_EQ(record.count("result") ? record.at("result") : "", "passed");
+        seen.push_back(record.count("port.name") ? record.at("port.name") + " " + record.at("bytes_written")
+                                                 : "");
+    }
+    std::sort(seen.begin(), seen.end());
+    EXPECT_EQ(seen, (std::vector<std::string>{"com1 2048", "com2 2048", "com3 2048", "com4 0", "com4 2048"}));
     StopBoards();
     for (int port = 1; port <= 4; ++port)
         EXPECT_TRUE(Holds("com" + std::to_string(port) + ".bin", images[port - 1])) << "com" << port;
@@ -578,17 +647,9 @@ TEST_F(FourBoards, FlashAllReportsEveryBoardAndFailsWhenOneDid) {
     const std::vector<uint8_t> source = WriteImage("source", 1024, 40);
     const std::vector<uint8_t> sink = WriteImage("sink", 1024, 41);
     StartBoards({"--fault", "gone,after=80,chip=sink"});
-    const std::string command =
-        "cd " + prefix.Path() + " && TOLVAR_PREFIX=" + prefix.Path() +
-        " TOLVAR=" TOLVAR_BINARY " FLASH_PORTS='1 2 3 4 5' FLASH_OPS=OFBV FLASH_LOGS=" + prefix.Path("logs") +
-        " bash " TOLVAR_SOURCE_DIR "/examples/flash-all.sh fw_source.hex fw_sink.hex 2>&1";
-    std::FILE* script = popen(command.c_str(), "r");
-    ASSERT_NE(script, nullptr);
-    std::string out;
-    char chunk[256];
-    while (std::fgets(chunk, sizeof chunk, script)) out += chunk;
-    const int status = pclose(script);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << out;
+    const ScriptRun run = RunFlashAll(prefix.Path(), TOLVAR_BINARY, "FLASH_PORTS='1 2 3 4 5' FLASH_OPS=OFBV");
+    const std::string& out = run.out;
+    EXPECT_EQ(run.code, 1) << out;
     for (const char* line :
          {"com1   source ok ", "com2   sink   ok ", "com3   source ok ", "com4   sink   FAILED "})
         EXPECT_NE(out.find(line), std::string::npos) << line << "\n" << out;
@@ -597,6 +658,77 @@ TEST_F(FourBoards, FlashAllReportsEveryBoardAndFailsWhenOneDid) {
     EXPECT_TRUE(Holds("com1.bin", source));
     EXPECT_TRUE(Holds("com2.bin", sink));
     EXPECT_TRUE(Holds("com3.bin", source));
+
+    // The reports beside the logs: every board's run record, and one test case per board.
+    const std::string logs = prefix.Path("logs");
+    EXPECT_NE(out.find("report: " + logs + "/report.jsonl\n"), std::string::npos) << out;
+    EXPECT_NE(out.find("junit:  " + logs + "/junit.xml\n"), std::string::npos) << out;
+    const std::vector<FlatRecord> records = ReadJsonLines(logs + "/report.jsonl");
+    ASSERT_EQ(records.size(), 4u) << ReadFile(logs + "/report.jsonl");
+    std::string failedReason;
+    for (size_t i = 0; i < records.size(); ++i) {
+        const FlatRecord& record = records[i];
+        EXPECT_EQ(record.count("port.name") ? record.at("port.name") : "", "com" + std::to_string(i + 1));
+        EXPECT_EQ(record.count("result") ? record.at("result") : "", i == 3 ? "failed" : "passed");
+        if (i == 3 && record.count("reason")) failedReason = record.at("reason");
+    }
+    EXPECT_GT(failedReason.size(), 10u);
+    EXPECT_EQ(JunitCases(logs + "/junit.xml"),
+              "tests=4 failures=1\n"
+              "com1 flash-all.source -\n"
+              "com2 flash-all.sink -\n"
+              "com3 flash-all.source -\n"
+              "com4 flash-all.sink " +
+                  failedReason + "\n");
+}
+
+// Ports given as device paths and network ports reach the tool as its port word with the rest as
+// given, and the lines and reports name them so; the probes leave no record. The tool is a stand-in
+// here that answers every probe as a source and fails the network port with a reason full of
+// characters XML must escape.
+TEST(FlashAll, PathsAndNetworkPortsGoToTheToolAsTheyAreGiven) {
+    TempDir prefix;
+    WriteFile(prefix.Path("fw_source.hex"), HexText({1, 2, 3, 4}));
+    WriteFile(prefix.Path("fw_sink.hex"), HexText({1, 2, 3, 4}));
+    ASSERT_EQ(::mkdir(prefix.Path("dosdevices").c_str(), 0700), 0);
+    ASSERT_EQ(symlink("/dev/null", prefix.Path("dosdevices/com7").c_str()), 0);
+    WriteFile(
+        prefix.Path("tool"),
+        "#!/bin/bash\n"
+        "echo \"${TOLVAR_REPORT:-none} $*\" >>calls.txt\n"
+        "case \"$*\" in\n"
+        "*' R 0 4') echo 'Reading eprom'; exit 0 ;;\n"
+        "*socket*) printf '%s\\n' '{\"port\":{\"name\":\"socket://127.0.0.1:4000\"},\"result\":\"failed\","
+        "\"reason\":\"Exception: <a> & \\\"b\\\" \\u0001\\nnext\"}' >>\"$TOLVAR_REPORT\"; exit 255 ;;\n"
+        "*) echo 'Verification succeeded!!! :-)'; echo '{\"result\":\"passed\",\"reason\":null}' "
+        ">>\"$TOLVAR_REPORT\" ;;\n"
+        "esac\n");
+    ASSERT_EQ(::chmod(prefix.Path("tool").c_str(), 0700), 0);
+    const ScriptRun run = RunFlashAll(prefix.Path(), prefix.Path("tool"),
+                                      "TOLVAR_REPORT=" + prefix.Path("mine.jsonl") +
+                                          " FLASH_PORTS='/dev/null socket://127.0.0.1:4000 7 8'");
+    const std::string& out = run.out;
+    EXPECT_EQ(run.code, 1) << out;
+    for (const char* line :
+         {"/dev/null source ok ", "socket://127.0.0.1:4000 source FAILED ", "com7   source ok "})
+        EXPECT_NE(out.find(line), std::string::npos) << line << "\n" << out;
+    EXPECT_EQ(out.find("com8"), std::string::npos) << out;
+    const std::string calls = ReadFile(prefix.Path("calls.txt"));
+    const std::string logs = prefix.Path("logs");
+    for (const std::string& call :
+         {std::string("none src u/dev/null R 0 4\n"),
+          std::string("none src usocket://127.0.0.1:4000 R 0 4\n"), std::string("none src u7 R 0 4\n"),
+          logs + "/record-_dev_null.jsonl src u/dev/null FBV fw_source.hex\n",
+          logs + "/record-socket___127.0.0.1_4000.jsonl src usocket://127.0.0.1:4000 FBV fw_source.hex\n",
+          logs + "/record-com7.jsonl src u7 FBV fw_source.hex\n"})
+        EXPECT_NE(calls.find(call), std::string::npos) << call << "\n" << calls;
+    EXPECT_EQ(ReadJsonLines(logs + "/report.jsonl").size(), 3u);
+    EXPECT_FALSE(std::filesystem::exists(prefix.Path("mine.jsonl")));
+    EXPECT_EQ(JunitCases(logs + "/junit.xml"),
+              "tests=3 failures=1\n"
+              "/dev/null flash-all.source -\n"
+              "socket://127.0.0.1:4000 flash-all.source Exception: <a> & \"b\" \\ufffd\\nnext\n"
+              "com7 flash-all.source -\n");
 }
 
 // The script run in a process group of its own, as from a terminal; its output in a file.
@@ -681,6 +813,14 @@ TEST_F(FourBoards, FlashAllStopsEveryBurnOnIntAndTerm) {
                                  "com3   source cut off\n", "com4   sink   cut off\n"})
             EXPECT_NE(out.find(line), std::string::npos) << line << "\n" << out;
         EXPECT_EQ(out.find(" ok "), std::string::npos) << out;
+        // Each board a failed test case whose reason is its run's line about the stop.
+        const std::string cases = JunitCases(prefix.Path("logs/junit.xml"));
+        EXPECT_EQ(cases.rfind("tests=4 failures=4\n", 0), 0u) << cases;
+        // (A run that took the Ctrl-C itself says SIGINT, one stopped by the script SIGTERM.)
+        for (const char* line :
+             {"com1 flash-all.source Interrupted by SIG", "com2 flash-all.sink Interrupted by SIG",
+              "com3 flash-all.source Interrupted by SIG", "com4 flash-all.sink Interrupted by SIG"})
+            EXPECT_NE(cases.find(line), std::string::npos) << line << "\n" << cases;
     }
     for (auto& one : boards) EXPECT_EQ(one->Stop(), 0);
 }

@@ -140,6 +140,127 @@ TEST_F(ImageCommands, AVerifyMismatchIsReportedAndTheRunEndsWithMinusOne) {
     ExpectCleanAudit();
 }
 
+// The fingerprint sha256sum gives the file.
+std::string Sha256sum(const std::string& path) {
+    std::string out;
+    return RunProgram("/usr/bin/sha256sum", {path}, out) == 0 ? out.substr(0, 64) : "sha256sum failed";
+}
+
+// Sets an environment variable for the runs of one test.
+struct ScopedVariable {
+    ScopedVariable(const char* name, const std::string& value) : name(name) {
+        setenv(name, value.c_str(), 1);
+    }
+    ~ScopedVariable() { unsetenv(name); }
+    const char* name;
+};
+
+// With TOLVAR_REPORT every run appends one line of JSON: what it was asked, what it found and did
+// to the memory, and how it ended, with the reason a failed run printed; words no JSON string may
+// hold as they are stay valid JSON. A report file that cannot be written costs a passed run nothing.
+TEST_F(ImageCommands, EveryRunAppendsItsRecord) {
+    const auto segments = marnelImage(0x9F, 0x200);
+    StartBoard();
+    const std::string image = dir.Path("fw_source.hex");
+    WriteFile(image, ImageText(segments));
+    auto changed = segments;
+    changed[1].bytes[0x3104 - 0x3010] ^= 0xFF;
+    const std::string other = dir.Path("changed_source.hex");
+    WriteFile(other, ImageText(changed));
+    const std::string ostral = WriteOstralImage(dir, "ostral_src.ihex", 0x23091000, Crc::Good);
+    const std::string saved = dir.Path("saved.bin");
+    const std::string report = dir.Path("runs.jsonl");
+    const std::string oddWord("4\x01\"\\\xff", 5);
+    {
+        ScopedVariable variable("TOLVAR_REPORT", report);
+        const std::vector<std::vector<std::string>> runs = {
+            {"src", "u1", "FBV", image},      {"src", "u1", "V", other},
+            {"src", "u1", "FUV", other},      {"src", "u1", "R", "0", "4096", saved},
+            {"src", "u1", "OB", ostral},      {"src", "u1", "B", dir.Path("missing.hex")},
+            {"src", "u1", "R", "0", oddWord},
+        };
+        for (const auto& words : runs) Run(words);
+    }
+    const std::vector<FlatRecord> records = ReadJsonLines(report);
+    ASSERT_EQ(records.size(), 7u) << ReadFile(report);
+    const std::string imageBytes = std::to_string(0x200 + 0x1F0 + 0x300);
+    struct Expected {
+        const char* key;
+        std::string value;
+    };
+    const std::vector<std::vector<Expected>> expected = {
+        {{"result", "passed"},
+         {"exit_code", "0"},
+         {"reason", "null"},
+         {"words.2", "FBV"},
+         {"port.name", "com1"},
+         {"side", "source"},
+         {"link", "uart"},
+         {"chip.family", "Marnel"},
+         {"memory.name", "Macronix SPI flash"},
+         {"memory.size", "4194304"},
+         {"image.path", image},
+         {"image.size", std::to_string(ReadFile(image).size())},
+         {"image.sha256", Sha256sum(image)},
+         {"image.crc", "null"},
+         {"bytes_written", imageBytes},
+         {"bytes_compared", imageBytes},
+         {"units_skipped", "null"},
+         {"version", "1.0.0.45"}},
+        {{"result", "failed"}, {"exit_code", "255"}, {"bytes_written", "0"}, {"bytes_compared", imageBytes}},
+        {{"result", "passed"}, {"units_skipped", "3"}, {"units_rewritten", "1"}, {"bytes_written", "496"}},
+        {{"result", "passed"},
+         {"image", "null"},
+         {"saved.path", saved},
+         {"saved.size", "4096"},
+         {"saved.sha256", Sha256sum(saved)},
+         {"bytes_written", "0"}},
+        {{"result", "passed"}, {"image.firmware_version", "0x3091"}, {"image.firmware_type", "2"}},
+        {{"result", "failed"},
+         {"exit_code", "255"},
+         {"image.size", "null"},
+         {"image.sha256", "null"},
+         {"reason", "Can't open file: " + dir.Path("missing.hex") + "\\nReason: No such file or directory"}},
+        {{"result", "failed"},
+         {"words.4", "4\\x01\"\\\\\\ufffd"},
+         {"chip", "null"},
+         {"memory", "null"},
+         {"reason", "Error: '4\\x01\"\\\\\\ufffd' is not a number (decimal, 0x hexadecimal or b binary)."}},
+    };
+    for (size_t i = 0; i < records.size(); ++i) {
+        const FlatRecord& record = records[i];
+        for (const Expected& e : expected[i]) {
+            const auto found = record.find(e.key);
+            EXPECT_TRUE(found != record.end() && found->second == e.value)
+                << "run " << i << ": " << e.key << " is "
+                << (found == record.end() ? "missing" : found->second) << ", not " << e.value;
+        }
+        // Start time in UTC to the millisecond, the chip's identification value in full.
+        const std::string start = record.count("start") ? record.at("start") : "";
+        EXPECT_TRUE(start.size() == 24 && start[10] == 'T' && start.back() == 'Z') << start;
+        if (i < 5) {
+            EXPECT_EQ(record.count("chip.id") ? record.at("chip.id").size() : 0, 10u) << i;
+        }
+    }
+    EXPECT_EQ(records[1].count("reason")
+                  ? records[1].at("reason").rfind("Error verifying eprom on address: 3104, ", 0)
+                  : std::string::npos,
+              0u);
+    EXPECT_EQ(records[4].count("image.crc") ? records[4].at("image.crc").size() : 0, 10u);
+    // The port as the words gave it, and the device its entry in the prefix leads to.
+    EXPECT_EQ(records[0].count("port.device") ? records[0].at("port.device").rfind("/dev/pts/", 0) : 1, 0u);
+
+    ScopedVariable variable("TOLVAR_REPORT", dir.Path("no-such-folder/runs.jsonl"));
+    const TimedRun run = RunTimed(dir.Path("prefix"), "src u1 R 0 4");
+    EXPECT_EQ(run.code, 0) << run.out;
+    EXPECT_TRUE(contains(run.out, "Warning: the run record could not be written to " +
+                                      dir.Path("no-such-folder/runs.jsonl") +
+                                      ": No such file or directory\n"))
+        << run.out;
+    StopBoard();
+    ExpectCleanAudit();
+}
+
 TEST_F(ImageCommands, EraseEmptiesTheWholeFlash) {
     StartBoard(std::string(0x30000, '\x00'));
     const ToolRun run = Run({"src", "u1", "E", dir.Path("unused.hex")});
