@@ -15,6 +15,7 @@
 #include <mutex>
 
 #include "platform/Clock.h"
+#include "platform/DescriptorWait.h"
 #include "platform/PortHolder.h"
 #include "platform/SystemError.h"
 #include "platform/UucpLock.h"
@@ -220,29 +221,10 @@ void SerialDevice::NoteError(int error) {
 }
 
 int SerialDevice::WaitFor(short events, uint32_t timeoutMs) {
-    Clock& clock = CurrentClock();
-    const uint32_t start = clock.TickMs();
-    uint32_t elapsed = 0;
-    for (;;) {
-        pollfd entry{m_fd, events, 0};
-        const int ready = ::poll(&entry, 1, static_cast<int>(timeoutMs - elapsed));
-        if (ready > 0) {
-            if ((entry.revents & events) != 0) return 1;
-            NoteError(EIO);
-            return -1;
-        }
-        if (ready < 0 && errno != EINTR) {
-            NoteError(errno);
-            return -1;
-        }
-        elapsed = clock.TickMs() - start;
-        if (elapsed >= timeoutMs) return 0;
-        if (ready == 0) {
-            // The system waited the whole time; a clock of its own (a test's) catches up here.
-            clock.SleepMs(timeoutMs - elapsed);
-            return 0;
-        }
-    }
+    int error = 0;
+    const int waited = WaitForDescriptor(m_fd, events, timeoutMs, error);
+    if (waited < 0) NoteError(error);
+    return waited;
 }
 
 long SerialDevice::Read(uint8_t* data, size_t maxBytes, uint32_t timeoutMs) {
