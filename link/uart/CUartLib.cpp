@@ -79,7 +79,8 @@ int32_t DropStaleAnswers(char* buffer, int32_t total) {
 // What follows the system text: the device or port server tried, and who holds it when it is busy.
 std::string OpenErrorDetail(const std::string& name, const platform::DeviceOpenResult& result) {
     if (!result.server.empty()) return "Port server tried: " + result.server;
-    const std::string device = result.devicePath.empty() ? name : name + " (" + result.devicePath + ")";
+    const std::string device =
+        result.devicePath.empty() || result.devicePath == name ? name : name + " (" + result.devicePath + ")";
     if (result.busy) {
         // Nothing names a holder of the exclusive flag alone; a program killed outright leaves it.
         return "The port " + device + " is in use by " +
@@ -88,7 +89,8 @@ std::string OpenErrorDetail(const std::string& name, const platform::DeviceOpenR
                     : result.holder) +
                ".";
     }
-    return result.devicePath.empty() ? std::string() : "Device tried: " + result.devicePath;
+    return result.devicePath.empty() || result.devicePath == name ? std::string()
+                                                                  : "Device tried: " + result.devicePath;
 }
 
 std::string OpenErrorReason(const std::string& name, const platform::DeviceOpenResult& result) {
