@@ -1,12 +1,20 @@
 #include "platform/DescriptorWait.h"
 
 #include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <cerrno>
 
 #include "platform/Clock.h"
 
 namespace platform {
+namespace {
+
+constexpr uint32_t kWriteMsPerByte = 20;
+constexpr uint32_t kWriteConstantMs = 100;
+
+}  // namespace
 
 int WaitForDescriptor(int fd, short events, uint32_t timeoutMs, int& error) {
     Clock& clock = CurrentClock();
@@ -32,6 +40,28 @@ int WaitForDescriptor(int fd, short events, uint32_t timeoutMs, int& error) {
             return 0;
         }
     }
+}
+
+int WriteWithinLimit(int fd, const uint8_t* data, size_t size, bool socket, size_t& done) {
+    Clock& clock = CurrentClock();
+    const uint32_t start = clock.TickMs();
+    const uint32_t limit = kWriteConstantMs + kWriteMsPerByte * static_cast<uint32_t>(size);
+    done = 0;
+    while (done < size) {
+        const ssize_t count = socket ? ::send(fd, data + done, size - done, MSG_NOSIGNAL)
+                                     : ::write(fd, data + done, size - done);
+        if (count > 0) {
+            done += static_cast<size_t>(count);
+            continue;
+        }
+        if (count < 0 && errno != EAGAIN && errno != EINTR) return errno;
+        const uint32_t elapsed = clock.TickMs() - start;
+        int error = 0;
+        const int waited = elapsed < limit ? WaitForDescriptor(fd, POLLOUT, limit - elapsed, error) : 0;
+        if (waited < 0) return error;
+        if (waited == 0) return ETIMEDOUT;
+    }
+    return 0;
 }
 
 }  // namespace platform

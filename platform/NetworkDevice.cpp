@@ -19,8 +19,6 @@ namespace {
 
 constexpr uint32_t kConnectLimitMs = 3000;
 constexpr uint32_t kSettingsLimitMs = 2000;
-constexpr uint32_t kWriteMsPerByte = 20;
-constexpr uint32_t kWriteConstantMs = 100;
 constexpr size_t kReceiveBytes = 4096;
 constexpr size_t kLargestSubnegotiation = 64;
 
@@ -309,28 +307,10 @@ long NetworkDevice::Read(uint8_t* data, size_t maxBytes, uint32_t timeoutMs) {
 }
 
 bool NetworkDevice::SendAll(const uint8_t* data, size_t size) {
-    Clock& clock = CurrentClock();
-    const uint32_t start = clock.TickMs();
-    const uint32_t limit = kWriteConstantMs + kWriteMsPerByte * static_cast<uint32_t>(size);
     size_t done = 0;
-    while (done < size) {
-        const ssize_t count = ::send(m_fd, data + done, size - done, MSG_NOSIGNAL);
-        if (count > 0) {
-            done += static_cast<size_t>(count);
-            continue;
-        }
-        if (count < 0 && errno != EAGAIN && errno != EINTR) {
-            NoteError(errno);
-            return false;
-        }
-        const uint32_t elapsed = clock.TickMs() - start;
-        int error = 0;
-        const int waited = elapsed < limit ? WaitForDescriptor(m_fd, POLLOUT, limit - elapsed, error) : 0;
-        if (waited < 0) NoteError(error);
-        if (waited == 0) NoteError(ETIMEDOUT);
-        if (waited <= 0) return false;
-    }
-    return true;
+    const int error = WriteWithinLimit(m_fd, data, size, true, done);
+    if (error != 0) NoteError(error);
+    return error == 0;
 }
 
 bool NetworkDevice::Write(const uint8_t* data, size_t size) {

@@ -23,9 +23,6 @@
 namespace platform {
 namespace {
 
-constexpr uint32_t kWriteMsPerByte = 20;
-constexpr uint32_t kWriteConstantMs = 100;
-
 std::string SystemText(int error) {
     return SystemErrorText(error);
 }
@@ -242,30 +239,9 @@ long SerialDevice::Read(uint8_t* data, size_t maxBytes, uint32_t timeoutMs) {
 }
 
 bool SerialDevice::Write(const uint8_t* data, size_t size) {
-    Clock& clock = CurrentClock();
-    const uint32_t start = clock.TickMs();
-    const uint32_t limit = kWriteConstantMs + kWriteMsPerByte * static_cast<uint32_t>(size);
-    size_t& done = m_written;
-    done = 0;
-    while (done < size) {
-        const ssize_t count = ::write(m_fd, data + done, size - done);
-        if (count > 0) {
-            done += static_cast<size_t>(count);
-            continue;
-        }
-        if (count < 0 && errno != EAGAIN && errno != EINTR) {
-            NoteError(errno);
-            return false;
-        }
-        const uint32_t elapsed = clock.TickMs() - start;
-        const int waited = elapsed < limit ? WaitFor(POLLOUT, limit - elapsed) : 0;
-        if (waited < 0) return false;
-        if (waited == 0) {
-            NoteError(ETIMEDOUT);
-            return false;
-        }
-    }
-    return true;
+    const int error = WriteWithinLimit(m_fd, data, size, false, m_written);
+    if (error != 0) NoteError(error);
+    return error == 0;
 }
 
 void SerialDevice::Flush() {
