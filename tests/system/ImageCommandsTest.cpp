@@ -921,6 +921,11 @@ void PrintTo(const KindCase& c, std::ostream* out) {
 // with RFC 2217, named by dosdevices/com1 and com2 (so the search goes through the server too).
 enum class Path { Pty, RawServer, Rfc2217Server };
 
+void PrintTo(Path path, std::ostream* out) {
+    constexpr const char* kNames[] = {"pty", "raw server", "rfc2217 server"};
+    *out << kNames[static_cast<int>(path)];
+}
+
 // One case a memory kind, a record shape and a path, so the cases run side by side.
 class EveryByteLands : public ::testing::TestWithParam<std::tuple<KindCase, bool, Path>> {};
 
