@@ -82,8 +82,10 @@ PortServer::PortServer(const TempDir& dir, const std::string& device, ServerMode
     Start();
 }
 
+// Ended as a service manager ends it, so that it removes its device's lock file.
 PortServer::~PortServer() {
     if (m_client >= 0) ::close(m_client);
+    Stop();
 }
 
 bool PortServer::Start() {
