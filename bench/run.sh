@@ -2,12 +2,13 @@
 # Prints every benchmark figure, each component in its section, then one summary table of the
 # figures side by side with their reference, measured in this same run.
 # Usage: bench/run.sh BUILD_DIR [SECTION...]   (a build configured with -DTOLVAR_BENCH=ON; the
-# sections are link, image, update, parallel, save and quillan, all by default)
+# sections are link, image, update, parallel, save, server and quillan, all by default)
 set -uo pipefail
 build=$(cd "${1:?usage: bench/run.sh BUILD_DIR}" && pwd)
 work=$(mktemp -d)
 board_pids=()
-trap 'stop_board; rm -rf "$work"' EXIT
+server_pid=""
+trap 'stop_server; stop_board; rm -rf "$work"' EXIT
 failed=0
 
 # Summary rows: figure, measured, reference, ratio, target (tab-separated).
@@ -334,6 +335,98 @@ print("%.1f" % ((first - start) * 1000) if first else "")
 PY
 }
 
+# A free TCP port on the loopback address.
+free_port() {
+    python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'
+}
+
+# start_server CONFIG PORT: ser2net with the configuration, once it listens on the loopback port.
+start_server() {
+    local program hex
+    program=$(command -v ser2net || echo /usr/sbin/ser2net)
+    "$program" -n -d -c "$1" >"$1.out" 2>&1 &
+    server_pid=$!
+    hex=$(printf ':%04X' "$2")
+    for ((i = 0; i < 100; i++)); do
+        awk -v port="$hex" '$4 == "0A" && substr($2, length($2) - 4) == port { found = 1 } END { exit !found }' \
+            /proc/net/tcp && return 0
+        sleep 0.05
+    done
+    echo "ser2net did not listen on port $2:"
+    cat "$1.out"
+    return 1
+}
+
+stop_server() {
+    [ -n "$server_pid" ] || return 0
+    kill -TERM "$server_pid" 2>/dev/null
+    wait "$server_pid" 2>/dev/null
+    server_pid=""
+}
+
+# server_config DEVICE RFC2217_PORT RAW_PORT: the README's ser2net configuration, both ways.
+server_config() {
+    local name accepter port
+    for name in rfc2217 raw; do
+        if [ "$name" = rfc2217 ]; then accepter="telnet(rfc2217),tcp(nodelay)" port=$2; else accepter="tcp(nodelay)" port=$3; fi
+        printf 'connection: &board-%s\n  accepter: %s,127.0.0.1,%s\n  connector: serialdev,%s,115200n81,local\n  options:\n    chardelay: false\n' \
+            "$name" "$accepter" "$port" "$1"
+    done
+}
+
+# keep_best VAR SECONDS: VAR becomes SECONDS when that is less (or VAR is empty).
+keep_best() {
+    local -n best=$1
+    if [ -z "$best" ] || awk -v a="$2" -v b="$best" 'BEGIN { exit !(a < b) }'; then best=$2; fi
+}
+
+# Boards on another machine: FBV of 64 KiB at 115200 baud through ser2net in front of the board's
+# pty, RFC 2217 and raw TCP, against the same run on the pty itself. The three take turns, twice,
+# so that a change of the machine's load meets all of them; the best of each counts.
+server_section() {
+    echo "== Port server (ser2net)"
+    local bench=$build/bench/image_bench
+    if ! have "$bench" "$build/front/Tolvar" "$build/board/tolvar-board"; then
+        summary "FBV 64 KiB through ser2net, RFC 2217" "not built" "" "-" ""
+        return
+    fi
+    if ! command -v ser2net >/dev/null && [ ! -x /usr/sbin/ser2net ]; then
+        echo "ser2net not installed (Debian package ser2net): no figures"
+        summary "FBV 64 KiB through ser2net, RFC 2217" "no ser2net" "" "-" ""
+        return
+    fi
+    local prefix=$work/server image=$work/fw_server_64k.hex direct="" rfc2217="" raw="" seconds round
+    local rfcPort rawPort
+    "$bench" --generate "$image" 65536 || { failed=1; return; }
+    start_board "$prefix" --baud 115200 --source "uart=com1,image=$prefix/source.bin" --sink "uart=com2" ||
+        { failed=1; return; }
+    rfcPort=$(free_port)
+    rawPort=$(free_port)
+    server_config "$prefix/dosdevices/com1" "$rfcPort" "$rawPort" >"$work/ser2net.yaml"
+    start_server "$work/ser2net.yaml" "$rawPort" || { failed=1; stop_board; return; }
+    local -A words=([direct]=u1 [rfc2217]="urfc2217://127.0.0.1:$rfcPort" [raw]="usocket://127.0.0.1:$rawPort")
+    local way ok=1
+    for round in 1 2; do
+        for way in direct rfc2217 raw; do
+            # ser2net lets the device go a moment after its client left.
+            sleep 0.5
+            seconds=$(best_seconds 1 tolvar_run "$prefix" src "${words[$way]}" FBV "$image")
+            keep_if_succeeded seconds 'Verification succeeded' "FBV ($way)"
+            [ -n "$seconds" ] || { ok=0; continue; }
+            keep_best "$way" "$seconds"
+        done
+    done
+    stop_server
+    stop_board
+    [ $ok -eq 1 ] || { direct=""; rfc2217=""; raw=""; }
+    echo "FBV 64 KiB at 115200 baud, best of 2: pty ${direct:-failed} s, ser2net RFC 2217 ${rfc2217:-failed} s," \
+        "ser2net raw ${raw:-failed} s (load average $(cut -d' ' -f1-3 /proc/loadavg))"
+    summary "FBV 64 KiB through ser2net, RFC 2217" "${rfc2217:-failed} s" "pty ${direct:-failed} s" \
+        "$(ratio "$rfc2217" "$direct")" "<= 1.10x"
+    summary "FBV 64 KiB through ser2net, raw TCP" "${raw:-failed} s" "pty ${direct:-failed} s" \
+        "$(ratio "$raw" "$direct")" "<= 1.10x"
+}
+
 # Quillan: ihex_makeImage on 4 MiB of data in 16-byte records, against srec_cat on the same file.
 quillan_section() {
     echo "== Quillan"
@@ -362,7 +455,7 @@ quillan_section() {
 
 echo "load average before: $(cut -d' ' -f1-3 /proc/loadavg)"
 sections=("${@:2}")
-[ ${#sections[@]} -gt 0 ] || sections=(link image update parallel save quillan)
+[ ${#sections[@]} -gt 0 ] || sections=(link image update parallel save server quillan)
 for section in "${sections[@]}"; do
     "${section}_section"
 done

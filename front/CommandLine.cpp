@@ -24,6 +24,7 @@
 #include "link/TargetSession.h"
 #include "link/uart/CUartLib.h"
 #include "link/uart/PortDiscovery.h"
+#include "platform/PortId.h"
 #include "platform/Prefix.h"
 
 namespace {
@@ -73,6 +74,9 @@ constexpr const char* kToolVersion = "1.0.0.45";
 constexpr size_t kSideScanLength = 1023;
 
 enum class Command { None, Fill, Read, EraseSectors, EraseBlocks };
+
+// What the link word asked for: the bench server, a port named, or a port to search.
+enum class LinkWord { Bench, Port, Search };
 
 constexpr const char* kCommandWork[] = {nullptr, "fill", "read", "sector erase", "block erase"};
 
@@ -199,7 +203,9 @@ class CTolvarRun {
     void ReadSideWord();
     void WarnAndConfirm(const char* file, const char* board);
     void ReadLinkWord();
-    void OpenLink(const char* word);
+    [[nodiscard]] platform::PortId PortIn(const char* word);
+    std::string PortLabel() const;
+    void OpenLink();
     [[nodiscard]] uint32_t NumberIn(const char* word, const char* digits);
     bool SavesToFile(Command command) const;
     void ReadCommandNumbers(Command command);
@@ -233,7 +239,8 @@ class CTolvarRun {
     bool m_portKnown = false;          // given in the link word or found by the search
     int32_t m_side = -1;
     int32_t m_firstSide = 1;
-    uint32_t m_port = 0;
+    LinkWord m_linkWord = LinkWord::Bench;
+    platform::PortId m_port = platform::ComPort(0);
     uint32_t m_first = 0;  // the numbers of FF, R, ES and EB
     uint32_t m_second = 0;
     int32_t m_memoryKind = KindUnknownFlash;
@@ -341,7 +348,6 @@ void CTolvarRun::RunWords() {
     Session().controller.LoadDefaults();
     ReadSideFromLastWord();
     ReadSideWord();
-    const int linkPosition = m_position;
     ReadLinkWord();
     ReadMemoryAndSizeWords();
     const Command command = CommandWord();
@@ -349,7 +355,7 @@ void CTolvarRun::RunWords() {
     if (command != Command::None) ReadCommandNumbers(command);
     // An image that cannot be read is said before any board is looked for.
     if (command == Command::None) RequireReadableImage();
-    OpenLink(Word(linkPosition));
+    OpenLink();
     if (command == Command::None) {
         RunOperations();
     } else {
@@ -402,26 +408,59 @@ void CTolvarRun::WarnAndConfirm(const char* file, const char* board) {
     if (!ConsoleUi::instance().confirm()) throw ProcessExit{-1};
 }
 
-void CTolvarRun::ReadLinkWord() {
-    const char* word = m_argv[m_position];
-    if (word[0] == 'u' && word[1] != 'a') {
-        m_port = NumberIn(word, word + 1);
-        m_portKnown = true;
+// Letters alone after the u ("uov") make the operation word, not a port: the link is then the
+// bench server's.
+bool IsLettersWord(const char* rest) {
+    if (*rest == '\0') return false;
+    for (; *rest; ++rest) {
+        if (!((*rest >= 'a' && *rest <= 'z') || (*rest >= 'A' && *rest <= 'Z'))) return false;
     }
-    if (word[0] == 'u' || word[0] == 'd') ++m_position;
+    return true;
 }
 
-void CTolvarRun::OpenLink(const char* word) {
+void CTolvarRun::ReadLinkWord() {
+    const char* word = m_argv[m_position];
+    if (word[0] == 'd') ++m_position;
+    if (word[0] != 'u') return;
+    if (word[1] == 'a') {
+        m_linkWord = LinkWord::Search;
+    } else if (IsLettersWord(word + 1)) {
+        return;
+    } else {
+        m_linkWord = LinkWord::Port;
+        m_port = PortIn(word);
+        m_portKnown = true;
+    }
+    ++m_position;
+}
+
+// The rest of a port word: a number (com port), a device path or a port server's URL.
+platform::PortId CTolvarRun::PortIn(const char* word) {
+    const char* rest = word + 1;
+    if (rest[0] != '/' && !platform::LooksLikeUrl(rest)) return platform::ComPort(NumberIn(word, rest));
+    if (const std::optional<platform::PortId> port = platform::PortFromText(rest)) return *port;
+    Print(
+        "Error: '%s' in '%s' is not a port: a network port is socket://HOST:PORT or rfc2217://HOST:PORT "
+        "(PORT 1 to 65535).\n",
+        rest, word);
+    fatalExit();
+}
+
+// How the lines name the port: its number for a com port, else its name.
+std::string CTolvarRun::PortLabel() const {
+    if (m_port.kind == platform::PortKind::Com) return formatText("%d", static_cast<int>(m_port.number));
+    return m_port.name;
+}
+
+void CTolvarRun::OpenLink() {
     TargetSession& session = Session();
-    if (word[0] != 'u') {
+    if (m_linkWord == LinkWord::Bench) {
         session.link.kind = BenchServer;
         OpenBenchLink();
         return;
     }
-    if (word[1] == 'a') {
-        m_port = SearchUartPort();
-        m_portKnown = true;
-    }
+    if (m_linkWord == LinkWord::Search) m_port = platform::ComPort(SearchUartPort());
+    m_portKnown = true;
     session.link.kind = Uart;
     OpenUartLink(m_port);
     if (!session.link.uart->PortInitialized()) StopTargetNotFound();
@@ -435,6 +474,9 @@ uint32_t CTolvarRun::NumberIn(const char* word, const char* digits) {
         Print("Error: '%s' is not a number (decimal, 0x hexadecimal or b binary).\n", word);
     } else {
         Print("Error: '%s' in '%s' is not a number (decimal, 0x hexadecimal or b binary).\n", digits, word);
+        Print(
+            "A port word is u followed by a number, a device path (u/dev/ttyACM0) or a network port "
+            "(usocket://HOST:PORT, urfc2217://HOST:PORT).\n");
     }
     fatalExit();
 }
@@ -457,7 +499,7 @@ bool CTolvarRun::ReadsImage() const {
 
 void CTolvarRun::Describe(RunFacts& facts) const {
     facts.linkKind = Session().link.kind;
-    if (m_portKnown) facts.port = formatText("com%u", m_port);
+    if (m_portKnown) facts.port = m_port.name;
     facts.side = m_side;
     facts.memoryKind = m_memoryKind;
     if (ReadsImage()) facts.imagePath = m_argv[m_position + 1];
@@ -468,10 +510,11 @@ void CTolvarRun::Describe(RunFacts& facts) const {
 void CTolvarRun::CheckDetectedSide() {
     const uint32_t id = TargetReadOn(chip::kIdRegister, chip::kCurrentTarget);
     const int32_t chipSide = chip::SideOfId(id);
-    Print("Detected %s %s on port %d\n", chip::FamilyName(id), SideName(chipSide), static_cast<int>(m_port));
+    const std::string port = PortLabel();
+    Print("Detected %s %s on port %s\n", chip::FamilyName(id), SideName(chipSide), port.c_str());
     if (chipSide == m_side) return;
-    Print("Error: The %s was asked for, but the chip on port %d is the %s.\n", SideName(m_side),
-          static_cast<int>(m_port), SideName(chipSide));
+    Print("Error: The %s was asked for, but the chip on port %s is the %s.\n", SideName(m_side), port.c_str(),
+          SideName(chipSide));
     throw ProcessExit{-1};
 }
 

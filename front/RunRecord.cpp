@@ -20,6 +20,7 @@
 #include "imagecheck/ImageCheck.h"
 #include "link/TargetSession.h"
 #include "platform/Clock.h"
+#include "platform/PortId.h"
 #include "platform/Prefix.h"
 
 namespace {
@@ -131,9 +132,11 @@ std::string FileObject(const std::string& path, bool imageFacts) {
 // The device a port name reaches: what the prefix's entry points to (one link followed, so that a
 // /dev/serial/by-id name stays), else the path it holds, else the default device.
 std::optional<std::string> DeviceOfPort(const std::string& name) {
-    std::string path;
+    const std::optional<platform::PortId> given = platform::PortFromText(name);
+    if (given && given->IsNetwork()) return name;  // a port server is reached by its URL
+    std::string path = given ? name : std::string();
     try {
-        path = platform::ComPortDevicePath(name);
+        if (!given) path = platform::ComPortDevicePath(name);
     } catch (const std::exception&) {
         return std::nullopt;  // a prefix the run could not use names no device
     }

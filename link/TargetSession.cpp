@@ -113,14 +113,29 @@ void ScopeMemoryLocks(const std::string& link) {
 
 }  // namespace
 
-void OpenUartLink(uint32_t port) {
+namespace {
+
+// The memory locks named after the port, then the port opened by the session's own CUartLib; held
+// by the session before opening, so a failed open still leaves the object there.
+template <typename Port>
+void OpenSessionPort(const std::string& lockKey, const Port& port) {
     TargetSession& session = Session();
     session.link.uart.reset();
-    const std::string name = formatText("com%d", static_cast<int32_t>(port));
-    ScopeMemoryLocks(name);
-    // Held by the session before opening, so a failed open still leaves the object there.
+    ScopeMemoryLocks(lockKey);
     session.link.uart = std::make_unique<CUartLib>();
-    session.link.uart->Open(name, kUartReadTimeoutMs);
+    session.link.uart->Open(port, kUartReadTimeoutMs);
+}
+
+}  // namespace
+
+void OpenUartLink(const platform::PortId& port) {
+    if (port.kind == platform::PortKind::Com) return OpenUartLink(port.number);
+    OpenSessionPort(platform::PortLockKey(port), port);
+}
+
+void OpenUartLink(uint32_t port) {
+    const std::string name = formatText("com%d", static_cast<int32_t>(port));
+    OpenSessionPort(name, name);
 }
 
 void OpenBenchLink() {

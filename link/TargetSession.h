@@ -9,6 +9,7 @@
 
 #include "chip/ChipFacts.h"
 #include "platform/NamedMutex.h"
+#include "platform/PortId.h"
 
 class CUartLib;
 class BenchLink;
@@ -140,6 +141,8 @@ TargetSession& Session();
 // process. The console object, created once per process, stays (its progress line is forgotten).
 void ResetTargetSession();
 
+void OpenUartLink(const platform::PortId& port);
+// The com port of that number.
 void OpenUartLink(uint32_t port);
 void OpenBenchLink();
 // Closes the open link: the port and its locks are released, the bench link and interfaces dropped.

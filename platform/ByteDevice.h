@@ -27,6 +27,10 @@ class ByteDevice {
 
     // System text of the last failure, ending in "\n" (empty when none).
     virtual std::string ErrorText() const = 0;
+
+    // A device whose failure ends the link for good names what it reached ("the port server HOST
+    // port PORT"): a lost network connection is not a silent line to reopen. Empty for a tty.
+    virtual std::string Peer() const { return ""; }
 };
 
 }  // namespace platform

@@ -15,15 +15,13 @@
 #include <mutex>
 
 #include "platform/Clock.h"
+#include "platform/DescriptorWait.h"
 #include "platform/PortHolder.h"
 #include "platform/SystemError.h"
 #include "platform/UucpLock.h"
 
 namespace platform {
 namespace {
-
-constexpr uint32_t kWriteMsPerByte = 20;
-constexpr uint32_t kWriteConstantMs = 100;
 
 std::string SystemText(int error) {
     return SystemErrorText(error);
@@ -220,29 +218,10 @@ void SerialDevice::NoteError(int error) {
 }
 
 int SerialDevice::WaitFor(short events, uint32_t timeoutMs) {
-    Clock& clock = CurrentClock();
-    const uint32_t start = clock.TickMs();
-    uint32_t elapsed = 0;
-    for (;;) {
-        pollfd entry{m_fd, events, 0};
-        const int ready = ::poll(&entry, 1, static_cast<int>(timeoutMs - elapsed));
-        if (ready > 0) {
-            if ((entry.revents & events) != 0) return 1;
-            NoteError(EIO);
-            return -1;
-        }
-        if (ready < 0 && errno != EINTR) {
-            NoteError(errno);
-            return -1;
-        }
-        elapsed = clock.TickMs() - start;
-        if (elapsed >= timeoutMs) return 0;
-        if (ready == 0) {
-            // The system waited the whole time; a clock of its own (a test's) catches up here.
-            clock.SleepMs(timeoutMs - elapsed);
-            return 0;
-        }
-    }
+    int error = 0;
+    const int waited = WaitForDescriptor(m_fd, events, timeoutMs, error);
+    if (waited < 0) NoteError(error);
+    return waited;
 }
 
 long SerialDevice::Read(uint8_t* data, size_t maxBytes, uint32_t timeoutMs) {
@@ -260,30 +239,9 @@ long SerialDevice::Read(uint8_t* data, size_t maxBytes, uint32_t timeoutMs) {
 }
 
 bool SerialDevice::Write(const uint8_t* data, size_t size) {
-    Clock& clock = CurrentClock();
-    const uint32_t start = clock.TickMs();
-    const uint32_t limit = kWriteConstantMs + kWriteMsPerByte * static_cast<uint32_t>(size);
-    size_t& done = m_written;
-    done = 0;
-    while (done < size) {
-        const ssize_t count = ::write(m_fd, data + done, size - done);
-        if (count > 0) {
-            done += static_cast<size_t>(count);
-            continue;
-        }
-        if (count < 0 && errno != EAGAIN && errno != EINTR) {
-            NoteError(errno);
-            return false;
-        }
-        const uint32_t elapsed = clock.TickMs() - start;
-        const int waited = elapsed < limit ? WaitFor(POLLOUT, limit - elapsed) : 0;
-        if (waited < 0) return false;
-        if (waited == 0) {
-            NoteError(ETIMEDOUT);
-            return false;
-        }
-    }
-    return true;
+    const int error = WriteWithinLimit(m_fd, data, size, false, m_written);
+    if (error != 0) NoteError(error);
+    return error == 0;
 }
 
 void SerialDevice::Flush() {

@@ -23,6 +23,7 @@ struct DeviceOpenResult {
     OpenFailure failure = OpenFailure::None;
     std::string errorText;   // system text ending in "\n"
     std::string devicePath;  // the device tried, when there is one
+    std::string server;      // the port server tried ("HOST port PORT"), for a network port
     bool busy = false;       // another process holds the device
     std::string holder;      // who, when the system tells ("process 1234 (picocom)")
 };

@@ -9,6 +9,7 @@
 #include "console/ConsoleUi.h"
 #include "console/CxException.h"
 #include "platform/Clock.h"
+#include "platform/NetworkDevice.h"
 #include "platform/Prefix.h"
 #include "platform/SystemError.h"
 #include "platform/Trace.h"
@@ -22,6 +23,8 @@ constexpr int32_t kGarbageLimit = 60;
 constexpr uint32_t kPortMutexWaitMs = 3000;
 constexpr size_t kTraceLineBytes = 1024;
 constexpr size_t kGarbageLineBytes = 300;
+// A com port name holds at most 9 characters: a longer one would be cut into another port's name.
+constexpr size_t kLongestComName = 9;
 
 PortOpener& InstalledOpener() {
     static PortOpener opener;
@@ -73,9 +76,11 @@ int32_t DropStaleAnswers(char* buffer, int32_t total) {
     return total;
 }
 
-// What follows the system text: the device tried, and who holds it when it is busy.
+// What follows the system text: the device or port server tried, and who holds it when it is busy.
 std::string OpenErrorDetail(const std::string& name, const platform::DeviceOpenResult& result) {
-    const std::string device = result.devicePath.empty() ? name : name + " (" + result.devicePath + ")";
+    if (!result.server.empty()) return "Port server tried: " + result.server;
+    const std::string device =
+        result.devicePath.empty() || result.devicePath == name ? name : name + " (" + result.devicePath + ")";
     if (result.busy) {
         // Nothing names a holder of the exclusive flag alone; a program killed outright leaves it.
         return "The port " + device + " is in use by " +
@@ -84,7 +89,8 @@ std::string OpenErrorDetail(const std::string& name, const platform::DeviceOpenR
                     : result.holder) +
                ".";
     }
-    return result.devicePath.empty() ? std::string() : "Device tried: " + result.devicePath;
+    return result.devicePath.empty() || result.devicePath == name ? std::string()
+                                                                  : "Device tried: " + result.devicePath;
 }
 
 std::string OpenErrorReason(const std::string& name, const platform::DeviceOpenResult& result) {
@@ -127,27 +133,40 @@ void CUartLib::ClosePort() {
 }
 
 void CUartLib::Open(const std::string& portName, uint32_t readTimeoutMs) {
+    if (const std::optional<platform::PortId> port = platform::PortFromText(portName)) {
+        Open(*port, readTimeoutMs);
+        return;
+    }
     ClosePort();
-    // A name that does not fit would be cut into another port's name.
-    if (portName.size() >= m_portName.size()) {
+    if (portName.size() > kLongestComName) {
         throw CxExceptionError(
             "Failed to open com port " + portName + ", reason: " + platform::SystemErrorText(ENAMETOOLONG),
             0);
     }
-    m_portName.fill('\0');
-    std::copy(portName.begin(), portName.end(), m_portName.begin());
-    m_portNumber = ParsePortNumber(portName);
-    if (portName == "com0") return;
-    // One exchange lock per port: instances on different ports never wait for each other.
-    m_uartMutex = platform::NamedMutex("__MUTEX_FOR_UART_" + portName);
-    m_portMutex.emplace("MutexUart_" + portName);
+    platform::PortId port;
+    port.name = portName;
+    port.number = static_cast<uint32_t>(ParsePortNumber(portName));
+    Open(port, readTimeoutMs);
+}
+
+void CUartLib::Open(const platform::PortId& port, uint32_t readTimeoutMs) {
+    ClosePort();
+    m_port = port;
+    m_portNumber = static_cast<int32_t>(port.number);
+    if (port.kind == platform::PortKind::Com && port.name == "com0") return;
+    // One exchange lock per port: instances on different ports never wait for each other. Named
+    // after the device, so that two names of one device share them.
+    m_lockKey = platform::PortLockKey(port);
+    m_uartMutex = platform::NamedMutex("__MUTEX_FOR_UART_" + m_lockKey);
+    m_portMutex.emplace("MutexUart_" + m_lockKey);
     m_portMutex->Wait(kPortMutexWaitMs);
-    OpenDevice(portName);
+    OpenDevice();
     m_readTimeout = readTimeoutMs;
     m_portInitialized = true;
 }
 
-void CUartLib::OpenDevice(const std::string& portName) {
+void CUartLib::OpenDevice() {
+    const std::string& portName = m_port.name;
     const PortOpener& installed = InstalledOpener();
     platform::DeviceOpenResult result = installed ? installed(portName) : OpenTtyPort(portName);
     if (!result.device) {
@@ -160,14 +179,14 @@ void CUartLib::OpenDevice(const std::string& portName) {
 
 void CUartLib::RestartPort() {
     platform::Trace("trying to restart comm port");
-    const std::string name = PortName();
+    const platform::PortId port = m_port;
     const uint32_t readTimeout = m_readTimeout;
     // The port stays this instance's across the restart: another instance's probe cannot take it
     // between the close and the reopen.
-    platform::ScopedLock keepPort(platform::NamedMutex("MutexUart_" + name), 0);
+    platform::ScopedLock keepPort(platform::NamedMutex("MutexUart_" + m_lockKey), 0);
     ClosePort();
     platform::Trace("Closed comm port");
-    Open(name, readTimeout);
+    Open(port, readTimeout);
     platform::Trace("Init comm port");
 }
 
@@ -205,6 +224,7 @@ int32_t CUartLib::Receive(char* buffer, size_t bufferSize) {
         total = DropStaleAnswers(buffer, total);
         buffer[total] = '\0';
         const uint32_t elapsed = clock.TickMs() - start;
+        if (last < 0) RaiseIfLinkLost();
         // A device that failed (gone, hung up) delivers nothing more: no point waiting.
         if (last < 0 || (last == 0 && elapsed > m_readTimeout) || elapsed > kAnswerCapMs) break;
         if (total > kGarbageLimit) {
@@ -224,11 +244,28 @@ int32_t CUartLib::Receive(char* buffer, size_t bufferSize) {
     return total;
 }
 
+void CUartLib::RaiseIfLinkLost() {
+    const std::string peer = m_handle->Peer();
+    if (peer.empty()) return;
+    throw CxExceptionError(
+        "Lost the connection to " + peer + " (" + PortName() + "): " + m_handle->ErrorText(), 0);
+}
+
 platform::DeviceOpenResult OpenTtyPort(const std::string& portName) {
-    const std::string path = platform::ComPortDevicePath(portName);
-    if (!path.empty()) return platform::SerialDevice::Open(path);
+    // A com port leads where its dosdevices entry says: a device, or a port server's URL.
+    const std::string target =
+        platform::PortFromText(portName) ? portName : platform::ComPortDevicePath(portName);
+    const std::optional<platform::PortId> port = platform::PortFromText(target);
+    if (port && port->IsNetwork()) return platform::NetworkDevice::Open(*port);
     platform::DeviceOpenResult result;
     result.failure = platform::OpenFailure::Open;
+    if (platform::LooksLikeUrl(target)) {
+        // A URL of another kind, or one without a host or port, reaches nothing.
+        result.errorText = platform::SystemErrorText(EPROTONOSUPPORT);
+        result.devicePath = target;
+        return result;
+    }
+    if (!target.empty()) return platform::SerialDevice::Open(target);
     result.errorText = platform::SystemErrorText(ENOENT);
     return result;
 }

@@ -2,8 +2,9 @@
 // The UART link: a com port to one chip's debug UART and the text register protocol over it.
 //
 // Test seam: every CUartLib reaches its device through the installed PortOpener, which maps a
-// port name ("com3") to a platform::ByteDevice. The default opens the tty the prefix's
-// dosdevices entry names (or /dev/ttyUSB{N-1}). Tests install an opener that hands out the
+// port name ("com3", "/dev/ttyACM0", "rfc2217://host:4000") to a platform::ByteDevice. The default
+// opens the tty the prefix's dosdevices entry names (or /dev/ttyUSB{N-1}), the device path, or the
+// port server the URL (or the dosdevices entry) names. Tests install an opener that hands out the
 // simulated board's in-process firmware instead, for the lifetime of a ScopedPortOpener:
 //
 //     ScopedPortOpener opener([&](const std::string& name) {
@@ -26,6 +27,7 @@
 #include "link/uart/IndirectAccess.h"
 #include "platform/ByteDevice.h"
 #include "platform/NamedMutex.h"
+#include "platform/PortId.h"
 #include "platform/SerialDevice.h"
 
 // The port is held by another process (a serial program, another run); raised by Open like every
@@ -39,7 +41,7 @@ class PortBusyError : public CxExceptionError {
 
 using PortOpener = std::function<platform::DeviceOpenResult(const std::string& portName)>;
 
-// The default opener: the tty behind the port name.
+// The default opener: the tty or port server behind the port name.
 platform::DeviceOpenResult OpenTtyPort(const std::string& portName);
 // Installs an opener (an empty one restores the default); returns the previous one.
 PortOpener InstallPortOpener(PortOpener opener);
@@ -65,8 +67,10 @@ class CUartLib : public IndirectAccess::CDirectAccess {
     uint32_t ReadDirect(uint32_t address, bool isTX) override;
     bool WriteDirect(uint32_t address, uint32_t value, bool isTX) override;
 
-    // Opens the named port ("com3") with the given read time-out; raises CxExceptionError.
-    // "com0" opens nothing: the object stays closed and every exchange does nothing.
+    // Opens the port with the given read time-out; raises CxExceptionError. Com port 0 opens
+    // nothing: the object stays closed and every exchange does nothing.
+    void Open(const platform::PortId& port, uint32_t readTimeoutMs);
+    // The same by name: a device path or a port URL, else a com port name ("com3", "com0x1f").
     void Open(const std::string& portName, uint32_t readTimeoutMs);
     void Send(const char* data, size_t length);
     // Collects one answer; the buffer must hold the answer plus 52 bytes. Returns the bytes kept,
@@ -89,7 +93,8 @@ class CUartLib : public IndirectAccess::CDirectAccess {
     bool VerifyBlock(const uint8_t* block, uint8_t length, bool logBuffers);
 
     int32_t PortNumber() const { return m_portNumber; }
-    std::string PortName() const { return m_portName.data(); }
+    std::string PortName() const { return m_port.name; }
+    const platform::PortId& Port() const { return m_port; }
     bool PortInitialized() const { return m_portInitialized; }
     bool IndirectReady() const { return m_indirectReady; }
     const IndirectAccess::CIndirectAccess& Indirect() const { return *m_indirectAccess; }
@@ -99,8 +104,10 @@ class CUartLib : public IndirectAccess::CDirectAccess {
     void RestartPort();
     // One "r" exchange; an empty answer on the last try raises.
     std::optional<uint32_t> ReadExchange(const std::string& command, uint32_t address, bool lastTry);
-    void OpenDevice(const std::string& portName);
+    void OpenDevice();
     long ReadChunk(char* at);
+    // A lost network connection ends the link, naming the server: it is no silent line to reopen.
+    void RaiseIfLinkLost();
 
     std::unique_ptr<IndirectAccess::CIndirectAccess> m_indirectAccess;
     int32_t m_portNumber = 0;
@@ -110,6 +117,7 @@ class CUartLib : public IndirectAccess::CDirectAccess {
     // The exchange lock, named after the port by Open.
     platform::NamedMutex m_uartMutex{"__MUTEX_FOR_UART"};
     std::optional<platform::NamedMutex> m_portMutex;
-    std::array<char, 10> m_portName{};
+    platform::PortId m_port;
+    std::string m_lockKey;  // the port's part of its lock names
     bool m_portInitialized = false;
 };

@@ -82,9 +82,17 @@ TEST_F(CommandLineTest, ConfirmedWarningGoesOnToTheLink) {
 
 TEST_F(CommandLineTest, LinkFailuresEndAsAPrintedExceptionWithExitMinusOne) {
     setenv("TOLVAR_BENCH_PORT", "1", 1);
+    TempDir files;
+    const std::string readable = files.Write("image.hex", ":00000001FF\n");
     const std::vector<std::vector<std::string>> cases = {
-        {"u3", "E", "image.hex"}, {"u0x10", "E", "image.hex"}, {"ub101", "E", "image.hex"},
-        {"d", "E", "image.hex"},  {"x", "E", "image.hex"},     {"UASNK", "BV", "image.hex"},
+        {"u3", "E", "image.hex"},
+        {"u0x10", "E", "image.hex"},
+        {"ub101", "E", "image.hex"},
+        {"d", "E", "image.hex"},
+        {"x", "E", "image.hex"},
+        {"UASNK", "BV", "image.hex"},
+        // Letters after the u make the operation word (U, O, V), not a port: the bench link.
+        {"src", "uov", readable},
     };
     for (const auto& words : cases) {
         Outcome outcome = Run(words);

@@ -33,6 +33,12 @@ class PtyTest : public ::testing::Test {
         prefix = std::make_unique<ScopedPrefix>();
     }
     std::string Dosdevice(int port) { return prefix->Path() + "/dosdevices/com" + std::to_string(port); }
+    // The pty the board's link for the port leads to.
+    std::string PtyOf(int port) {
+        char target[256] = {};
+        const ssize_t length = ::readlink(Dosdevice(port).c_str(), target, sizeof target - 1);
+        return length > 0 ? std::string(target, size_t(length)) : "";
+    }
 
     // Ports 1 to 10 that the board does not serve name nothing, whatever this machine has.
     void MarkOtherPortsMissing() {
@@ -155,13 +161,34 @@ TEST_F(PtyTest, ToolFindsOrOpensTheBoardAndIdentifiesIt) {
     std::ofstream(emptyImage) << ":00000001FF\n";
     const struct {
         std::vector<std::string> arguments;
-        const char* expected;
+        std::string expected;
         int code;
     } cases[] = {
         {{"uasnk", "V", emptyImage}, "Detected Marnel sink on port 2\n", 0},
         {{"snk", "u2", "V", emptyImage}, "Detected Marnel sink on port 2\n", 0},
         {{"src", "u7", "V", emptyImage},
          "Exception: Failed to open com port com7, reason: No such file or directory\n",
+         255},
+        // The device itself, by the path the board made and by the pty it leads to.
+        {{"snk", "u" + Dosdevice(2), "V", emptyImage},
+         "Detected Marnel sink on port " + Dosdevice(2) + "\n",
+         0},
+        {{"src", "u" + PtyOf(1), "V", emptyImage}, "Detected Marnel source on port " + PtyOf(1) + "\n", 0},
+        {{"src", "u/dev/no-such-tty", "V", emptyImage},
+         "Exception: Failed to open com port /dev/no-such-tty, reason: No such file or directory\n",
+         255},
+        // Nothing listens on port 1 of the loopback host.
+        {{"src", "usocket://127.0.0.1:1", "V", emptyImage},
+         "Exception: Failed to open com port socket://127.0.0.1:1, reason: Connection refused\nPort server "
+         "tried: 127.0.0.1 port 1\n",
+         255},
+        {{"src", "urfc2217://127.0.0.1:1", "V", emptyImage},
+         "Exception: Failed to open com port rfc2217://127.0.0.1:1, reason: Connection refused\nPort server "
+         "tried: 127.0.0.1 port 1\n",
+         255},
+        {{"src", "urfc2217://127.0.0.1", "V", emptyImage},
+         "Error: 'rfc2217://127.0.0.1' in 'urfc2217://127.0.0.1' is not a port: a network port is "
+         "socket://HOST:PORT or rfc2217://HOST:PORT (PORT 1 to 65535).\n",
          255},
     };
     for (const auto& c : cases) {

@@ -1,13 +1,9 @@
 // Several Tolvar processes against simulated pairs: a port is held by one run at a time, runs on
 // different ports go together without waiting for each other, searches started together each find
 // their own board, and a run killed outright leaves nothing locked.
-#include <arpa/inet.h>
 #include <dirent.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <poll.h>
 #include <signal.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -22,6 +18,7 @@
 
 #include "tests/support/BoardProcess.h"
 #include "tests/support/HexText.h"
+#include "tests/support/PortServer.h"
 #include "tests/support/ToolProcess.h"
 
 namespace systemtest {
@@ -292,71 +289,6 @@ TEST_F(PairRuns, InterruptedRunsSayWhereTheyStoppedAndTheNextRunFinishes) {
     EXPECT_EQ(ReadFile(prefix.Path("audit.txt")), "audit: 0 finding(s)\n");
 }
 
-// A free TCP port on the loopback address, for a server started next.
-uint16_t FreeLoopbackPort() {
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-    ::close(fd);
-    return ntohs(address.sin_port);
-}
-
-// A connection to the loopback port, tried for up to two seconds; -1 when none was made.
-int ConnectLoopback(uint16_t port) {
-    for (int attempt = 0; attempt < 40; ++attempt) {
-        const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_port = htons(port);
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) return fd;
-        ::close(fd);
-        ::usleep(50000);
-    }
-    return -1;
-}
-
-// ser2net serving the device on a loopback port, as a board farm runs it; the device is opened
-// (and locked) when a client connects.
-class PortServer {
-  public:
-    PortServer(const TempDir& dir, const std::string& device) : m_port(FreeLoopbackPort()) {
-        const std::string config = dir.Write(
-            "ser2net.yaml", "connection: &tolvar\n  accepter: tcp,127.0.0.1," + std::to_string(m_port) +
-                                "\n  connector: serialdev," + device + ",115200n81,local\n");
-        // Debian puts it in /usr/sbin, which an ordinary account's PATH does not hold.
-        const std::string program = access("/usr/sbin/ser2net", X_OK) == 0 ? "/usr/sbin/ser2net" : "ser2net";
-        m_server = std::make_unique<Program>(std::vector<std::string>{program, "-n", "-d", "-c", config});
-    }
-    ~PortServer() {
-        if (m_client >= 0) ::close(m_client);
-    }
-    // A client's connection; false when the server did not take it.
-    bool Connect() {
-        m_client = ConnectLoopback(m_port);
-        return m_client >= 0;
-    }
-    // True when the server ended the client's connection within ms (it could not open the device).
-    bool DropsTheClientWithin(int ms) {
-        pollfd entry{m_client, POLLIN, 0};
-        char byte = 0;
-        for (int waited = 0; waited < ms; waited += 50) {
-            if (::poll(&entry, 1, 50) > 0 && ::recv(m_client, &byte, 1, MSG_DONTWAIT) <= 0) return true;
-        }
-        return false;
-    }
-    Program& Server() { return *m_server; }
-
-  private:
-    uint16_t m_port;
-    std::unique_ptr<Program> m_server;
-    int m_client = -1;
-};
-
 // "process 1234 (name)", as the tool names a holder.
 std::string Holder(const Program& program, const std::string& name) {
     return "process " + std::to_string(program.Pid()) + " (" + name + ")";
@@ -427,6 +359,37 @@ TEST_F(PairRuns, SerialProgramsAndRunsExcludeEachOtherBothWays) {
     const TimedRun run = verify.Finish(60000);
     EXPECT_EQ(run.code, 0) << run.out;
     EXPECT_NE(run.out.find("Verification succeeded!!! :-)\n"), std::string::npos) << run.out;
+    ASSERT_EQ(board->Stop(), 0);
+    EXPECT_TRUE(Holds("source.bin", image));
+    EXPECT_EQ(ReadFile(prefix.Path("audit.txt")), "audit: 0 finding(s)\n");
+}
+
+// A port server stopped in the middle of a fast burn over RFC 2217: the run ends with -1 naming
+// the server; with the server back the next run burns and verifies. The image's random bytes hold
+// 0xFF, which Telnet must carry escaped.
+TEST_F(PairRuns, APortServerStoppedMidBurnEndsTheRunAndTheNextRunIsFine) {
+    const std::vector<uint8_t> image = WriteImage("source", 16384, 21);
+    ASSERT_NE(std::find(image.begin(), image.end(), 0xFF), image.end());
+    StartBoard();
+    PortServer server(prefix, prefix.Path("dosdevices/com1"), ServerMode::Rfc2217);
+    ASSERT_TRUE(server.Listening()) << server.Server().Poll(0);
+    const std::string words = "src u" + server.Url() + " FOBV fw_source.hex";
+    {
+        ToolProcess burn(prefix, words);
+        ASSERT_TRUE(WaitFor(burn, "Burning file")) << burn.Poll(0);
+        usleep(300000);
+        server.Stop();
+        const TimedRun run = burn.Finish(20000);
+        EXPECT_EQ(run.code, 255) << run.out;
+        EXPECT_NE(run.out.find("Exception: Lost the connection to the port server 127.0.0.1 port " +
+                               std::to_string(server.Port()) + " (" + server.Url() +
+                               "): The server closed the connection\n"),
+                  std::string::npos)
+            << run.out;
+    }
+    ASSERT_TRUE(server.Start()) << server.Server().Poll(0);
+    ExpectBurnedAndVerified(RunTimed(prefix, words));
+    server.Stop();
     ASSERT_EQ(board->Stop(), 0);
     EXPECT_TRUE(Holds("source.bin", image));
     EXPECT_EQ(ReadFile(prefix.Path("audit.txt")), "audit: 0 finding(s)\n");

@@ -17,6 +17,7 @@
 
 #include "tests/support/BoardProcess.h"
 #include "tests/support/HexText.h"
+#include "tests/support/PortServer.h"
 #include "tests/support/ToolProcess.h"
 
 namespace {
@@ -875,7 +876,10 @@ TEST_F(ImageCommands, WhatRunsPastTheMemoryIsRefusedBeforeAnythingIsTouched) {
         {{"src", "u1", "ES", "", "4096"}, "ES  4096 \nError: '" + notANumber},
         {{"src", "u1", "EB", "0", "1 "}, "EB 0 1  \nError: '1 " + notANumber},
         {{"src", "u1", "FF", "8", "0x5A."}, "FF 8 0x5A. \nError: '0x5A." + notANumber},
-        {{"src", "u1x", "R", "0", "16"}, "u1x R 0 16 \nError: '1x' in 'u1x" + notANumber},
+        {{"src", "u1x", "R", "0", "16"},
+         "u1x R 0 16 \nError: '1x' in 'u1x" + notANumber +
+             "A port word is u followed by a number, a device path (u/dev/ttyACM0) or a network port "
+             "(usocket://HOST:PORT, urfc2217://HOST:PORT).\n"},
         {{"src", "u1", "ES", "0x1000000", "16"}, "Error: the range of 0x10 bytes at 0x1000000" + past},
         {{"src", "u1", "EB", "0x3F0000", "0x10001"}, "Error: the range of 0x10001 bytes at 0x3f0000" + past},
         {{"src", "u1", "FF", "0x400004", "0x5A"}, "Error: the range of 0x400004 bytes at 0x0" + past},
@@ -1034,18 +1038,42 @@ void PrintTo(const KindCase& c, std::ostream* out) {
     *out << c.name;
 }
 
-// One case a memory kind and a record shape, so the cases run side by side.
-class EveryByteLands : public ::testing::TestWithParam<std::tuple<KindCase, bool>> {};
+// How the tool reaches the board's ports: the ptys themselves, or ser2net in front of them, raw or
+// with RFC 2217, named by dosdevices/com1 and com2 (so the search goes through the server too).
+enum class Path { Pty, RawServer, Rfc2217Server };
+
+void PrintTo(Path path, std::ostream* out) {
+    constexpr const char* kNames[] = {"pty", "raw server", "rfc2217 server"};
+    *out << kNames[static_cast<int>(path)];
+}
+
+// One case a memory kind, a record shape and a path, so the cases run side by side.
+class EveryByteLands : public ::testing::TestWithParam<std::tuple<KindCase, bool, Path>> {};
 
 TEST_P(EveryByteLands, EveryKindSideModeAndRecordShape) {
-    const auto& [c, odd] = GetParam();
+    const auto& [c, odd, path] = GetParam();
     TempDir dir;
     const std::string images[2] = {dir.Path("sink.bin"), dir.Path("source.bin")};
-    for (const std::string& path : images) WriteFile(path, before(c));
+    for (const std::string& image : images) WriteFile(image, before(c));
     const std::string audit = dir.Path("audit.txt");
-    BoardProcess board(dir.Path("prefix"), {"--source", std::string(c.chip) + ",image=" + images[1], "--sink",
-                                            std::string(c.chip) + ",image=" + images[0], "--audit", audit});
+    const std::string prefix = dir.Path("prefix");
+    // Served through ser2net, the board's ports are com11 and com12, out of the search's way.
+    const bool served = path != Path::Pty;
+    BoardProcess board(
+        prefix,
+        {"--source", std::string(c.chip) + ",image=" + images[1] + (served ? ",uart=com11" : ""), "--sink",
+         std::string(c.chip) + ",image=" + images[0] + (served ? ",uart=com12" : ""), "--audit", audit});
     ASSERT_TRUE(board.Started());
+    std::unique_ptr<PortServer> servers[2];
+    if (served) {
+        const ServerMode mode = path == Path::RawServer ? ServerMode::Raw : ServerMode::Rfc2217;
+        for (int side : {0, 1}) {
+            servers[side] = std::make_unique<PortServer>(
+                dir, prefix + "/dosdevices/com1" + (side == 1 ? "1" : "2"), mode);
+            ASSERT_TRUE(servers[side]->Listening()) << servers[side]->Server().Poll(0);
+            WriteFile(prefix + "/dosdevices/com" + (side == 1 ? "1" : "2"), servers[side]->Url() + "\n");
+        }
+    }
     Image written[2];
     for (int side : {0, 1}) {
         written[side] = makeImage(c.size, odd, 10 + static_cast<unsigned>(side));
@@ -1061,9 +1089,11 @@ TEST_P(EveryByteLands, EveryKindSideModeAndRecordShape) {
     EXPECT_EQ(ReadFile(audit), "audit: 0 finding(s)\n");
 }
 
-std::string EveryByteLandsName(const ::testing::TestParamInfo<std::tuple<KindCase, bool>>& info) {
-    std::string name =
-        std::string(std::get<0>(info.param).name) + (std::get<1>(info.param) ? " odd" : " aligned");
+std::string EveryByteLandsName(const ::testing::TestParamInfo<std::tuple<KindCase, bool, Path>>& info) {
+    constexpr const char* kPaths[] = {"", " raw server", " rfc2217 server"};
+    std::string name = std::string(std::get<0>(info.param).name) +
+                       (std::get<1>(info.param) ? " odd" : " aligned") +
+                       kPaths[static_cast<int>(std::get<2>(info.param))];
     for (char& c : name) {
         if (!std::isalnum(static_cast<unsigned char>(c))) c = '_';
     }
@@ -1071,7 +1101,13 @@ std::string EveryByteLandsName(const ::testing::TestParamInfo<std::tuple<KindCas
 }
 
 INSTANTIATE_TEST_SUITE_P(System, EveryByteLands,
-                         ::testing::Combine(::testing::ValuesIn(kKinds), ::testing::Bool()),
+                         ::testing::Combine(::testing::ValuesIn(kKinds), ::testing::Bool(),
+                                            ::testing::Values(Path::Pty)),
+                         EveryByteLandsName);
+// Through a port server, the aligned shape is enough: the bytes are the same, only the path differs.
+INSTANTIATE_TEST_SUITE_P(PortServer, EveryByteLands,
+                         ::testing::Combine(::testing::ValuesIn(kKinds), ::testing::Values(false),
+                                            ::testing::Values(Path::RawServer, Path::Rfc2217Server)),
                          EveryByteLandsName);
 
 }  // namespace
