@@ -22,6 +22,9 @@ std::string LocksDir();
 std::string ComPortsCfgPath();
 std::string UserRegPath();
 
+// A search for a board probes com1 to com<kSearchedComPorts>.
+inline constexpr unsigned kSearchedComPorts = 10;
+
 // The device behind a port name "comN": what dosdevices/comN names, else /dev/ttyUSB{N-1}.
 // Empty for com0 and for names that are not of that form.
 std::string ComPortDevicePath(const std::string& portName);

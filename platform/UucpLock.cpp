@@ -156,6 +156,14 @@ std::vector<std::string> UucpLockPaths(const std::string& path) {
     return paths;
 }
 
+pid_t UucpLockHolder(const std::string& path) {
+    for (const std::string& file : UucpLockPaths(path)) {
+        const pid_t owner = LockOwner(file);
+        if (owner != ::getpid() && Alive(owner)) return owner;
+    }
+    return 0;
+}
+
 UucpLock& UucpLock::operator=(UucpLock&& other) noexcept {
     if (this != &other) {
         Release();
