@@ -38,14 +38,6 @@ std::string LinkText(const std::string& path) {
     return text;
 }
 
-std::string Resolved(const std::string& path) {
-    char* real = ::realpath(path.c_str(), nullptr);
-    if (!real) return path;
-    std::string text = real;
-    std::free(real);
-    return text;
-}
-
 std::string LastPart(const std::string& path) {
     const size_t slash = path.rfind('/');
     return slash == std::string::npos ? path : path.substr(slash + 1);
@@ -74,8 +66,8 @@ bool IsNumbered(const std::string& name, const std::string& stem) {
 // The USB device above the tty: from sysfs class/tty/<name>/device upwards, the first folder
 // with idVendor and idProduct.
 void DescribeUsb(const std::string& sysRoot, PortEntry& port) {
-    const std::string top = Resolved(sysRoot);
-    std::string folder = Resolved(sysRoot + "/class/tty/" + LastPart(port.device) + "/device");
+    const std::string top = ResolvedPath(sysRoot);
+    std::string folder = ResolvedPath(sysRoot + "/class/tty/" + LastPart(port.device) + "/device");
     struct stat info {};
     if (::stat(folder.c_str(), &info) != 0) return;
     while (folder.size() > top.size() && folder.compare(0, top.size(), top) == 0) {
@@ -95,7 +87,7 @@ void LookUp(const PortRoots& roots, PortEntry& port) {
     struct stat info {};
     if (port.network || ::stat(port.device.c_str(), &info) != 0) return;
     port.present = true;
-    port.device = Resolved(port.device);
+    port.device = ResolvedPath(port.device);
     DescribeUsb(roots.sys, port);
     if (const pid_t holder = DeviceHolder(port.device); holder > 0) port.holder = ProcessDescription(holder);
 }

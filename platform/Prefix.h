@@ -18,6 +18,9 @@ std::string PrefixDir();
 // Creates the directory and its missing parents with mode 0700; false when that failed.
 bool EnsureDirectory(const std::string& path);
 
+// The path with every link followed; the path itself when it does not resolve.
+std::string ResolvedPath(const std::string& path);
+
 std::string LocksDir();
 std::string ComPortsCfgPath();
 std::string UserRegPath();
