@@ -80,11 +80,17 @@ struct LockFiles {
     uint32_t* waiters = nullptr;
 };
 
-std::string PrefixKey() {
-    const char* prefix = std::getenv("TOLVAR_PREFIX");
-    const char* home = std::getenv("HOME");
-    return std::string(prefix ? prefix : "") + '\0' + (home ? home : "");
-}
+// The environment that chooses the prefix: compared without copying it on every taking.
+struct PrefixKey {
+    std::string prefix;
+    std::string home;
+    static const char* Of(const char* variable) {
+        const char* value = std::getenv(variable);
+        return value ? value : "";
+    }
+    static PrefixKey Now() { return {Of("TOLVAR_PREFIX"), Of("HOME")}; }
+    bool IsNow() const { return prefix == Of("TOLVAR_PREFIX") && home == Of("HOME"); }
+};
 
 std::string LockBase(const std::string& name) {
     std::string file = name;
@@ -96,14 +102,13 @@ std::string LockBase(const std::string& name) {
 
 LockFiles FilesOf(const std::string& name) {
     struct Known {
-        std::string prefixKey;
+        PrefixKey prefix;
         pid_t owner = 0;
         LockFiles files;
     };
     static auto* known = new std::map<std::string, Known>;
-    const std::string key = PrefixKey();
     auto it = known->find(name);
-    if (it != known->end() && it->second.prefixKey == key && it->second.owner == CachedPid())
+    if (it != known->end() && it->second.owner == CachedPid() && it->second.prefix.IsNow())
         return it->second.files;
     const std::string base = LockBase(name);
     LockFiles files;
@@ -111,7 +116,7 @@ LockFiles FilesOf(const std::string& name) {
     files.lock = OpenCached(base + ".lock");
     if (files.queue < 0 || files.lock < 0) return files;
     files.waiters = MapWaiters(files.queue);
-    (*known)[name] = Known{key, CachedPid(), files};
+    (*known)[name] = Known{PrefixKey::Now(), CachedPid(), files};
     return files;
 }
 
