@@ -1,6 +1,12 @@
 // UART link speed through a real pseudo-terminal against tolvar-board: register exchanges per
 // second without line pacing, and the time of one exchange against its wire time at 115200 baud.
 #include <benchmark/benchmark.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <sys/wait.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -111,6 +117,64 @@ void RunRawExchanges(benchmark::State& state, uint32_t baud) {
     }
 }
 
+// Reads and writes until `length` bytes have gone; false when the other side went away.
+bool MoveAll(int fd, uint8_t* bytes, size_t length, bool writing) {
+    for (size_t done = 0; done < length;) {
+        if (!writing) {
+            pollfd ready{fd, POLLIN, 0};
+            if (::poll(&ready, 1, 600) != 1) return false;
+        }
+        const ssize_t moved =
+            writing ? ::write(fd, bytes + done, length - done) : ::read(fd, bytes + done, length - done);
+        if (moved <= 0) return false;
+        done += size_t(moved);
+    }
+    return true;
+}
+
+// The pty round trip alone: a child answers every 10 bytes with 26, as the firmware answers a
+// register read, with nothing between the system calls. The floor of one exchange on this machine.
+void BM_BarePtyRoundTrip(benchmark::State& state) {
+    const int master = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (master < 0 || ::grantpt(master) != 0 || ::unlockpt(master) != 0) {
+        state.SkipWithError("no pseudo-terminal");
+        return;
+    }
+    const int slave = ::open(::ptsname(master), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    termios raw{};
+    if (slave < 0 || ::tcgetattr(slave, &raw) != 0) {
+        state.SkipWithError("cannot open the pty's terminal side");
+        return;
+    }
+    ::cfmakeraw(&raw);
+    ::tcsetattr(slave, TCSANOW, &raw);
+    const pid_t responder = ::fork();
+    if (responder == 0) {
+        uint8_t request[10];
+        uint8_t answer[26] = {'8', '0', '0', '0', '0',  '0',  '0', '0', '=', '0', '0', '0',  '0',
+                              '0', '0', '0', '0', '\r', '\n', 'R', 'e', 'a', 'd', 'y', '\r', '\n'};
+        while (MoveAll(master, request, sizeof request, false) &&
+               MoveAll(master, answer, sizeof answer, true)) {
+        }
+        ::_exit(0);
+    }
+    uint8_t command[] = {'r', '8', '0', '0', '0', '0', '0', '0', '0', '\n'};
+    uint8_t answer[26];
+    const auto start = std::chrono::steady_clock::now();
+    for (auto _ : state) {
+        if (!MoveAll(slave, command, sizeof command, true) || !MoveAll(slave, answer, sizeof answer, false)) {
+            state.SkipWithError("no answer");
+            break;
+        }
+    }
+    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    state.counters["exchanges_per_s"] = double(state.iterations()) / seconds;
+    ::kill(responder, SIGKILL);
+    ::waitpid(responder, nullptr, 0);
+    ::close(slave);
+    ::close(master);
+}
+
 void BM_RawTtyExchangeUnpaced(benchmark::State& state) {
     RunRawExchanges(state, 0);
 }
@@ -138,6 +202,7 @@ void BM_WriteRegisterAt115200(benchmark::State& state) {
     RunExchanges(state, 115200, kWriteExchangeBytes, WriteExchange);
 }
 
+BENCHMARK(BM_BarePtyRoundTrip)->UseRealTime()->MinTime(2.0);
 BENCHMARK(BM_RawTtyExchangeUnpaced)->UseRealTime()->MinTime(2.0);
 BENCHMARK(BM_ReadRegisterUnpaced)->UseRealTime()->MinTime(2.0);
 BENCHMARK(BM_WriteRegisterUnpaced)->UseRealTime()->MinTime(2.0);

@@ -17,6 +17,7 @@
 #include "console/CxException.h"
 #include "console/Interruption.h"
 #include "flash/FlashDriver.h"
+#include "front/PortListing.h"
 #include "front/RunRecord.h"
 #include "image/ImageOps.h"
 #include "image/SaveMemory.h"
@@ -67,6 +68,8 @@ constexpr const char* kUsageTail[] = {
     "\twill erase 2*65536 bytes at address 0x20000\n",
     "6.\tTolvar [src/snk/uasnk/uasrc] [i/s] R address len file - save len bytes from address to file "
     "(.hex, .ihex or .bin)\n",
+    "7.\tTolvar --list-ports - list the serial ports Tolvar looks at: present or not, the USB adapter, "
+    "who holds it\n",
 };
 
 constexpr const char* kToolVersion = "1.0.0.45";
@@ -826,6 +829,7 @@ void usageExit(std::FILE* out) {
 
 int RunTolvar(int argc, char** argv, std::FILE* in, std::FILE* out) {
     if (AnswerInformationRequest(argc, argv, out)) return 0;
+    if (argc == 2 && Is(argv[1], "--list-ports")) return ListPortsCommand(out);
     currentWork = Work{};
     RunFacts facts = StartRunFacts(argc, argv);
     auto notes = std::make_shared<ReasonNotes>();

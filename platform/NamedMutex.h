@@ -2,7 +2,8 @@
 // Machine-wide named mutex: an exclusive flock on $TOLVAR_PREFIX/locks/<name>.lock, recursive
 // within the process (one open file and one ownership count per name, shared by all handles).
 // Waiters queue on <name>.queue, so a holder that gives the lock back cannot take it again ahead
-// of another process that was already waiting.
+// of another process that was already waiting. The queue file also counts its waiters: with none,
+// taking the name is one flock and giving it back another, the files staying open in between.
 #include <cstdint>
 #include <string>
 

@@ -7,6 +7,8 @@
 #include <fstream>
 #include <sstream>
 
+#include "platform/UucpLock.h"
+
 namespace platform {
 
 std::string ProcessDescription(pid_t pid) {
@@ -37,6 +39,11 @@ pid_t FlockHolder(const std::string& devicePath) {
             return static_cast<pid_t>(pid);
     }
     return 0;
+}
+
+pid_t DeviceHolder(const std::string& devicePath) {
+    const pid_t holder = FlockHolder(devicePath);
+    return holder > 0 ? holder : UucpLockHolder(devicePath);
 }
 
 }  // namespace platform

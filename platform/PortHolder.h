@@ -13,4 +13,7 @@ std::string ProcessDescription(pid_t pid);
 // The process holding an flock on the device, from /proc/locks; 0 when none is listed.
 pid_t FlockHolder(const std::string& devicePath);
 
+// The process holding the device by an flock or by a lock file; 0 when none does.
+pid_t DeviceHolder(const std::string& devicePath);
+
 }  // namespace platform

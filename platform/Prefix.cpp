@@ -86,6 +86,14 @@ std::string PrefixDir() {
     return OwnFolder(dir);
 }
 
+std::string ResolvedPath(const std::string& path) {
+    char* real = ::realpath(path.c_str(), nullptr);
+    if (!real) return path;
+    std::string text = real;
+    std::free(real);
+    return text;
+}
+
 std::string LocksDir() {
     return OwnFolder(PrefixDir() + "/locks");
 }

@@ -18,9 +18,15 @@ std::string PrefixDir();
 // Creates the directory and its missing parents with mode 0700; false when that failed.
 bool EnsureDirectory(const std::string& path);
 
+// The path with every link followed; the path itself when it does not resolve.
+std::string ResolvedPath(const std::string& path);
+
 std::string LocksDir();
 std::string ComPortsCfgPath();
 std::string UserRegPath();
+
+// A search for a board probes com1 to com<kSearchedComPorts>.
+inline constexpr unsigned kSearchedComPorts = 10;
 
 // The device behind a port name "comN": what dosdevices/comN names, else /dev/ttyUSB{N-1}.
 // Empty for com0 and for names that are not of that form.

@@ -12,6 +12,8 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "platform/Prefix.h"
+
 namespace platform {
 namespace {
 
@@ -35,14 +37,6 @@ std::string FlatName(std::string path) {
 std::string LastPart(const std::string& path) {
     const size_t slash = path.rfind('/');
     return slash == std::string::npos ? path : path.substr(slash + 1);
-}
-
-std::string Resolved(const std::string& path) {
-    char* real = ::realpath(path.c_str(), nullptr);
-    if (!real) return path;
-    std::string text = real;
-    std::free(real);
-    return text;
 }
 
 // The pid a lock file holds: ten characters of ASCII (HDB), or a binary int (old UUCP); 0 when it
@@ -145,7 +139,7 @@ void RemoveHeldLockFiles() {
 std::vector<std::string> UucpLockPaths(const std::string& path) {
     const std::string folder = LockFolder();
     if (folder.empty() || path.empty()) return {};
-    const std::string real = Resolved(path);
+    const std::string real = ResolvedPath(path);
     std::vector<std::string> names = {FlatName(path), FlatName(real), LastPart(real)};
     std::vector<std::string> paths;
     for (const std::string& name : names) {
@@ -154,6 +148,14 @@ std::vector<std::string> UucpLockPaths(const std::string& path) {
             paths.push_back(file);
     }
     return paths;
+}
+
+pid_t UucpLockHolder(const std::string& path) {
+    for (const std::string& file : UucpLockPaths(path)) {
+        const pid_t owner = LockOwner(file);
+        if (owner != ::getpid() && Alive(owner)) return owner;
+    }
+    return 0;
 }
 
 UucpLock& UucpLock::operator=(UucpLock&& other) noexcept {

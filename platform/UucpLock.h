@@ -14,6 +14,9 @@ namespace platform {
 // lock folder exists.
 std::vector<std::string> UucpLockPaths(const std::string& path);
 
+// A live process other than this one named by a lock file of the device; 0 when none is.
+pid_t UucpLockHolder(const std::string& path);
+
 // Removes the lock files this process holds; async-signal-safe, for a process that ends at once
 // (also run at exit).
 void RemoveHeldLockFiles();

@@ -22,7 +22,7 @@
 
 namespace {
 
-constexpr int32_t kPortCount = 10;
+constexpr int32_t kPortCount = platform::kSearchedComPorts;
 constexpr uint32_t kProbeTimeoutMs = 100;
 constexpr uint32_t kCacheLockWaitMs = 3000;
 // Longer than another search's probe of a port takes, shorter than a run.

@@ -117,6 +117,36 @@ TEST_F(NamedMutexTest, DifferentNamesAreDifferentLocks) {
 
 // A process that takes the name, holds it 5 ms, gives it back and takes it again at once, as a
 // run does exchange after exchange, until killed.
+// A forked child has its own open lock files: the ones it inherits share their lock with the
+// parent, and would let it in while the parent holds the name.
+TEST_F(NamedMutexTest, AForkedChildWaitsForTheNameItsParentHolds) {
+    platform::NamedMutex mutex("Eprom");
+    ASSERT_TRUE(mutex.Wait(0));
+    mutex.Release();
+    int go[2], told[2];
+    ASSERT_EQ(pipe(go), 0);
+    ASSERT_EQ(pipe(told), 0);
+    const pid_t child = fork();
+    if (child == 0) {
+        close(go[1]);
+        char ignored;
+        if (read(go[0], &ignored, 1) != 1) _exit(2);
+        const char taken = platform::NamedMutex("Eprom").Wait(0) ? 'y' : 'n';
+        _exit(write(told[1], &taken, 1) == 1 ? 0 : 2);
+    }
+    close(go[0]);
+    close(told[1]);
+    ASSERT_TRUE(mutex.Wait(0));
+    ASSERT_EQ(write(go[1], "g", 1), 1);
+    char taken = 0;
+    EXPECT_EQ(read(told[0], &taken, 1), 1);
+    EXPECT_EQ(taken, 'n');
+    mutex.Release();
+    waitpid(child, nullptr, 0);
+    close(go[1]);
+    close(told[0]);
+}
+
 pid_t StartBusyHolder(const std::string& name) {
     int fds[2];
     EXPECT_EQ(pipe(fds), 0);

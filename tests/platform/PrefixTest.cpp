@@ -1,4 +1,6 @@
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -7,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/PortList.h"
 #include "platform/Prefix.h"
 #include "tests/support/TempDir.h"
 
@@ -56,6 +59,98 @@ TEST_F(PrefixTest, PortNamesResolveThroughDosdevices) {
         {"com99999999999999999999", ""},
     };
     for (const Case& c : cases) EXPECT_EQ(platform::ComPortDevicePath(c.port), c.device) << c.port;
+}
+
+// The port list over a made-up /dev and /sys: links and files of the prefix (devices and URLs),
+// the default devices, the modems and the by-id links, with the USB facts above each tty and the
+// process holding a device.
+TEST_F(PrefixTest, PortListShowsEveryPortWithItsDeviceAdapterAndHolder) {
+    const std::string dev = m_prefix.Path("dev"), sys = m_prefix.Path("sys");
+    for (const std::string& folder :
+         {dev + "/serial/by-id", sys + "/class/tty/ttyUSB1", sys + "/devices/usb1/1-2/1-2:1.0/ttyUSB1",
+          sys + "/class/tty/ttyACM0", sys + "/devices/pci0/tty/ttyACM0"})
+        ASSERT_TRUE(platform::EnsureDirectory(folder)) << folder;
+    for (const char* device : {"ttyUSB1", "ttyACM0", "ttyACM12", "ttyACM3", "ttyACMx"})
+        std::ofstream(dev + "/" + device) << "";
+    std::ofstream(sys + "/devices/usb1/1-2/idVendor") << "0403\n";
+    std::ofstream(sys + "/devices/usb1/1-2/idProduct") << "6001\n";
+    std::ofstream(sys + "/devices/usb1/1-2/serial") << "A50285BI\n";
+    std::ofstream(sys + "/devices/usb1/1-2/product") << "FT232R USB UART\n";
+    // Above the tree's root lies a folder that looks like a USB device: the walk stops before it.
+    std::ofstream(m_prefix.Path("idVendor")) << "ffff\n";
+    std::ofstream(m_prefix.Path("idProduct")) << "ffff\n";
+    ASSERT_EQ(
+        symlink("../../../devices/usb1/1-2/1-2:1.0/ttyUSB1", (sys + "/class/tty/ttyUSB1/device").c_str()), 0);
+    ASSERT_EQ(symlink("../../../devices/pci0/tty/ttyACM0", (sys + "/class/tty/ttyACM0/device").c_str()), 0);
+    ASSERT_EQ(symlink("../../ttyUSB1", (dev + "/serial/by-id/usb-FTDI_FT232R-if00-port0").c_str()), 0);
+    ASSERT_EQ(symlink((dev + "/ttyUSB1").c_str(), Entry("com3").c_str()), 0);
+    ASSERT_EQ(symlink("socket://127.0.0.1:4001", Entry("com12").c_str()), 0);
+    std::ofstream(Entry("com4")) << "rfc2217://bench-host:2000\r\n";
+    ASSERT_EQ(symlink((dev + "/gone").c_str(), Entry("com5").c_str()), 0);
+    std::ofstream(Entry("comX")) << "/dev/null";
+
+    // Another process holds ttyUSB1 by an flock until told to go.
+    int go[2], held[2];
+    ASSERT_EQ(pipe(go), 0);
+    ASSERT_EQ(pipe(held), 0);
+    const pid_t holder = fork();
+    if (holder == 0) {
+        close(go[1]);
+        const int fd = open((dev + "/ttyUSB1").c_str(), O_RDWR | O_CLOEXEC);
+        const char answer = fd >= 0 && flock(fd, LOCK_EX) == 0 ? 'y' : 'n';
+        if (write(held[1], &answer, 1) != 1) _exit(1);
+        char ignored;
+        (void)!read(go[0], &ignored, 1);
+        _exit(0);
+    }
+    char answer = 0;
+    ASSERT_EQ(read(held[0], &answer, 1), 1);
+    ASSERT_EQ(answer, 'y');
+    const std::vector<platform::PortEntry> ports = platform::ListPorts({dev, sys});
+    close(go[1]);
+    waitpid(holder, nullptr, 0);
+
+    const std::string usb1 = dev + "/ttyUSB1";
+    const std::string holderText = "process " + std::to_string(holder);
+    struct Case {
+        std::string name, target, device;
+        bool network, present;
+        std::string usbId, serial, product;
+        bool held;
+    };
+    const std::vector<Case> cases = {
+        {"com1", "", dev + "/ttyUSB0", false, false, "", "", "", false},
+        {"com2", "", usb1, false, true, "0403:6001", "A50285BI", "FT232R USB UART", true},
+        {"com3", usb1, usb1, false, true, "0403:6001", "A50285BI", "FT232R USB UART", true},
+        {"com4", "rfc2217://bench-host:2000", "", true, false, "", "", "", false},
+        {"com5", dev + "/gone", Entry("com5"), false, false, "", "", "", false},
+        {"com6", "", dev + "/ttyUSB5", false, false, "", "", "", false},
+        {"com7", "", dev + "/ttyUSB6", false, false, "", "", "", false},
+        {"com8", "", dev + "/ttyUSB7", false, false, "", "", "", false},
+        {"com9", "", dev + "/ttyUSB8", false, false, "", "", "", false},
+        {"com10", "", dev + "/ttyUSB9", false, false, "", "", "", false},
+        {"com12", "socket://127.0.0.1:4001", "", true, false, "", "", "", false},
+        {dev + "/ttyACM0", "", dev + "/ttyACM0", false, true, "", "", "", false},
+        {dev + "/ttyACM3", "", dev + "/ttyACM3", false, true, "", "", "", false},
+        {dev + "/ttyACM12", "", dev + "/ttyACM12", false, true, "", "", "", false},
+        {dev + "/serial/by-id/usb-FTDI_FT232R-if00-port0", "../../ttyUSB1", usb1, false, true, "0403:6001",
+         "A50285BI", "FT232R USB UART", true},
+    };
+    ASSERT_EQ(ports.size(), cases.size());
+    for (size_t i = 0; i < cases.size(); ++i) {
+        const Case& c = cases[i];
+        const platform::PortEntry& port = ports[i];
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(port.name, c.name);
+        EXPECT_EQ(port.target, c.target);
+        EXPECT_EQ(port.device, c.device);
+        EXPECT_EQ(port.network, c.network);
+        EXPECT_EQ(port.present, c.present);
+        EXPECT_EQ(port.usbId, c.usbId);
+        EXPECT_EQ(port.serial, c.serial);
+        EXPECT_EQ(port.product, c.product);
+        EXPECT_EQ(port.holder.rfind(holderText, 0) == 0, c.held) << port.holder;
+    }
 }
 
 // A prefix, locks/ or dosdevices/ that another user owns or that group or others may write is

@@ -48,7 +48,9 @@ inline const std::string kUsageText =
     "\te.g. Tolvar uasnk EB 0x20fff 79999\n"
     "\twill erase 2*65536 bytes at address 0x20000\n"
     "6.\tTolvar [src/snk/uasnk/uasrc] [i/s] R address len file - save len bytes from address to file "
-    "(.hex, .ihex or .bin)\n";
+    "(.hex, .ihex or .bin)\n"
+    "7.\tTolvar --list-ports - list the serial ports Tolvar looks at: present or not, the USB adapter, "
+    "who holds it\n";
 
 inline const std::string kErrorPause = "Error occurred. Press any key to continue . . .\n";
 inline const std::string kQuestion = "Do you wish to continue? [enter y to continue]\n";
