@@ -1,5 +1,7 @@
 #include "link/TargetSession.h"
 
+#include <cstdarg>
+
 #include "chip/ChipFacts.h"
 #include "console/ConsoleUi.h"
 #include "console/CxException.h"
@@ -19,8 +21,19 @@ void TryAccessLock() {
     Session().link.accessMutex.Wait(0);
 }
 
-void DebugLog(const std::string& line) {
-    if (Session().options.debugMode > 0) ConsoleUi::instance().print(line);
+bool Debugging() {
+    return Session().options.debugMode > 0;
+}
+
+// A register access's debug line, formatted only when the D letter asked for it: every exchange
+// passes here.
+__attribute__((format(printf, 1, 2))) void DebugLog(const char* format, ...) {
+    if (!Debugging()) return;
+    va_list args;
+    va_start(args, format);
+    const std::string line = formatTextV(format, args);
+    va_end(args);
+    ConsoleUi::instance().print(line);
 }
 
 std::string BlockBytes(uint8_t length) {
@@ -160,14 +173,14 @@ void ReleaseBenchInterfaces() {
 uint32_t TargetRead(uint32_t address) {
     TryAccessLock();
     uint32_t chipAddress = WithOffset(address);
-    DebugLog(formatText("read %x\n", chipAddress));
+    DebugLog("read %x\n", chipAddress);
     return ReadOn(chipAddress, CurrentTarget());
 }
 
 std::optional<uint32_t> TargetReadOnce(uint32_t address) {
     TryAccessLock();
     uint32_t chipAddress = WithOffset(address);
-    DebugLog(formatText("read %x\n", chipAddress));
+    DebugLog("read %x\n", chipAddress);
     if (Session().link.kind == Uart && !chip::IsIndirectAddress(chipAddress))
         return UartLink().ReadRegisterOnce(chipAddress);
     return ReadOn(chipAddress, CurrentTarget());
@@ -176,7 +189,7 @@ std::optional<uint32_t> TargetReadOnce(uint32_t address) {
 void TargetWrite(uint32_t address, uint32_t value) {
     TryAccessLock();
     uint32_t chipAddress = WithOffset(address);
-    DebugLog(formatText("w %x %x\n", chipAddress, value));
+    DebugLog("w %x %x\n", chipAddress, value);
     WriteOn(chipAddress, value, CurrentTarget());
 }
 
@@ -187,7 +200,7 @@ uint32_t TargetReadOn(uint32_t address, uint8_t target) {
 
 void TargetWriteConfigRegister(uint32_t value) {
     TryAccessLock();
-    DebugLog(formatText("w %x %x\n", chip::kSinkConfigRegister, value));
+    DebugLog("w %x %x\n", chip::kSinkConfigRegister, value);
     WriteOn(chip::kSinkConfigRegister, value, CurrentTarget());
 }
 
@@ -201,7 +214,7 @@ bool TargetIsSide(uint8_t side) {
 void TargetQuickBurn(uint8_t length) {
     TargetSession& session = Session();
     TryAccessLock();
-    DebugLog(formatText("BB %d ", length) + BlockBytes(length) + "\n");
+    if (Debugging()) DebugLog("BB %d %s\n", length, BlockBytes(length).c_str());
     switch (session.link.kind) {
         case Ethernet:
             ConsoleUi::instance().print("2. Ethernet Not supported!");
@@ -219,7 +232,7 @@ void TargetQuickBurn(uint8_t length) {
 bool TargetQuickVerify(uint8_t length) {
     TargetSession& session = Session();
     TryAccessLock();
-    DebugLog(formatText("Verify len %d, bytes: ", length) + BlockBytes(length) + "\n");
+    if (Debugging()) DebugLog("Verify len %d, bytes: %s\n", length, BlockBytes(length).c_str());
     bool matched = false;
     switch (session.link.kind) {
         case Ethernet:
