@@ -6,6 +6,8 @@
 #include <algorithm>
 #include <cstdlib>
 
+#include "platform/Prefix.h"
+
 namespace platform {
 namespace {
 
@@ -45,14 +47,6 @@ std::optional<PortId> NetworkPort(const std::string& text, PortKind kind, size_t
 
 std::string Flat(std::string text) {
     std::replace(text.begin(), text.end(), '/', '_');
-    return text;
-}
-
-std::string ResolvedPath(const std::string& path) {
-    char* real = ::realpath(path.c_str(), nullptr);
-    if (!real) return path;
-    std::string text = real;
-    std::free(real);
     return text;
 }
 
